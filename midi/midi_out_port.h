@@ -1,0 +1,41 @@
+#pragma once
+// The sending end: one output device and a blocking send of one long message.
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+#include "midi_api.h"
+
+namespace rt88h::midi {
+
+class MidiOutPort {
+ public:
+  explicit MidiOutPort(MidiApi& api = systemMidi());
+  MidiOutPort(const MidiOutPort&) = delete;
+  MidiOutPort& operator=(const MidiOutPort&) = delete;
+  ~MidiOutPort();
+
+  int open(int deviceIndex);  // 1 or 0
+  int close();                // 1 if it was open, 0 if already closed
+  // Returns after the service is done with the caller's buffer (1), or 0 when not sent.
+  int sendLong(MidiHeader& header);
+  int deviceCount();
+  void deviceName(int index, char (&buffer)[kDeviceNameSize]);
+
+  bool isOpen();
+  int deviceIndex() const;
+
+ private:
+  MidiApi* api_;
+  std::mutex mutex_;                 // guards handle_ and sendsInProgress_
+  std::condition_variable sendEnded_;
+  OutHandle handle_ = nullptr;
+  int32_t deviceIndex_ = 0;
+  int sendsInProgress_ = 0;
+  std::mutex serialSend_;            // held for a whole send where the service needs it
+};
+
+// Sends one whole message from bytes with a fresh, zeroed header: the port's result.
+int sendMessage(MidiOutPort& port, const uint8_t* bytes, uint32_t length);
+
+}  // namespace rt88h::midi

@@ -1,0 +1,92 @@
+#pragma once
+// The service behind systemMidi(): back-ends, one device list per direction, the naming rules.
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "midi_api.h"
+
+namespace rt88h::midi {
+
+// An open input device of some back-end; inClose destroys it. Same semantics as MidiApi's in*.
+struct InDevice {
+  virtual ~InDevice() = default;
+  virtual int reset() = 0;
+  virtual int prepare(MidiHeader* header) = 0;
+  virtual int addBuffer(MidiHeader* header) = 0;
+  virtual int start() = 0;
+  virtual int stop() = 0;
+  virtual int unprepare(MidiHeader* header) = 0;
+  // Called by inClose before destruction; after it returns the callback is never called again.
+  virtual int close() = 0;
+};
+
+struct OutDevice {
+  virtual ~OutDevice() = default;
+  virtual int prepare(MidiHeader* header) = 0;
+  virtual int longMsg(MidiHeader* header) = 0;
+  virtual int unprepare(MidiHeader* header) = 0;
+  virtual int reset() = 0;
+  // Called by outClose before destruction; no header is held afterwards.
+  virtual int close() = 0;
+  virtual bool needsSerialisedSends() const { return false; }
+};
+
+class MidiBackend {
+ public:
+  virtual ~MidiBackend() = default;
+  virtual std::string_view backendName() const = 0;
+  // Raw device names in this back-end's order; enumerated afresh on every call.
+  virtual std::vector<std::string> inputNames() = 0;
+  virtual std::vector<std::string> outputNames() = 0;
+  virtual int openInput(std::size_t localIndex, InCallback callback, void* instance,
+                        std::unique_ptr<InDevice>& device) = 0;
+  virtual int openOutput(std::size_t localIndex, std::unique_ptr<OutDevice>& device) = 0;
+  // Rescan Device: e.g. reconnect to a service that has appeared since.
+  virtual void rescan() {}
+};
+
+// Names as the lists show them: each cut to 31 bytes at a UTF-8 boundary; the second of two
+// equal names becomes "NAME (2)", the third "NAME (3)" (the base cut so the whole stays 31 bytes).
+std::vector<std::string> applyNamingRules(const std::vector<std::string>& raw);
+
+class MidiService final : public MidiApi {
+ public:
+  void addBackend(std::shared_ptr<MidiBackend> backend);
+  void removeBackend(const MidiBackend* backend);
+  void rescan();
+
+  int inDeviceCount() override;
+  int inDeviceName(int index, char* name, std::size_t size) override;
+  int inOpen(InHandle* handle, int index, InCallback callback, void* instance) override;
+  int inReset(InHandle handle) override;
+  int inPrepare(InHandle handle, MidiHeader* header) override;
+  int inAddBuffer(InHandle handle, MidiHeader* header) override;
+  int inStart(InHandle handle) override;
+  int inStop(InHandle handle) override;
+  int inUnprepare(InHandle handle, MidiHeader* header) override;
+  int inClose(InHandle handle) override;
+
+  int outDeviceCount() override;
+  int outDeviceName(int index, char* name, std::size_t size) override;
+  int outOpen(OutHandle* handle, int index) override;
+  int outClose(OutHandle handle) override;
+  int outPrepare(OutHandle handle, MidiHeader* header) override;
+  int outLongMsg(OutHandle handle, MidiHeader* header) override;
+  int outUnprepare(OutHandle handle, MidiHeader* header) override;
+  int outReset(OutHandle handle) override;
+  bool outNeedsSerialisedSends() override;
+
+ private:
+  std::vector<std::shared_ptr<MidiBackend>> snapshot();
+  std::mutex mutex_;
+  std::vector<std::shared_ptr<MidiBackend>> backends_;
+};
+
+// The process-wide service that systemMidi() returns.
+MidiService& midiService();
+
+}  // namespace rt88h::midi

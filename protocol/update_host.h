@@ -1,0 +1,41 @@
+#pragma once
+// What the window lends the protocol: its view operations, its signals and its two ports.
+#include <cstdint>
+#include <string_view>
+
+#include "update_signals.h"
+
+namespace rt88h {
+
+enum class MessageIcon { None, Stop };
+
+class UpdateView {
+ public:
+  virtual void statusText(std::string_view text) = 0;
+  virtual void stepText(std::string_view text) = 0;
+  virtual void progressRange(int32_t low, int32_t high) = 0;
+  virtual void progressPosition(int32_t value) = 0;
+  virtual void restoreControls() = 0;
+  virtual void enableExecute(bool on) = 0;
+  // Modal, OK button; returns once closed, or at once after the window is gone.
+  // An empty caption means the application name.
+  virtual void showMessage(std::string_view text, std::string_view caption, MessageIcon icon) = 0;
+
+ protected:
+  ~UpdateView() = default;
+};
+
+class UpdateHost : public UpdateView {
+ public:
+  virtual UpdateSignals& signals() = 0;
+  // The output port's blocking send of one whole message: 1 sent, 0 not.
+  virtual int sendLong(const uint8_t* bytes, uint32_t length) = 0;
+  // The input port's queue: the oldest entry without removing it; false when empty.
+  virtual bool peekSysEx(const uint8_t** bytes, uint32_t* count) = 0;
+  virtual void popSysEx() = 0;
+
+ protected:
+  ~UpdateHost() = default;
+};
+
+}  // namespace rt88h

@@ -1,0 +1,25 @@
+#include "strings.h"
+
+namespace rt88h {
+
+std::string_view loadString(int id) {
+  switch (id) {
+    case IDS_ABOUTBOX: return "About RT-88H Updater(&A)...";
+    case IDS_TIMEOUT_IDENTITY: return "Time out error(1)";
+    case IDS_TIMEOUT_CHUNK: return "Time out error(2)";
+    case IDS_TIMEOUT_ERASE: return "Time out error(3)";
+    case IDS_ILLEGAL_DEVICE: return "Illegal device connected.";
+    case IDS_SET_VERSIONUP_MODE: return "Please set the Version-up mode.";
+    case IDS_TRANSFER_ERROR: return "Transfer error occurred.";
+    case IDS_UPDATE_COMPLETED: return "Version update completed.";
+    case IDS_IN_PROGRESS: return "In Progress.";
+    case IDS_CANT_OPEN_MIDI_IN: return "Can't open MIDI In device.";
+    case IDS_ERROR_CAPTION: return "Error";
+    case IDS_CANT_OPEN_MIDI_OUT: return "Can't open MIDI Out device.";
+    case IDS_ERASING_FLASH: return "Erasing Flash memory.";
+    case IDS_DATA_TRANSMIT: return "Data transmit  %d / %d ";
+    default: return "";
+  }
+}
+
+}  // namespace rt88h
