@@ -1,0 +1,51 @@
+#pragma once
+// The buffer-filling rule every back-end shares: incoming SysEx pieces fill the lent buffers in
+// order; a buffer comes back done at F7 or when full, so an entry is one whole message of up to
+// its buffer's size (longer messages continue in the next buffer, without F0).
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+
+#include "midi_api.h"
+
+namespace rt88h::midi {
+
+class LentBuffers {
+ public:
+  LentBuffers(InCallback callback, void* instance);
+
+  // The header calls of an input device. prepare/unprepare set or check kHeaderPrepared;
+  // unprepare of a lent header fails with kMidiErrorStillPlaying.
+  int prepare(MidiHeader* header);
+  int addBuffer(MidiHeader* header);
+  int unprepare(MidiHeader* header);
+  void start();
+  // A partly filled buffer comes back done with what it holds; empty ones stay lent.
+  void stop();
+  // Every lent buffer comes back done and empty; input stops.
+  void reset();
+  // After this no callback is made any more.
+  void close();
+
+  // From the back-end's receiving thread only. Bytes of SysEx, in any pieces: an F0 starts a
+  // new message (a message in progress without F7 is handed back as received so far), F7
+  // ends it. Dropped while not started or when no buffer is lent.
+  void feedSysEx(const uint8_t* bytes, std::size_t count);
+  // The message in progress is cut (e.g. an overrun): hand it back as received so far.
+  void endMessage();
+  // A short (non-SysEx) message: straight to the callback.
+  void feedShort(uint32_t message);
+
+ private:
+  void handBack(MidiHeader* header, std::unique_lock<std::mutex>& lock);
+  InCallback callback_;
+  void* instance_;
+  std::mutex mutex_;            // never held while the callback runs
+  std::deque<MidiHeader*> lent_;
+  bool started_ = false;
+  bool closed_ = false;
+  bool inMessage_ = false;
+};
+
+}  // namespace rt88h::midi
