@@ -1,0 +1,28 @@
+#pragma once
+// The device model playing a virtual MIDI device of this process: the demo and the tests use it.
+#include <memory>
+#include <string>
+
+#include "device_model.h"
+#include "virtual_midi.h"
+
+namespace rt88h::sim {
+
+class SimulatedDevice {
+ public:
+  // Adds a device with that name to the virtual back-end and answers for it from `model`.
+  SimulatedDevice(midi::VirtualMidiBackend& backend, std::string name, DeviceModel::Config config);
+  ~SimulatedDevice();  // stops delivering; the virtual device vanishes
+  SimulatedDevice(const SimulatedDevice&) = delete;
+  SimulatedDevice& operator=(const SimulatedDevice&) = delete;
+
+  // Locked access to the model (faults, report, flash).
+  template <typename F>
+  auto withModel(F&& f);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace rt88h::sim
