@@ -1,5 +1,6 @@
 #pragma once
 // The device model playing a virtual MIDI device of this process: the demo and the tests use it.
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -17,8 +18,7 @@ class SimulatedDevice {
   SimulatedDevice& operator=(const SimulatedDevice&) = delete;
 
   // Locked access to the model (faults, report, flash).
-  template <typename F>
-  auto withModel(F&& f);
+  void withModel(const std::function<void(DeviceModel&)>& f);
 
  private:
   struct Impl;
