@@ -1,0 +1,64 @@
+#include "dispatcher.h"
+
+#include "received.h"
+#include "strings.h"
+
+namespace rt88h {
+namespace {
+
+constexpr uint8_t kNakCode = 0x01;
+
+// Once the window has asked for a stop, a late reply must not hide it from the worker.
+void recordStatus(UpdateSignals& signals, int32_t status) {
+  int32_t current = signals.replyStatus.load();
+  while (current != kStatusStop && !signals.replyStatus.compare_exchange_weak(current, status)) {
+  }
+}
+
+}  // namespace
+
+int sendUpdateMessage(UpdateHost& window, const uint8_t* bytes, uint32_t length) {
+  if (window.sendLong(bytes, length) == 1) return 0;
+  window.showMessage(kMidiOutError, {}, MessageIcon::None);
+  return -1;
+}
+
+void ReplyDispatcher::dispatchReplies() {
+  UpdateSignals& signals = window_.signals();
+  const uint8_t* bytes = nullptr;
+  uint32_t count = 0;
+  while (window_.peekSysEx(&bytes, &count)) {
+    const Received received = classifyReceived(bytes, count, modelId.load());
+    switch (received.kind) {
+      case ReceivedKind::DeviceStatus:
+        recordStatus(signals, received.value);
+        signals.replyEvent.set();
+        break;
+      case ReceivedKind::DeviceDone:
+        recordStatus(signals, kStatusOk);
+        signals.replyEvent.set();
+        break;
+      case ReceivedKind::DeviceAckRequest:
+        sendAck(work_, sender_);
+        break;
+      case ReceivedKind::DeviceNakRequest:
+      case ReceivedKind::UniversalNakRequest:
+        sendNak(work_, sender_, kNakCode);
+        break;
+      case ReceivedKind::IdentityRequest:
+        sendIdentityReply(sender_);
+        break;
+      case ReceivedKind::IdentityReply:
+        recordStatus(signals, kStatusOk);
+        signals.reportedModel.store(received.value);
+        signals.replyEvent.set();
+        break;
+      case ReceivedKind::DeviceSilent:
+      case ReceivedKind::Ignored:
+        break;
+    }
+    window_.popSysEx();
+  }
+}
+
+}  // namespace rt88h

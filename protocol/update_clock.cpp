@@ -1,0 +1,22 @@
+#include "update_clock.h"
+
+#include <chrono>
+#include <thread>
+
+namespace rt88h {
+namespace {
+
+class SteadyClock final : public UpdateClock {
+ public:
+  bool waitFor(AutoResetEvent& event, int64_t timeoutMs) override { return event.wait(timeoutMs); }
+  void pause(uint32_t ms) override { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+};
+
+}  // namespace
+
+UpdateClock& realClock() {
+  static SteadyClock clock;
+  return clock;
+}
+
+}  // namespace rt88h
