@@ -3,6 +3,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "device_model.h"
 #include "virtual_midi.h"
@@ -16,6 +17,9 @@ class SimulatedDevice {
   ~SimulatedDevice();  // stops delivering; the virtual device vanishes
   SimulatedDevice(const SimulatedDevice&) = delete;
   SimulatedDevice& operator=(const SimulatedDevice&) = delete;
+
+  // A message the device starts on its own, arriving after delayMs.
+  void send(std::vector<uint8_t> bytes, uint32_t delayMs = 0);
 
   // Locked access to the model (faults, report, flash).
   void withModel(const std::function<void(DeviceModel&)>& f);

@@ -61,6 +61,7 @@ void VirtualTimeLink::popSysEx() {
 int64_t VirtualTimeLink::nextMoment() const {
   int64_t next = nextTick_;
   if (!inFlight_.empty()) next = std::min(next, inFlight_.begin()->first);
+  if (!actions_.empty()) next = std::min(next, actions_.begin()->first);
   return next;
 }
 
@@ -73,6 +74,11 @@ void VirtualTimeLink::advanceTo(int64_t t) {
       // Nothing arrives once the input port is closed.
       if (portsOpen_) queue_.push_back(std::move(inFlight_.begin()->second));
       inFlight_.erase(inFlight_.begin());
+    }
+    while (!actions_.empty() && actions_.begin()->first <= now_) {
+      auto action = std::move(actions_.begin()->second);
+      actions_.erase(actions_.begin());
+      action();
     }
     if (now_ == nextTick_) {
       dispatcher_.dispatchReplies();
@@ -120,6 +126,10 @@ void VirtualTimeLink::requestStop() {
 
 void VirtualTimeLink::injectAt(int64_t timeMs, Bytes bytes) {
   inFlight_.emplace(timeMs, std::move(bytes));
+}
+
+void VirtualTimeLink::at(int64_t timeMs, std::function<void()> action) {
+  actions_.emplace(timeMs, std::move(action));
 }
 
 std::vector<std::string> VirtualTimeLink::log(std::string_view prefix) const {

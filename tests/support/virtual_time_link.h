@@ -56,6 +56,8 @@ class VirtualTimeLink final : public UpdateHost, public UpdateClock {
 
   // Device-initiated message arriving at that time.
   void injectAt(int64_t timeMs, Bytes bytes);
+  // Runs `action` at that time (e.g. the window closing).
+  void at(int64_t timeMs, std::function<void()> action);
   // Sends for which this returns true fail (the port refuses them).
   void setSendFailure(std::function<bool(const Bytes&)> fails) { sendFails_ = std::move(fails); }
   // Called after each message sent (with its index among all sends).
@@ -87,6 +89,7 @@ class VirtualTimeLink final : public UpdateHost, public UpdateClock {
   bool controlsEnabled_ = true;
   bool executeEnabled_ = true;
   std::multimap<int64_t, Bytes> inFlight_;
+  std::multimap<int64_t, std::function<void()>> actions_;
   std::deque<Bytes> queue_;
   std::vector<Bytes> sent_;
   std::vector<int64_t> sendTimes_;
