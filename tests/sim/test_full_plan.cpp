@@ -1,0 +1,101 @@
+// A whole update as the flash plan prescribes it ends with the payloads in the model's flash.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "device_model.h"
+#include "flash_plan.h"
+#include "messages.h"
+#include "model_link.h"
+
+namespace rt88h::sim {
+namespace {
+
+using testing::ModelLink;
+
+// The messages of an update without retries: every answer must be status 0.
+void runPlan(ModelLink& link, uint32_t skipAddress = 0xFFFFFFFFu) {
+  sendIdentityRequest(link);
+  ASSERT_EQ(link.replies.size(), 1u);
+  link.begin();
+  ASSERT_EQ(link.status(), 0);
+  for (const FlashStep& step : FlashPlan) {
+    if (step.kind == kStepErase) {
+      link.erase(step.address, step.length);
+      ASSERT_EQ(link.status(), 0) << "erase " << step.address;
+    } else if (step.kind == kStepWrite) {
+      const Payload image = payload(step.payload);
+      ASSERT_NE(image.bytes, nullptr) << "payload " << step.payload;
+      const uint32_t length = step.length != 0 ? step.length : image.size;
+      for (uint32_t offset = 0; offset < length; offset += kChunkLength) {
+        if (step.address + offset == skipAddress) continue;
+        link.write(step.address + offset, image.bytes + offset, kChunkLength);
+        ASSERT_EQ(link.status(), 0) << "chunk at " << step.address + offset;
+      }
+    }
+  }
+  link.end();
+  ASSERT_EQ(link.status(), 0);
+}
+
+TEST(FullPlan, FlashEndsEqualToThePayloads) {
+  DeviceModel model;
+  ModelLink link(model);
+  const auto start = std::chrono::steady_clock::now();
+  runPlan(link);
+  if (HasFatalFailure()) return;
+  std::string difference;
+  EXPECT_TRUE(model.flashMatchesPayloads(&difference)) << difference;
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - start);
+  RecordProperty("milliseconds", static_cast<int>(took.count()));
+  std::printf("full plan through the model: %lld ms\n", static_cast<long long>(took.count()));
+
+  EXPECT_EQ(model.count(MessageKind::IdentityRequest), 1u);
+  EXPECT_EQ(model.count(MessageKind::BeginUpdate), 1u);
+  EXPECT_EQ(model.count(MessageKind::EraseFlash), 3u);
+  EXPECT_EQ(model.count(MessageKind::WriteData), 1902u);
+  EXPECT_EQ(model.count(MessageKind::EndUpdate), 1u);
+  EXPECT_EQ(model.messages().size(), 1908u);
+  EXPECT_TRUE(model.violations().empty());
+  EXPECT_TRUE(model.finished());
+  EXPECT_NE(model.report().find("Flash: matches payloads"), std::string::npos) << model.report();
+}
+
+TEST(FullPlan, MissingChunkFound) {
+  DeviceModel model;
+  ModelLink link(model);
+  runPlan(link, 0x40000 + 5 * kChunkLength);
+  if (HasFatalFailure()) return;
+  std::string difference;
+  EXPECT_FALSE(model.flashMatchesPayloads(&difference));
+  EXPECT_NE(difference.find("payload 129 offset 00002800 (flash 00042800): erased, never written"),
+            std::string::npos)
+      << difference;
+}
+
+TEST(FullPlan, WrongByteFound) {
+  DeviceModel model;
+  ModelLink link(model);
+  // The last chunk of payload 137 arrives with one byte changed.
+  const uint32_t last = kFlashSize - kChunkLength;
+  runPlan(link, last);
+  if (HasFatalFailure()) return;
+  const Payload image = payload(137);
+  ASSERT_NE(image.bytes, nullptr);
+  std::vector<uint8_t> chunk(image.bytes + (last - 0xF0000), image.bytes + image.size);
+  chunk[100] ^= 0x01;
+  link.begin();
+  link.write(last, chunk);
+  ASSERT_EQ(link.status(), 0);
+  std::string difference;
+  EXPECT_FALSE(model.flashMatchesPayloads(&difference));
+  EXPECT_NE(difference.find("payload 137 offset 002C6864 (flash 003B6864)"), std::string::npos)
+      << difference;
+}
+
+}  // namespace
+}  // namespace rt88h::sim
