@@ -35,6 +35,7 @@ TEST_F(UpdateOverPorts, ACompleteUpdateWritesThePayloadsIntoTheDevice) {
   const auto start = std::chrono::steady_clock::now();
   ASSERT_TRUE(host.execute(in, out));
   ASSERT_TRUE(host.waitForEnd(180s)) << "the update did not end";
+  host.join();
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   RecordProperty("update_seconds", std::to_string(seconds));

@@ -49,6 +49,10 @@ bool PortHost::waitForEnd(std::chrono::milliseconds limit) {
   return ended_.wait_for(lock, limit, [this] { return signals_.busy.load() == 0; });
 }
 
+void PortHost::join() {
+  if (worker_.joinable()) worker_.join();
+}
+
 bool PortHost::waitForLine(std::string_view prefix, std::chrono::milliseconds limit) {
   std::unique_lock<std::mutex> lock(logMutex_);
   return ended_.wait_for(lock, limit, [&] {

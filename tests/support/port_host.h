@@ -33,6 +33,8 @@ class PortHost final : public UpdateHost {
   bool execute(int inIndex, int outIndex);
   // Waits until the worker has given the controls back (true) or the limit passed.
   bool waitForEnd(std::chrono::milliseconds limit);
+  // Waits until the worker has returned.
+  void join();
   // Waits until a logged line begins with `prefix`.
   bool waitForLine(std::string_view prefix, std::chrono::milliseconds limit);
   // What closing the window does: ports closed, stop value, signal; then the worker joined.
