@@ -1,7 +1,7 @@
 #include "dispatcher.h"
 
 #include "received.h"
-#include "strings.h"
+#include "string_table.h"
 
 namespace rt88h {
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "flash_plan.h"
-#include "strings.h"
+#include "string_table.h"
 
 namespace rt88h {
 namespace {
