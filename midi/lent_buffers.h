@@ -2,6 +2,7 @@
 // The buffer-filling rule every back-end shares: incoming SysEx pieces fill the lent buffers in
 // order; a buffer comes back done at F7 or when full, so an entry is one whole message of up to
 // its buffer's size (longer messages continue in the next buffer, without F0).
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -39,13 +40,18 @@ class LentBuffers {
 
  private:
   void handBack(MidiHeader* header, std::unique_lock<std::mutex>& lock);
+  void call(InMessage message, MidiHeader* header, uint32_t shortMessage,
+            std::unique_lock<std::mutex>& lock);
+  void endInProgress(std::unique_lock<std::mutex>& lock);
   InCallback callback_;
   void* instance_;
-  std::mutex mutex_;            // never held while the callback runs
+  std::mutex mutex_;  // never held while the callback runs
   std::deque<MidiHeader*> lent_;
   bool started_ = false;
   bool closed_ = false;
   bool inMessage_ = false;
+  int callbacksRunning_ = 0;  // close() waits until this is 0
+  std::condition_variable callbacksEnded_;
 };
 
 }  // namespace rt88h::midi

@@ -17,7 +17,11 @@ inline constexpr int kMidiErrorNotReady = 67;     // device gone or closed
 inline constexpr int kMidiErrorTooLarge = 11;     // message can never fit the service
 
 inline constexpr std::size_t kDeviceNameSize = 40;  // caller's buffer
-inline constexpr std::size_t kMaxDeviceNameBytes = 31;
+// A name has at most 31 characters, like the platform field it stands for; in UTF-8 those may
+// need more bytes than 31 (the Japanese preferred name needs 32), so bytes are bounded by the
+// caller's buffer instead.
+inline constexpr std::size_t kMaxDeviceNameChars = 31;
+inline constexpr std::size_t kMaxDeviceNameBytes = kDeviceNameSize - 1;
 
 // Header flags.
 inline constexpr uint32_t kHeaderDone = 0x1;
@@ -54,7 +58,7 @@ class MidiApi {
 
   // Input.
   virtual int inDeviceCount() = 0;
-  // Writes the terminated name (at most 31 bytes) into name[0..size); 0 or an error.
+  // Writes the terminated name (at most 31 characters, 39 bytes) into name[0..size); 0 or an error.
   virtual int inDeviceName(int index, char* name, std::size_t size) = 0;
   virtual int inOpen(InHandle* handle, int index, InCallback callback, void* instance) = 0;
   // Stops input; every lent header comes back done and empty.

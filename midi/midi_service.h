@@ -49,9 +49,14 @@ class MidiBackend {
   virtual void rescan() {}
 };
 
-// Names as the lists show them: each cut to 31 bytes at a UTF-8 boundary; the second of two
-// equal names becomes "NAME (2)", the third "NAME (3)" (the base cut so the whole stays 31 bytes).
+// Names as the lists show them: each cut to 31 characters and 39 bytes at a UTF-8 boundary; the
+// second of two equal names becomes "NAME (2)", the third "NAME (3)" (the base cut so the whole
+// stays within those limits).
 std::vector<std::string> applyNamingRules(const std::vector<std::string>& raw);
+// The longest prefix of at most maxChars characters and maxBytes bytes that ends between two
+// UTF-8 characters.
+std::string_view cutDeviceName(std::string_view text, std::size_t maxChars = kMaxDeviceNameChars,
+                               std::size_t maxBytes = kMaxDeviceNameBytes);
 
 class MidiService final : public MidiApi {
  public:
@@ -84,6 +89,7 @@ class MidiService final : public MidiApi {
   std::vector<std::shared_ptr<MidiBackend>> snapshot();
   std::mutex mutex_;
   std::vector<std::shared_ptr<MidiBackend>> backends_;
+  int serialisedOutputs_ = 0;  // open output devices that need serialised sends
 };
 
 // The process-wide service that systemMidi() returns.

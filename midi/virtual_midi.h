@@ -26,7 +26,8 @@ class VirtualDevice {
   virtual void injectShort(uint32_t message) = 0;
 
   // Updater -> device: called on the back-end's delivery thread with each whole message sent,
-  // before that send's done flag is set. May call inject().
+  // before that send's done flag is set. May call inject(). Returns once the previous receiver
+  // no longer runs (a call from within a receiver does not wait for itself).
   virtual void setReceiver(std::function<void(const uint8_t*, std::size_t)> receiver) = 0;
   // Messages sent while no receiver is set, oldest first (taken out of the device).
   virtual std::vector<std::vector<uint8_t>> takeSent() = 0;
@@ -34,7 +35,8 @@ class VirtualDevice {
   // While held, sent messages are delivered but their done flags stay clear.
   virtual void holdDone(bool hold) = 0;
   // The device is unplugged: it leaves the lists, opens fail, sends in progress end and later
-  // ones are refused, input stops. Cannot be undone.
+  // ones are refused, input stops. Cannot be undone. Returns once no receiver of this device
+  // runs any more (except the caller's own).
   virtual void vanish() = 0;
 };
 
