@@ -1,0 +1,409 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "fake_midi_api.h"
+#include "midi_in_port.h"
+
+namespace rt88h::midi {
+namespace {
+
+using testing::FakeMidiApi;
+using Bytes = std::vector<uint8_t>;
+using Calls = std::vector<std::string>;
+
+const Calls kOpenCalls{"inOpen 1", "inReset", "inPrepare", "inAddBuffer", "inStart"};
+const Calls kCloseCalls{"inStop", "inReset", "inUnprepare", "inClose"};
+const Calls kLentAgain{"inPrepare", "inAddBuffer"};
+
+std::vector<Bytes> drain(MidiInPort& port) {
+  std::vector<Bytes> entries;
+  const uint8_t* bytes = nullptr;
+  uint32_t count = 0;
+  while (port.peekSysEx(&bytes, &count)) {
+    entries.emplace_back(bytes, bytes + count);
+    port.popSysEx();
+  }
+  return entries;
+}
+
+class MidiInPortTest : public ::testing::Test {
+ protected:
+  void TearDown() override { EXPECT_EQ(api.violations(), Calls{}); }
+
+  void openPort() {
+    ASSERT_EQ(port.openAndStart(1), 1);
+    api.clearCalls();
+  }
+
+  FakeMidiApi api;
+  MidiInPort port{api};
+};
+
+// ---- openAndStart
+
+using MidiInPortOpen = MidiInPortTest;
+
+TEST_F(MidiInPortOpen, LendsAZeroFilledBufferOf8192BytesAndStarts) {
+  ASSERT_EQ(port.openAndStart(1), 1);
+  EXPECT_EQ(api.calls(), kOpenCalls);
+  EXPECT_TRUE(port.isOpen());
+  EXPECT_EQ(port.deviceIndex(), 1);
+
+  MidiHeader* header = api.lentHeader();
+  ASSERT_NE(header, nullptr);
+  ASSERT_NE(header->data, nullptr);
+  EXPECT_EQ(header->bufferLength, kReceiveBufferSize);
+  EXPECT_EQ(header->bytesRecorded, 0u);
+  EXPECT_EQ(Bytes(header->data, header->data + kReceiveBufferSize), Bytes(kReceiveBufferSize, 0));
+}
+
+TEST_F(MidiInPortOpen, WhileOpenKeepsTheDeviceAndRecordsTheIndex) {
+  openPort();
+  EXPECT_EQ(port.openAndStart(4), 1);
+  EXPECT_EQ(api.calls(), Calls{});
+  EXPECT_EQ(port.deviceIndex(), 4);
+  EXPECT_TRUE(api.bufferLent());
+}
+
+struct FailingStep {
+  const char* call;
+  Calls expected;
+};
+
+void PrintTo(const FailingStep& step, std::ostream* os) {
+  *os << step.call;
+}
+
+std::string stepName(const ::testing::TestParamInfo<FailingStep>& step) {
+  return step.param.call;
+}
+
+class MidiInPortOpenFails : public MidiInPortTest,
+                            public ::testing::WithParamInterface<FailingStep> {};
+
+TEST_P(MidiInPortOpenFails, SkipsLaterStepsAndGivesTheDeviceBack) {
+  api.fail(GetParam().call);
+  EXPECT_EQ(port.openAndStart(1), 0);
+  EXPECT_EQ(api.calls(), GetParam().expected);
+  EXPECT_FALSE(port.isOpen());
+  EXPECT_FALSE(api.bufferLent());
+
+  // Nothing is kept: close has nothing to do, and the device opens again.
+  api.clearCalls();
+  port.close();
+  EXPECT_EQ(api.calls(), Calls{});
+  EXPECT_EQ(port.openAndStart(1), 1);
+  EXPECT_EQ(api.calls(), kOpenCalls);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachStep, MidiInPortOpenFails,
+    ::testing::Values(FailingStep{"inOpen", {"inOpen 1"}},
+                      FailingStep{"inReset", {"inOpen 1", "inReset", "inReset", "inClose"}},
+                      FailingStep{"inPrepare",
+                                  {"inOpen 1", "inReset", "inPrepare", "inReset", "inClose"}},
+                      FailingStep{"inAddBuffer",
+                                  {"inOpen 1", "inReset", "inPrepare", "inAddBuffer", "inReset",
+                                   "inUnprepare", "inClose"}},
+                      FailingStep{"inStart",
+                                  {"inOpen 1", "inReset", "inPrepare", "inAddBuffer", "inStart",
+                                   "inReset", "inUnprepare", "inClose"}}),
+    stepName);
+
+TEST_F(MidiInPortOpen, BufferTheDeviceStillHoldsAfterAFailedStartIsKeptUntilClose) {
+  api.fail("inStart");
+  api.fail("inReset", 1, /*after=*/1);  // the reset that should take the buffer back
+  EXPECT_EQ(port.openAndStart(1), 0);
+  EXPECT_FALSE(port.isOpen());
+  ASSERT_TRUE(api.bufferLent());
+
+  // The service may still write into it; under the address sanitizer a freed buffer shows.
+  const Bytes message{0xF0, 0x52, 0x00, 0x58, 0xF7};
+  api.deliver(message);
+  EXPECT_EQ(drain(port), std::vector<Bytes>{message});
+
+  api.clearCalls();
+  port.close();
+  EXPECT_EQ(api.calls(), kCloseCalls);
+  EXPECT_FALSE(api.bufferLent());
+}
+
+Calls concat(Calls a, const Calls& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+TEST_F(MidiInPortOpen, AfterAFailedCloseFirstGetsTheOldDeviceBack) {
+  openPort();
+  api.fail("inClose");
+  port.close();
+  EXPECT_EQ(api.calls(), kCloseCalls);
+
+  api.clearCalls();
+  EXPECT_EQ(port.openAndStart(2), 1);
+  EXPECT_EQ(api.calls(),
+            concat(kCloseCalls, {"inOpen 2", "inReset", "inPrepare", "inAddBuffer", "inStart"}));
+}
+
+TEST_F(MidiInPortOpen, RefusedWhileTheOldDeviceWillNotLetGo) {
+  openPort();
+  api.fail("inClose", 2);
+  port.close();
+
+  api.clearCalls();
+  EXPECT_EQ(port.openAndStart(2), 0);
+  EXPECT_EQ(api.calls(), kCloseCalls);
+  EXPECT_EQ(port.deviceIndex(), 2);
+  EXPECT_FALSE(port.isOpen());
+}
+
+// ---- close
+
+using MidiInPortClose = MidiInPortTest;
+
+TEST_F(MidiInPortClose, StopsResetsTakesTheBufferBackAndCloses) {
+  openPort();
+  port.close();
+  EXPECT_EQ(api.calls(), kCloseCalls);
+  EXPECT_FALSE(port.isOpen());
+  EXPECT_FALSE(api.bufferLent());
+}
+
+TEST_F(MidiInPortClose, OnANeverOpenedPortOrTwiceDoesNothing) {
+  port.close();
+  EXPECT_EQ(api.calls(), Calls{});
+  openPort();
+  port.close();
+  api.clearCalls();
+  port.close();
+  EXPECT_EQ(api.calls(), Calls{});
+}
+
+TEST_F(MidiInPortClose, MessageCutByCloseIsQueuedAsReceivedSoFar) {
+  openPort();
+  api.deliver({0xF0, 0x52, 0x00, 0x58});
+  EXPECT_EQ(drain(port), std::vector<Bytes>{});
+
+  port.close();
+  EXPECT_EQ(drain(port), (std::vector<Bytes>{{0xF0, 0x52, 0x00, 0x58}}));
+  // The stop hands it back, the callback lends it again, the reset takes it back empty.
+  EXPECT_EQ(api.calls(),
+            (Calls{"inStop", "inPrepare", "inAddBuffer", "inReset", "inUnprepare", "inClose"}));
+  EXPECT_FALSE(api.bufferLent());
+}
+
+std::string closeStepName(const ::testing::TestParamInfo<const char*>& step) {
+  return step.param;
+}
+
+class MidiInPortCloseFails : public MidiInPortTest,
+                             public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(MidiInPortCloseFails, KeepsTheBufferAndTriesAgainAtTheNextClose) {
+  openPort();
+  const std::string failing = GetParam();
+  api.fail(failing);
+  port.close();
+  EXPECT_FALSE(port.isOpen());
+  Calls expected;
+  for (const auto& call : kCloseCalls) {
+    expected.push_back(call);
+    if (call == failing) break;
+  }
+  EXPECT_EQ(api.calls(), expected);
+
+  if (api.bufferLent()) {
+    // The service still writes into it: under the address sanitizer a freed buffer shows.
+    const Bytes message{0xF0, 0x7E, 0x00, 0x06, 0x02, 0xF7};
+    api.deliver(message);
+    EXPECT_EQ(drain(port), std::vector<Bytes>{message});
+  }
+
+  api.clearCalls();
+  port.close();
+  EXPECT_EQ(api.calls(), kCloseCalls);
+  EXPECT_FALSE(api.bufferLent());
+
+  api.clearCalls();
+  port.close();
+  EXPECT_EQ(api.calls(), Calls{});
+}
+
+INSTANTIATE_TEST_SUITE_P(EachStep, MidiInPortCloseFails,
+                         ::testing::Values("inStop", "inReset", "inUnprepare", "inClose"),
+                         closeStepName);
+
+TEST_F(MidiInPortClose, DestructionTriesAFailedCloseAgain) {
+  {
+    MidiInPort other{api};
+    ASSERT_EQ(other.openAndStart(0), 1);
+    api.fail("inReset");
+    other.close();
+    ASSERT_TRUE(api.bufferLent());
+    api.clearCalls();
+  }
+  EXPECT_EQ(api.calls(), kCloseCalls);
+  EXPECT_FALSE(api.bufferLent());
+}
+
+// ---- the receive callback
+
+using MidiInPortReceive = MidiInPortTest;
+
+TEST_F(MidiInPortReceive, WholeMessageBecomesOneEntryAndTheBufferIsLentAgain) {
+  openPort();
+  const Bytes message{0xF0, 0x52, 0x00, 0x58, 0x00, 0x00, 0xF7};
+  api.deliver(message);
+  EXPECT_EQ(api.calls(), kLentAgain);
+  EXPECT_TRUE(api.bufferLent());
+
+  const uint8_t* bytes = nullptr;
+  uint32_t count = 0;
+  ASSERT_TRUE(port.peekSysEx(&bytes, &count));
+  EXPECT_EQ(Bytes(bytes, bytes + count), message);
+  // Peeking leaves it; the bytes are a copy, not the lent buffer.
+  EXPECT_NE(bytes, api.lentHeader()->data);
+  EXPECT_EQ(drain(port), std::vector<Bytes>{message});
+}
+
+TEST_F(MidiInPortReceive, MessagesComeOutInTheOrderOfArrival) {
+  openPort();
+  const Bytes first{0xF0, 0x01, 0xF7};
+  const Bytes second{0xF0, 0x02, 0x02, 0xF7};
+  const Bytes third{0xF0, 0x03, 0x03, 0x03, 0xF7};
+  api.deliver(first);
+  api.deliver(second);
+  api.deliver(third);
+  EXPECT_EQ(drain(port), (std::vector<Bytes>{first, second, third}));
+}
+
+TEST_F(MidiInPortReceive, MessageLongerThanTheBufferBecomesEntriesOf8192Bytes) {
+  openPort();
+  Bytes message{0xF0, 0x52, 0x00, 0x58, 0x02};
+  while (message.size() < 19999) message.push_back(static_cast<uint8_t>(message.size() % 0x70));
+  message.push_back(0xF7);
+  api.deliver(message);
+
+  const auto entries = drain(port);
+  ASSERT_EQ(entries.size(), 3u);
+  EXPECT_EQ(entries[0].size(), 8192u);
+  EXPECT_EQ(entries[1].size(), 8192u);
+  EXPECT_EQ(entries[2].size(), 20000u - 2 * 8192u);
+  EXPECT_NE(entries[1][0], 0xF0);
+  EXPECT_NE(entries[2][0], 0xF0);
+  Bytes joined;
+  for (const auto& entry : entries) joined.insert(joined.end(), entry.begin(), entry.end());
+  EXPECT_EQ(joined, message);
+  EXPECT_EQ(api.dropped(), 0);
+}
+
+TEST_F(MidiInPortReceive, BufferNotDoneIsNeitherQueuedNorLentAgain) {
+  openPort();
+  api.deliver({0xF0, 0x01});
+  api.handBack(2, /*done=*/false);
+  EXPECT_EQ(api.calls(), Calls{});
+  EXPECT_FALSE(api.bufferLent());
+  EXPECT_EQ(drain(port), std::vector<Bytes>{});
+}
+
+TEST_F(MidiInPortReceive, EmptyBufferIsNeitherQueuedNorLentAgain) {
+  openPort();
+  api.handBack(0, /*done=*/true);
+  EXPECT_EQ(api.calls(), Calls{});
+  EXPECT_FALSE(api.bufferLent());
+  EXPECT_EQ(drain(port), std::vector<Bytes>{});
+}
+
+TEST_F(MidiInPortReceive, ShortMessagesMakeNoEntry) {
+  openPort();
+  api.sendShort(0x00403C90);  // Note On
+  api.sendShort(0xFE);        // Active Sensing
+  api.sendShort(0xF8);        // clock
+  EXPECT_EQ(api.calls(), Calls{});
+  EXPECT_TRUE(api.bufferLent());
+  EXPECT_EQ(drain(port), std::vector<Bytes>{});
+}
+
+TEST_F(MidiInPortReceive, BrokenSysExIsDroppedButInputGoesOn) {
+  openPort();
+  api.deliver({0xF0, 0x52, 0x00});
+  api.handBack(3, /*done=*/true, InMessage::LongError);
+  EXPECT_EQ(api.calls(), kLentAgain);
+  EXPECT_TRUE(api.bufferLent());
+  EXPECT_EQ(drain(port), std::vector<Bytes>{});
+
+  const Bytes message{0xF0, 0x52, 0xF7};
+  api.deliver(message);
+  EXPECT_EQ(drain(port), std::vector<Bytes>{message});
+}
+
+TEST_F(MidiInPortReceive, EntriesOutliveCloseAndReopen) {
+  openPort();
+  const Bytes before{0xF0, 0x10, 0xF7};
+  const Bytes after{0xF0, 0x20, 0xF7};
+  api.deliver(before);
+  port.close();
+
+  const uint8_t* bytes = nullptr;
+  uint32_t count = 0;
+  ASSERT_TRUE(port.peekSysEx(&bytes, &count));
+  EXPECT_EQ(Bytes(bytes, bytes + count), before);
+
+  ASSERT_EQ(port.openAndStart(1), 1);
+  api.deliver(after);
+  EXPECT_EQ(drain(port), (std::vector<Bytes>{before, after}));
+}
+
+TEST_F(MidiInPortReceive, DestructionReleasesEveryEntry) {
+  // Leaks show up under the address sanitizer.
+  auto other = std::make_unique<MidiInPort>(api);
+  ASSERT_EQ(other->openAndStart(0), 1);
+  for (int i = 0; i < 5; ++i) api.deliver({0xF0, static_cast<uint8_t>(i), 0xF7});
+  api.deliver(Bytes(kReceiveBufferSize, 0x01));
+  other.reset();
+  EXPECT_FALSE(api.bufferLent());
+}
+
+// ---- device list
+
+using MidiInPortDevices = MidiInPortTest;
+
+TEST_F(MidiInPortDevices, NoDevicesMeansCountZero) {
+  EXPECT_EQ(port.deviceCount(), 0);
+  EXPECT_EQ(api.calls(), Calls{"inDeviceCount"});
+}
+
+TEST_F(MidiInPortDevices, NameIsCopiedWithItsTerminator) {
+  api.setInputNames({"RT-88H", std::string(31, 'x')});
+  ASSERT_EQ(port.deviceCount(), 2);
+  char name[kDeviceNameSize];
+  std::memset(name, '#', sizeof name);
+  port.deviceName(0, name);
+  EXPECT_STREQ(name, "RT-88H");
+  port.deviceName(1, name);
+  EXPECT_EQ(std::string(name), std::string(31, 'x'));
+}
+
+TEST_F(MidiInPortDevices, Utf8NameLongerThan31BytesIsNotCut) {
+  const std::string wide =
+      "\u30dd\u30fc\u30c8\u30dd\u30fc\u30c8\u30dd\u30fc\u30c8 RT-88H";  // 34 bytes
+  api.setInputNames({wide});
+  char name[kDeviceNameSize];
+  port.deviceName(0, name);
+  EXPECT_EQ(std::string(name), wide);
+}
+
+TEST_F(MidiInPortDevices, UnknownDeviceGivesAnEmptyName) {
+  char name[kDeviceNameSize];
+  std::memset(name, '#', sizeof name);
+  port.deviceName(3, name);
+  EXPECT_STREQ(name, "");
+}
+
+}  // namespace
+}  // namespace rt88h::midi

@@ -1,0 +1,313 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fake_midi_api.h"
+#include "midi_out_port.h"
+
+namespace rt88h::midi {
+namespace {
+
+using testing::FakeMidiApi;
+using testing::kLongWait;
+using testing::kShortWait;
+using testing::Signal;
+using Bytes = std::vector<uint8_t>;
+using Calls = std::vector<std::string>;
+
+const Calls kSendCalls{"outPrepare", "outLongMsg", "outUnprepare"};
+
+// One sendLong on its own thread; tells when it has returned and whether its flag was done then.
+class Sender {
+ public:
+  Sender(MidiOutPort& port, Bytes message) : message_(std::move(message)) {
+    header_.data = message_.data();
+    header_.bufferLength = static_cast<uint32_t>(message_.size());
+    thread_ = std::thread([this, &port] {
+      result_ = port.sendLong(header_);
+      doneAtReturn_ = (header_.flags.load() & kHeaderDone) != 0;
+      returned_.set();
+    });
+  }
+  Sender(const Sender&) = delete;
+  Sender& operator=(const Sender&) = delete;
+  ~Sender() {
+    if (thread_.joinable()) thread_.join();
+  }
+
+  MidiHeader* header() { return &header_; }
+  bool returnsWithin(std::chrono::milliseconds timeout) { return returned_.waitFor(timeout); }
+  int result() {
+    thread_.join();
+    return result_;
+  }
+  bool doneAtReturn() const { return doneAtReturn_; }
+
+ private:
+  Bytes message_;
+  MidiHeader header_;
+  int result_ = -1;
+  bool doneAtReturn_ = false;
+  Signal returned_;
+  std::thread thread_;
+};
+
+class MidiOutPortTest : public ::testing::Test {
+ protected:
+  void TearDown() override { EXPECT_EQ(api.violations(), Calls{}); }
+
+  void openPort() {
+    ASSERT_EQ(port.open(1), 1);
+    api.clearCalls();
+  }
+
+  FakeMidiApi api;
+  MidiOutPort port{api};
+};
+
+// ---- open and close
+
+using MidiOutPortOpen = MidiOutPortTest;
+
+TEST_F(MidiOutPortOpen, OpensTheDeviceWithTheIndex) {
+  EXPECT_FALSE(port.isOpen());
+  EXPECT_EQ(port.open(2), 1);
+  EXPECT_EQ(api.calls(), Calls{"outOpen 2"});
+  EXPECT_TRUE(port.isOpen());
+  EXPECT_EQ(port.deviceIndex(), 2);
+}
+
+TEST_F(MidiOutPortOpen, SameIndexWhileOpenMakesNoCall) {
+  openPort();
+  EXPECT_EQ(port.open(1), 1);
+  EXPECT_EQ(api.calls(), Calls{});
+}
+
+TEST_F(MidiOutPortOpen, AnotherIndexClosesTheOpenDeviceFirst) {
+  openPort();
+  EXPECT_EQ(port.open(3), 1);
+  EXPECT_EQ(api.calls(), (Calls{"outClose", "outOpen 3"}));
+  EXPECT_EQ(port.deviceIndex(), 3);
+}
+
+TEST_F(MidiOutPortOpen, FailedOpenLeavesItClosedAndSendsMakeNoCall) {
+  api.fail("outOpen");
+  EXPECT_EQ(port.open(5), 0);
+  EXPECT_FALSE(port.isOpen());
+  EXPECT_EQ(port.deviceIndex(), 5);
+
+  api.clearCalls();
+  const Bytes message{0xF0, 0x52, 0xF7};
+  EXPECT_EQ(sendMessage(port, message.data(), 3), 0);
+  EXPECT_EQ(port.close(), 0);
+  EXPECT_EQ(api.calls(), Calls{});
+}
+
+TEST_F(MidiOutPortOpen, FailedReopenWithAnotherIndexLeavesItClosed) {
+  openPort();
+  api.fail("outOpen");
+  EXPECT_EQ(port.open(2), 0);
+  EXPECT_EQ(api.calls(), (Calls{"outClose", "outOpen 2"}));
+  EXPECT_FALSE(port.isOpen());
+}
+
+TEST_F(MidiOutPortOpen, CloseOnAClosedPortReturnsZeroWithoutACall) {
+  EXPECT_EQ(port.close(), 0);
+  openPort();
+  EXPECT_EQ(port.close(), 1);
+  EXPECT_EQ(port.close(), 0);
+  EXPECT_EQ(api.calls(), Calls{"outClose"});
+}
+
+TEST_F(MidiOutPortOpen, DeviceListAndNames) {
+  EXPECT_EQ(port.deviceCount(), 0);
+  api.setOutputNames({"RT-88H", std::string(31, 'y')});
+  EXPECT_EQ(port.deviceCount(), 2);
+  char name[kDeviceNameSize];
+  std::memset(name, '#', sizeof name);
+  port.deviceName(1, name);
+  EXPECT_EQ(std::string(name), std::string(31, 'y'));
+  port.deviceName(0, name);
+  EXPECT_STREQ(name, "RT-88H");
+  port.deviceName(7, name);
+  EXPECT_STREQ(name, "");
+
+  const std::string wide =
+      "\u30dd\u30fc\u30c8\u30dd\u30fc\u30c8\u30dd\u30fc\u30c8 RT-88H";  // 34 bytes
+  api.setOutputNames({wide});
+  port.deviceName(0, name);
+  EXPECT_EQ(std::string(name), wide);
+}
+
+// ---- sendLong
+
+using MidiOutPortSend = MidiOutPortTest;
+
+TEST_F(MidiOutPortSend, ReturnsOnlyAfterTheDriverIsDoneWithTheBuffer) {
+  openPort();
+  const Bytes message{0xF0, 0x52, 0x00, 0x58, 0x01, 0xF7};
+  Sender sender(port, message);
+  ASSERT_TRUE(api.waitTaken(1));
+
+  // The driver holds the buffer: the sender must still be waiting.
+  EXPECT_FALSE(sender.returnsWithin(kShortWait));
+  api.complete(sender.header());
+  EXPECT_TRUE(sender.returnsWithin(kLongWait));
+  EXPECT_EQ(sender.result(), 1);
+  EXPECT_TRUE(sender.doneAtReturn());
+  EXPECT_EQ(api.calls(), kSendCalls);
+  EXPECT_EQ(api.sentMessages(), std::vector<Bytes>{message});
+}
+
+TEST_F(MidiOutPortSend, RefusedPreparationReturnsZero) {
+  openPort();
+  api.fail("outPrepare");
+  const Bytes message{0xF0, 0xF7};
+  EXPECT_EQ(sendMessage(port, message.data(), 2), 0);
+  EXPECT_EQ(api.calls(), Calls{"outPrepare"});
+}
+
+TEST_F(MidiOutPortSend, RefusedMessageReturnsZeroAndUndoesThePreparation) {
+  openPort();
+  api.fail("outLongMsg");
+  const Bytes message{0xF0, 0xF7};
+  EXPECT_EQ(sendMessage(port, message.data(), 2), 0);
+  EXPECT_EQ(api.calls(), kSendCalls);
+}
+
+TEST_F(MidiOutPortSend, TwoSendersEachReturnAfterTheirOwnMessage) {
+  openPort();
+  Sender first(port, {0xF0, 0x01, 0xF7});
+  ASSERT_TRUE(api.waitTaken(1));
+  Sender second(port, {0xF0, 0x02, 0xF7});
+  ASSERT_TRUE(api.waitTaken(2));
+
+  api.complete(second.header());
+  EXPECT_TRUE(second.returnsWithin(kLongWait));
+  EXPECT_FALSE(first.returnsWithin(kShortWait));
+  api.complete(first.header());
+  EXPECT_TRUE(first.returnsWithin(kLongWait));
+  EXPECT_EQ(first.result(), 1);
+  EXPECT_EQ(second.result(), 1);
+  EXPECT_TRUE(first.doneAtReturn());
+  EXPECT_TRUE(second.doneAtReturn());
+}
+
+TEST_F(MidiOutPortSend, WhereTheServiceNeedsItOneMessageGoesOutBeforeTheNextBegins) {
+  api.setSerialisedSends(true);
+  openPort();
+  Sender first(port, {0xF0, 0x01, 0xF7});
+  ASSERT_TRUE(api.waitTaken(1));
+  Sender second(port, {0xF0, 0x02, 0xF7});
+  EXPECT_FALSE(api.waitTaken(2, kShortWait));
+
+  api.complete(first.header());
+  ASSERT_TRUE(api.waitTaken(2));
+  api.complete(second.header());
+  EXPECT_EQ(first.result(), 1);
+  EXPECT_EQ(second.result(), 1);
+  EXPECT_EQ(api.maxInFlight(), 1);
+}
+
+TEST_F(MidiOutPortSend, SerialisedSendsFromTwoThreadsNeverOverlap) {
+  constexpr int kSends = 300;
+  api.setSerialisedSends(true);
+  api.completeAutomatically();
+  openPort();
+
+  auto sendMany = [this](uint8_t tag, int* failures) {
+    for (int i = 0; i < kSends; ++i) {
+      const Bytes message{0xF0, tag, static_cast<uint8_t>(i & 0x7F), 0xF7};
+      if (sendMessage(port, message.data(), 4) != 1) ++*failures;
+    }
+  };
+  int failuresA = 0;
+  int failuresB = 0;
+  std::thread a(sendMany, uint8_t{0x0A}, &failuresA);
+  std::thread b(sendMany, uint8_t{0x0B}, &failuresB);
+  a.join();
+  b.join();
+
+  EXPECT_EQ(failuresA + failuresB, 0);
+  EXPECT_EQ(api.maxInFlight(), 1);
+  EXPECT_EQ(api.sentMessages().size(), 2u * kSends);
+}
+
+// ---- close during a send
+
+using MidiOutPortCloseDuringSend = MidiOutPortTest;
+
+TEST_F(MidiOutPortCloseDuringSend, EndsTheSendAndLaterSendsReturnZero) {
+  openPort();
+  Sender sender(port, {0xF0, 0x52, 0xF7});
+  ASSERT_TRUE(api.waitTaken(1));
+
+  // The driver never gives the buffer back of its own accord.
+  Signal closed;
+  int closeResult = -1;
+  std::thread closer([&] {
+    closeResult = port.close();
+    closed.set();
+  });
+  if (!closed.waitFor(kLongWait)) {
+    ADD_FAILURE() << "close() waits for ever for the send";
+    api.complete(sender.header());
+  }
+  closer.join();
+  EXPECT_EQ(closeResult, 1);
+  EXPECT_TRUE(sender.returnsWithin(kLongWait));
+  EXPECT_EQ(sender.result(), 1);
+  EXPECT_FALSE(port.isOpen());
+  // The device is closed only after the send has let go of it (the fake checks too).
+  EXPECT_EQ(api.calls(),
+            (Calls{"outPrepare", "outLongMsg", "outReset", "outUnprepare", "outClose"}));
+
+  api.clearCalls();
+  const Bytes message{0xF0, 0xF7};
+  EXPECT_EQ(sendMessage(port, message.data(), 2), 0);
+  EXPECT_EQ(api.calls(), Calls{});
+}
+
+TEST_F(MidiOutPortCloseDuringSend, SendThatHandsItsBufferOverAfterTheResetEndsToo) {
+  openPort();
+  api.closeGate();
+  Sender sender(port, {0xF0, 0x52, 0xF7});
+  ASSERT_TRUE(api.waitPrepareEntered());
+
+  Signal closed;
+  int closeResult = -1;
+  std::thread closer([&] {
+    closeResult = port.close();
+    closed.set();
+  });
+  ASSERT_TRUE(api.waitResets(1));
+  api.openGate();  // the buffer reaches the driver after the reset; the driver keeps it
+
+  if (!closed.waitFor(kLongWait)) {
+    ADD_FAILURE() << "close() waits for ever for the send";
+    api.complete(sender.header());
+  }
+  closer.join();
+  EXPECT_EQ(closeResult, 1);
+  EXPECT_TRUE(sender.returnsWithin(kLongWait));
+  EXPECT_EQ(sender.result(), 1);
+  EXPECT_GE(api.count("outReset"), 2);
+  EXPECT_EQ(api.calls().back(), "outClose");
+}
+
+TEST_F(MidiOutPortCloseDuringSend, DestructionClosesAnOpenPort) {
+  {
+    MidiOutPort other{api};
+    ASSERT_EQ(other.open(0), 1);
+    api.clearCalls();
+  }
+  EXPECT_EQ(api.calls(), Calls{"outClose"});
+}
+
+}  // namespace
+}  // namespace rt88h::midi
