@@ -1,0 +1,558 @@
+#include "alsa_backend.h"
+
+#include <alsa/asoundlib.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <new>
+#include <thread>
+#include <vector>
+
+#include "alsa_events.h"
+#include "jack_splitter.h"
+#include "lent_buffers.h"
+
+namespace rt88h::midi {
+namespace {
+
+// Kernel pools in cells of one event each; 2000 is the most the kernel grants a client.
+constexpr std::size_t kPoolCells = 2000;
+constexpr std::size_t kOutputBufferBytes = 1u << 16;
+constexpr std::size_t kInputBufferBytes = 1u << 16;  // must hold the largest event the pool can
+
+class EventFd {
+ public:
+  EventFd() : fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+  ~EventFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  EventFd(const EventFd&) = delete;
+  EventFd& operator=(const EventFd&) = delete;
+  bool valid() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+  void signal() noexcept {
+    const uint64_t one = 1;
+    const ssize_t written = ::write(fd_, &one, sizeof one);
+    (void)written;
+  }
+
+ private:
+  int fd_;
+};
+
+// A machine without a sequencer is normal here; the library would print about it.
+void quietAlsa(const char* /*file*/, int /*line*/, const char* /*function*/, int /*error*/,
+               const char* /*format*/, ...) {}
+
+struct SeqPort {
+  int client;
+  int port;
+};
+
+class AlsaInDevice;
+
+class AlsaClient {
+ public:
+  static std::shared_ptr<AlsaClient> open(const std::string& name, std::string* reason);
+  ~AlsaClient();
+  AlsaClient(const AlsaClient&) = delete;
+  AlsaClient& operator=(const AlsaClient&) = delete;
+
+  snd_seq_t* seq() const { return seq_; }
+  int id() const { return id_; }
+  std::size_t messageLimit() const { return messageLimit_; }
+  std::string nextPortName(const char* prefix) {
+    std::lock_guard lock(portsMutex_);
+    return std::string(prefix) + "_" + std::to_string(++portsMade_);
+  }
+
+  // Ports of other clients (not the system's, not ours) with these capabilities.
+  std::vector<std::pair<SeqPort, ListedPort>> otherPorts(unsigned capabilities);
+
+  bool addReceiver(int port, AlsaInDevice* device);
+  // Returns once the receiving thread no longer uses the device.
+  void removeReceiver(int port);
+
+  // One whole message as one event, returning once the sequencer has processed it.
+  void send(int port, uint8_t* bytes, std::size_t length);
+
+ private:
+  AlsaClient() = default;
+  void receiveLoop();
+
+  snd_seq_t* seq_ = nullptr;
+  int id_ = -1;
+  std::size_t messageLimit_ = 0;
+  std::mutex portsMutex_;
+  unsigned portsMade_ = 0;
+  std::mutex sendMutex_;       // the library's output buffer is one per handle
+  std::mutex receiversMutex_;  // held while an event is delivered
+  std::map<int, AlsaInDevice*> receivers_;
+  EventFd stopReceiving_;
+  std::thread receiver_;
+};
+
+class AlsaInDevice final : public InDevice {
+ public:
+  AlsaInDevice(std::shared_ptr<AlsaClient> client, int port, InCallback callback, void* instance)
+      : client_(std::move(client)), port_(port), lent_(callback, instance) {}
+  ~AlsaInDevice() override { close(); }
+  AlsaInDevice(const AlsaInDevice&) = delete;
+  AlsaInDevice& operator=(const AlsaInDevice&) = delete;
+
+  bool begin() {
+    attached_ = client_->addReceiver(port_, this);
+    return attached_;
+  }
+
+  int reset() override {
+    lent_.reset();
+    return kMidiOk;
+  }
+  int prepare(MidiHeader* header) override { return lent_.prepare(header); }
+  int addBuffer(MidiHeader* header) override { return lent_.addBuffer(header); }
+  int start() override {
+    lent_.start();
+    return kMidiOk;
+  }
+  int stop() override {
+    lent_.stop();
+    return kMidiOk;
+  }
+  int unprepare(MidiHeader* header) override { return lent_.unprepare(header); }
+
+  int close() override {
+    if (closed_) return kMidiOk;
+    closed_ = true;
+    if (attached_) client_->removeReceiver(port_);
+    lent_.close();
+    snd_seq_delete_simple_port(client_->seq(), port_);  // its subscription goes with it
+    return kMidiOk;
+  }
+
+  // Receiving thread only.
+  void receive(const snd_seq_event_t& event) { deliverEvent(event, events_, lent_); }
+  void overrun() { deliverOverrun(events_, lent_); }
+
+ private:
+  std::shared_ptr<AlsaClient> client_;
+  int port_;
+  bool attached_ = false;
+  bool closed_ = false;
+  LentBuffers lent_;
+  EventReader events_;
+};
+
+std::shared_ptr<AlsaClient> AlsaClient::open(const std::string& name, std::string* reason) {
+  std::shared_ptr<AlsaClient> client;
+  try {
+    client.reset(new AlsaClient);
+  } catch (const std::bad_alloc&) {
+    if (reason) *reason = "out of memory";
+    return nullptr;
+  }
+  // Blocking: a send waits for room in the pools instead of failing.
+  snd_lib_error_set_handler(&quietAlsa);
+  const int opened = snd_seq_open(&client->seq_, "default", SND_SEQ_OPEN_DUPLEX, 0);
+  snd_lib_error_set_handler(nullptr);
+  if (opened < 0) {
+    client->seq_ = nullptr;
+    if (reason) *reason = "the ALSA sequencer cannot be opened";
+    return nullptr;
+  }
+  snd_seq_t* seq = client->seq_;
+  snd_seq_set_client_name(seq, name.c_str());
+  client->id_ = snd_seq_client_id(seq);
+  // Before anything is sent: resizing drops what the buffers hold.
+  snd_seq_set_output_buffer_size(seq, kOutputBufferBytes);
+  snd_seq_set_input_buffer_size(seq, kInputBufferBytes);
+  snd_seq_set_client_pool_output(seq, kPoolCells);
+  snd_seq_set_client_pool_input(seq, kPoolCells);
+  // What the kernel really granted decides what can ever fit.
+  std::size_t cells = kPoolCells;
+  snd_seq_client_pool_t* pool = nullptr;
+  if (snd_seq_client_pool_malloc(&pool) == 0) {
+    if (snd_seq_get_client_pool(seq, pool) == 0) {
+      cells = std::min(snd_seq_client_pool_get_output_pool(pool),
+                       snd_seq_client_pool_get_input_pool(pool));
+    }
+    snd_seq_client_pool_free(pool);
+  }
+  client->messageLimit_ = alsaMessageLimit(snd_seq_get_output_buffer_size(seq), cells);
+  if (!client->stopReceiving_.valid()) {
+    if (reason) *reason = "no eventfd";
+    return nullptr;
+  }
+  try {
+    client->receiver_ = std::thread(&AlsaClient::receiveLoop, client.get());
+  } catch (...) {
+    if (reason) *reason = "no thread";
+    return nullptr;
+  }
+  return client;
+}
+
+AlsaClient::~AlsaClient() {
+  if (receiver_.joinable()) {
+    stopReceiving_.signal();
+    receiver_.join();
+  }
+  if (seq_ != nullptr) snd_seq_close(seq_);
+}
+
+std::vector<std::pair<SeqPort, ListedPort>> AlsaClient::otherPorts(unsigned capabilities) {
+  std::vector<std::pair<SeqPort, ListedPort>> ports;
+  snd_seq_client_info_t* clientInfo = nullptr;
+  snd_seq_port_info_t* portInfo = nullptr;
+  if (snd_seq_client_info_malloc(&clientInfo) != 0) return ports;
+  if (snd_seq_port_info_malloc(&portInfo) != 0) {
+    snd_seq_client_info_free(clientInfo);
+    return ports;
+  }
+  snd_seq_client_info_set_client(clientInfo, -1);
+  while (snd_seq_query_next_client(seq_, clientInfo) >= 0) {
+    const int client = snd_seq_client_info_get_client(clientInfo);
+    if (client == SND_SEQ_CLIENT_SYSTEM || client == id_) continue;
+    const std::string clientName = snd_seq_client_info_get_name(clientInfo);
+    snd_seq_port_info_set_client(portInfo, client);
+    snd_seq_port_info_set_port(portInfo, -1);
+    while (snd_seq_query_next_port(seq_, portInfo) >= 0) {
+      const unsigned caps = snd_seq_port_info_get_capability(portInfo);
+      if ((caps & capabilities) != capabilities || (caps & SND_SEQ_PORT_CAP_NO_EXPORT) != 0) {
+        continue;
+      }
+      ports.push_back(
+          {SeqPort{client, snd_seq_port_info_get_port(portInfo)},
+           ListedPort{std::to_string(client), clientName, snd_seq_port_info_get_name(portInfo)}});
+    }
+  }
+  snd_seq_port_info_free(portInfo);
+  snd_seq_client_info_free(clientInfo);
+  return ports;
+}
+
+bool AlsaClient::addReceiver(int port, AlsaInDevice* device) {
+  std::lock_guard lock(receiversMutex_);
+  try {
+    receivers_[port] = device;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
+
+void AlsaClient::removeReceiver(int port) {
+  std::lock_guard lock(receiversMutex_);
+  receivers_.erase(port);
+}
+
+void AlsaClient::receiveLoop() {
+  const int count = snd_seq_poll_descriptors_count(seq_, POLLIN);
+  std::vector<pollfd> fds(static_cast<std::size_t>(count > 0 ? count : 0) + 1);
+  fds[0] = pollfd{stopReceiving_.fd(), POLLIN, 0};
+  if (count > 0)
+    snd_seq_poll_descriptors(seq_, fds.data() + 1, static_cast<unsigned>(count), POLLIN);
+  for (;;) {
+    for (pollfd& fd : fds) fd.revents = 0;
+    const int ready = ::poll(fds.data(), fds.size(), -1);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0 || fds[0].revents != 0) return;
+    bool failed = false;
+    for (std::size_t i = 1; i < fds.size(); ++i) {
+      failed = failed || (fds[i].revents & (POLLERR | POLLNVAL)) != 0;
+    }
+    if (failed) return;  // the sequencer is gone: nothing more will arrive
+    // One read fills the library's buffer; the events in it are taken without another read, so
+    // a blocking handle never waits here.
+    do {
+      snd_seq_event_t* event = nullptr;
+      const int result = snd_seq_event_input(seq_, &event);
+      const InputStep step = inputStep(result);
+      std::lock_guard lock(receiversMutex_);
+      if (step == InputStep::Overrun) {
+        for (auto& [port, device] : receivers_) device->overrun();
+      } else if (step == InputStep::Event && event != nullptr) {
+        const auto found = receivers_.find(event->dest.port);
+        if (found != receivers_.end()) found->second->receive(*event);
+      } else {
+        break;
+      }
+    } while (snd_seq_event_input_pending(seq_, 0) > 0);
+  }
+}
+
+void AlsaClient::send(int port, uint8_t* bytes, std::size_t length) {
+  std::lock_guard lock(sendMutex_);
+  snd_seq_event_t event;
+  snd_seq_ev_clear(&event);
+  snd_seq_ev_set_source(&event, static_cast<unsigned char>(port));
+  snd_seq_ev_set_subs(&event);
+  snd_seq_ev_set_direct(&event);
+  snd_seq_ev_set_sysex(&event, static_cast<unsigned>(length), bytes);
+  int result = snd_seq_event_output(seq_, &event);
+  if (result >= 0) result = snd_seq_drain_output(seq_);
+  if (result >= 0) result = snd_seq_sync_output_queue(seq_);
+  // Nothing of a failed message may go out in front of the next one.
+  if (result < 0) snd_seq_drop_output(seq_);
+}
+
+class AlsaOutDevice final : public OutDevice {
+ public:
+  AlsaOutDevice(std::shared_ptr<AlsaClient> client, int port)
+      : client_(std::move(client)), port_(port) {}
+  ~AlsaOutDevice() override { close(); }
+  AlsaOutDevice(const AlsaOutDevice&) = delete;
+  AlsaOutDevice& operator=(const AlsaOutDevice&) = delete;
+
+  bool begin() {
+    try {
+      sender_ = std::thread(&AlsaOutDevice::sendLoop, this);
+    } catch (...) {
+      return false;
+    }
+    return true;
+  }
+
+  int prepare(MidiHeader* header) override {
+    if (header == nullptr) return kMidiErrorInvalidHandle;
+    header->flags.fetch_or(kHeaderPrepared);
+    return kMidiOk;
+  }
+
+  int longMsg(MidiHeader* header) override {
+    if (header == nullptr || header->data == nullptr) return kMidiErrorInvalidHandle;
+    const uint32_t flags = header->flags.load();
+    if ((flags & kHeaderPrepared) == 0) return kMidiErrorUnprepared;
+    if (inFlight(flags)) return kMidiErrorStillPlaying;
+    // Cutting it would send two broken messages: refuse it whole.
+    if (header->bufferLength > client_->messageLimit()) return kMidiErrorTooLarge;
+    std::lock_guard lock(mutex_);
+    if (stopping_) return kMidiErrorNotReady;
+    header->flags.fetch_and(~kHeaderDone);
+    header->flags.fetch_or(kHeaderInQueue);
+    try {
+      queue_.push_back(header);
+    } catch (const std::bad_alloc&) {
+      header->flags.fetch_and(~kHeaderInQueue);
+      return kMidiErrorNoMemory;
+    }
+    changed_.notify_all();
+    return kMidiOk;
+  }
+
+  int unprepare(MidiHeader* header) override {
+    if (header == nullptr) return kMidiErrorInvalidHandle;
+    if (inFlight(header->flags.load())) return kMidiErrorStillPlaying;
+    header->flags.fetch_and(~(kHeaderPrepared | kHeaderInQueue));
+    return kMidiOk;
+  }
+
+  int reset() override {
+    std::unique_lock lock(mutex_);
+    finishQueued();
+    // The message on its way cannot be called back; it ends when the sequencer has it.
+    changed_.wait(lock, [this] { return sending_ == nullptr; });
+    return kMidiOk;
+  }
+
+  int close() override {
+    {
+      std::unique_lock lock(mutex_);
+      if (closed_) return kMidiOk;
+      closed_ = true;
+      stopping_ = true;
+      finishQueued();
+      changed_.notify_all();
+    }
+    if (sender_.joinable()) sender_.join();
+    snd_seq_delete_simple_port(client_->seq(), port_);
+    return kMidiOk;
+  }
+
+ private:
+  static bool inFlight(uint32_t flags) {
+    return (flags & kHeaderInQueue) != 0 && (flags & kHeaderDone) == 0;
+  }
+
+  // mutex_ held.
+  void finishQueued() {
+    for (MidiHeader* header : queue_) header->flags.fetch_or(kHeaderDone);
+    queue_.clear();
+  }
+
+  void sendLoop() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+      if (queue_.empty()) return;
+      sending_ = queue_.front();
+      queue_.pop_front();
+      lock.unlock();
+      client_->send(port_, sending_->data, sending_->bufferLength);
+      lock.lock();
+      MidiHeader* done = sending_;
+      sending_ = nullptr;
+      done->flags.fetch_or(kHeaderDone);  // the sender's from here on
+      changed_.notify_all();
+    }
+  }
+
+  std::shared_ptr<AlsaClient> client_;
+  int port_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<MidiHeader*> queue_;
+  MidiHeader* sending_ = nullptr;
+  bool stopping_ = false;
+  bool closed_ = false;
+  std::thread sender_;
+};
+
+constexpr unsigned kPortType = SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION;
+
+// connectFrom null: a port that others subscribe to; otherwise ours alone, subscribed here.
+int openAlsaInput(const std::shared_ptr<AlsaClient>& client, const SeqPort* connectFrom,
+                  const std::string& portName, InCallback callback, void* instance,
+                  std::unique_ptr<InDevice>& device) {
+  const unsigned caps = connectFrom != nullptr
+                            ? SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_NO_EXPORT
+                            : SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE;
+  const int port = snd_seq_create_simple_port(client->seq(), portName.c_str(), caps, kPortType);
+  if (port < 0) return kMidiErrorNotReady;
+  std::unique_ptr<AlsaInDevice> in(new (std::nothrow)
+                                       AlsaInDevice(client, port, callback, instance));
+  if (!in) {
+    snd_seq_delete_simple_port(client->seq(), port);
+    return kMidiErrorNoMemory;
+  }
+  if (!in->begin()) return kMidiErrorNoMemory;  // in's destruction undoes the rest
+  if (connectFrom != nullptr &&
+      snd_seq_connect_from(client->seq(), port, connectFrom->client, connectFrom->port) < 0) {
+    return kMidiErrorBadDevice;
+  }
+  device = std::move(in);
+  return kMidiOk;
+}
+
+int openAlsaOutput(const std::shared_ptr<AlsaClient>& client, const SeqPort* connectTo,
+                   const std::string& portName, std::unique_ptr<OutDevice>& device) {
+  const unsigned caps = connectTo != nullptr ? SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_NO_EXPORT
+                                             : SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ;
+  const int port = snd_seq_create_simple_port(client->seq(), portName.c_str(), caps, kPortType);
+  if (port < 0) return kMidiErrorNotReady;
+  std::unique_ptr<AlsaOutDevice> out(new (std::nothrow) AlsaOutDevice(client, port));
+  if (!out) {
+    snd_seq_delete_simple_port(client->seq(), port);
+    return kMidiErrorNoMemory;
+  }
+  if (!out->begin()) return kMidiErrorNoMemory;
+  if (connectTo != nullptr &&
+      snd_seq_connect_to(client->seq(), port, connectTo->client, connectTo->port) < 0) {
+    return kMidiErrorBadDevice;
+  }
+  device = std::move(out);
+  return kMidiOk;
+}
+
+constexpr unsigned kReadable = SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ;
+constexpr unsigned kWritable = SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE;
+
+std::vector<std::string> namesOf(const std::vector<std::pair<SeqPort, ListedPort>>& ports) {
+  std::vector<ListedPort> listed;
+  listed.reserve(ports.size());
+  for (const auto& entry : ports) listed.push_back(entry.second);
+  return deviceNames(listed);
+}
+
+class AlsaBackend final : public MidiBackend {
+ public:
+  explicit AlsaBackend(std::string name) : name_(std::move(name)) {}
+
+  std::string_view backendName() const override { return "ALSA"; }
+
+  std::vector<std::string> inputNames() override {
+    auto client = current();
+    return client ? namesOf(client->otherPorts(kReadable)) : std::vector<std::string>{};
+  }
+
+  std::vector<std::string> outputNames() override {
+    auto client = current();
+    return client ? namesOf(client->otherPorts(kWritable)) : std::vector<std::string>{};
+  }
+
+  int openInput(std::size_t localIndex, InCallback callback, void* instance,
+                std::unique_ptr<InDevice>& device) override {
+    auto client = current();
+    if (!client) return kMidiErrorBadDevice;
+    const auto ports = client->otherPorts(kReadable);
+    if (localIndex >= ports.size()) return kMidiErrorBadDevice;
+    return openAlsaInput(client, &ports[localIndex].first, client->nextPortName("in"), callback,
+                         instance, device);
+  }
+
+  int openOutput(std::size_t localIndex, std::unique_ptr<OutDevice>& device) override {
+    auto client = current();
+    if (!client) return kMidiErrorBadDevice;
+    const auto ports = client->otherPorts(kWritable);
+    if (localIndex >= ports.size()) return kMidiErrorBadDevice;
+    return openAlsaOutput(client, &ports[localIndex].first, client->nextPortName("out"), device);
+  }
+
+  // The sequencer may have been loaded since the last try.
+  void rescan() override {
+    std::lock_guard lock(mutex_);
+    if (!client_) tried_ = false;
+  }
+
+ private:
+  std::shared_ptr<AlsaClient> current() {
+    std::lock_guard lock(mutex_);
+    if (!client_ && !tried_) {
+      tried_ = true;
+      client_ = AlsaClient::open(name_.empty() ? applicationName() : name_, nullptr);
+    }
+    return client_;
+  }
+
+  std::mutex mutex_;
+  std::string name_;
+  std::shared_ptr<AlsaClient> client_;
+  bool tried_ = false;
+};
+
+class AlsaEndpointImpl final : public AlsaEndpoint {
+ public:
+  explicit AlsaEndpointImpl(std::shared_ptr<AlsaClient> client) : client_(std::move(client)) {}
+  int clientId() const override { return client_->id(); }
+  int openInput(const std::string& portName, InCallback callback, void* instance,
+                std::unique_ptr<InDevice>& device) override {
+    return openAlsaInput(client_, nullptr, portName, callback, instance, device);
+  }
+  int openOutput(const std::string& portName, std::unique_ptr<OutDevice>& device) override {
+    return openAlsaOutput(client_, nullptr, portName, device);
+  }
+
+ private:
+  std::shared_ptr<AlsaClient> client_;
+};
+
+}  // namespace
+
+std::shared_ptr<MidiBackend> makeAlsaBackend(std::string clientName) {
+  return std::make_shared<AlsaBackend>(std::move(clientName));
+}
+
+std::unique_ptr<AlsaEndpoint> openAlsaEndpoint(const std::string& clientName, std::string* reason) {
+  auto client = AlsaClient::open(clientName, reason);
+  if (!client) return nullptr;
+  return std::make_unique<AlsaEndpointImpl>(std::move(client));
+}
+
+}  // namespace rt88h::midi

@@ -1,0 +1,705 @@
+#include "jack_backend.h"
+
+#include <jack/jack.h>
+#include <jack/midiport.h>
+#include <jack/ringbuffer.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <initializer_list>
+#include <mutex>
+#include <new>
+#include <thread>
+#include <vector>
+
+#include "jack_splitter.h"
+#include "lent_buffers.h"
+
+namespace rt88h::midi {
+namespace {
+
+constexpr std::size_t kSlots = 64;                 // open devices of one client
+constexpr std::size_t kInputRingBytes = 1u << 18;  // several cycles of SysEx at full speed
+constexpr std::size_t kSendQueueDepth = 64;        // sends waiting for the process callback
+constexpr uint32_t kRecordLost = 0x80000000u;      // events were dropped before this record
+constexpr std::size_t kRecordHeader = sizeof(uint32_t);
+
+void quiet(const char* /*message*/) {}
+
+// What a sender hands the process callback: the bytes stay in the sender's buffer.
+struct Pending {
+  MidiHeader* header;
+  uint32_t length;
+};
+
+class EventFd {
+ public:
+  EventFd() : fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+  ~EventFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  EventFd(const EventFd&) = delete;
+  EventFd& operator=(const EventFd&) = delete;
+  bool valid() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+  // write(2) on an eventfd neither allocates nor blocks: fit for the process thread.
+  void signal() noexcept {
+    const uint64_t one = 1;
+    const ssize_t written = ::write(fd_, &one, sizeof one);
+    (void)written;
+  }
+  void drain() noexcept {
+    uint64_t value = 0;
+    const ssize_t got = ::read(fd_, &value, sizeof value);
+    (void)got;
+  }
+
+ private:
+  int fd_;
+};
+
+// Index of the first readable descriptor, or -1 on timeout.
+int waitReadable(std::initializer_list<int> fds, int timeoutMs) {
+  std::array<pollfd, 4> set{};
+  std::size_t n = 0;
+  for (int fd : fds) set[n++] = pollfd{fd, POLLIN, 0};
+  for (;;) {
+    const int ready = ::poll(set.data(), n, timeoutMs);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return -1;
+    for (std::size_t i = 0; i < n; ++i) {
+      if ((set[i].revents & (POLLIN | POLLERR | POLLHUP)) != 0) return static_cast<int>(i);
+    }
+    return -1;
+  }
+}
+
+// One of our ports, driven by the client's process callback.
+class CycleUser {
+ public:
+  virtual void process(jack_nframes_t frames) noexcept = 0;
+  // The server has gone: no cycle runs any more (watcher thread).
+  virtual void serverGone() noexcept = 0;
+
+ protected:
+  ~CycleUser() = default;
+};
+
+class JackClient {
+ public:
+  static std::shared_ptr<JackClient> open(const std::string& name, const std::string& server,
+                                          bool exactName, std::string* reason);
+  ~JackClient();
+  JackClient(const JackClient&) = delete;
+  JackClient& operator=(const JackClient&) = delete;
+
+  jack_client_t* raw() const { return client_; }
+  std::string name() const { return jack_get_client_name(client_); }
+  bool gone() const { return gone_.load(); }
+  std::string nextPortName(const char* prefix) {
+    return std::string(prefix) + "_" + std::to_string(++portsMade_);
+  }
+
+  bool attach(CycleUser* user, std::size_t* slot);
+  // Returns once the process callback no longer sees the user.
+  void detach(std::size_t slot);
+  // Returns once done() holds, looked at again after every cycle, or the server is gone.
+  template <class Done>
+  void waitCycles(Done done);
+  // Returns once no cycle is running; for the time after the server has gone.
+  void settle();
+
+ private:
+  JackClient() = default;
+  static int processThunk(jack_nframes_t frames, void* arg) noexcept;
+  static void shutdownThunk(jack_status_t code, const char* reason, void* arg) noexcept;
+  void watch();
+
+  jack_client_t* client_ = nullptr;
+  std::array<std::atomic<CycleUser*>, kSlots> slots_{};
+  std::mutex slotMutex_;  // attach, detach and the watcher; never taken by the process thread
+  std::atomic<uint64_t> cycles_{0};  // odd while a cycle runs
+  std::atomic<int> waiters_{0};
+  std::atomic<bool> gone_{false};
+  std::atomic<unsigned> portsMade_{0};
+  EventFd cycleEnded_;
+  EventFd shutdown_;
+  EventFd stopWatch_;
+  std::thread watcher_;
+  bool active_ = false;
+};
+
+std::shared_ptr<JackClient> JackClient::open(const std::string& name, const std::string& server,
+                                             bool exactName, std::string* reason) {
+  jack_set_error_function(quiet);  // the library's own chatter when no server runs
+  jack_set_info_function(quiet);
+  std::shared_ptr<JackClient> client;
+  try {
+    client.reset(new JackClient);
+  } catch (const std::bad_alloc&) {
+    if (reason) *reason = "out of memory";
+    return nullptr;
+  }
+  if (!client->cycleEnded_.valid() || !client->shutdown_.valid() || !client->stopWatch_.valid()) {
+    if (reason) *reason = "no eventfd";
+    return nullptr;
+  }
+  std::string clientName = name.substr(0, static_cast<std::size_t>(jack_client_name_size() - 1));
+  const auto options =
+      static_cast<jack_options_t>(JackNoStartServer | (exactName ? JackUseExactName : 0) |
+                                  (server.empty() ? 0 : JackServerName));
+  jack_status_t status{};
+  client->client_ = server.empty()
+                        ? jack_client_open(clientName.c_str(), options, &status)
+                        : jack_client_open(clientName.c_str(), options, &status, server.c_str());
+  if (client->client_ == nullptr) {
+    if (reason) {
+      *reason = (status & JackNameNotUnique) != 0  ? "the client name is taken"
+                : (status & JackServerFailed) != 0 ? "no JACK server is running"
+                                                   : "the JACK server refused the client";
+    }
+    return nullptr;
+  }
+  jack_set_process_callback(client->client_, &JackClient::processThunk, client.get());
+  jack_on_info_shutdown(client->client_, &JackClient::shutdownThunk, client.get());
+  try {
+    client->watcher_ = std::thread(&JackClient::watch, client.get());
+  } catch (...) {
+    if (reason) *reason = "no thread";
+    return nullptr;
+  }
+  if (jack_activate(client->client_) != 0) {
+    if (reason) *reason = "the client could not be activated";
+    return nullptr;
+  }
+  client->active_ = true;
+  return client;
+}
+
+JackClient::~JackClient() {
+  if (watcher_.joinable()) {
+    stopWatch_.signal();
+    watcher_.join();
+  }
+  if (client_ != nullptr) {
+    // After jack_deactivate returns the process callback is not running and never runs again.
+    if (active_ && !gone_.load()) jack_deactivate(client_);
+    jack_client_close(client_);
+  }
+}
+
+int JackClient::processThunk(jack_nframes_t frames, void* arg) noexcept {
+  auto* self = static_cast<JackClient*>(arg);
+  self->cycles_.fetch_add(1);
+  for (auto& slot : self->slots_) {
+    if (CycleUser* user = slot.load(std::memory_order_acquire)) user->process(frames);
+  }
+  self->cycles_.fetch_add(1);
+  if (self->waiters_.load() > 0) self->cycleEnded_.signal();
+  return 0;
+}
+
+// Called like a signal handler: only flags and eventfds.
+void JackClient::shutdownThunk(jack_status_t /*code*/, const char* /*reason*/, void* arg) noexcept {
+  auto* self = static_cast<JackClient*>(arg);
+  self->gone_.store(true);
+  self->shutdown_.signal();
+  self->cycleEnded_.signal();
+}
+
+void JackClient::watch() {
+  for (;;) {
+    const int which = waitReadable({stopWatch_.fd(), shutdown_.fd()}, -1);
+    if (which == 0) return;
+    if (which != 1) continue;
+    shutdown_.drain();
+    settle();
+    // Sends in progress end now; nothing would ever finish them otherwise.
+    std::lock_guard lock(slotMutex_);
+    for (auto& slot : slots_) {
+      if (CycleUser* user = slot.load()) user->serverGone();
+    }
+  }
+}
+
+bool JackClient::attach(CycleUser* user, std::size_t* slot) {
+  std::lock_guard lock(slotMutex_);
+  for (std::size_t i = 0; i < slots_.size(); ++i) {
+    if (slots_[i].load() == nullptr) {
+      slots_[i].store(user, std::memory_order_release);
+      *slot = i;
+      return true;
+    }
+  }
+  return false;
+}
+
+void JackClient::detach(std::size_t slot) {
+  {
+    std::lock_guard lock(slotMutex_);
+    slots_[slot].store(nullptr);
+  }
+  // A cycle that began before the store may still hold the pointer: wait for its end.
+  const uint64_t seen = cycles_.load();
+  if (seen % 2 == 0) return;
+  waitCycles([&] { return cycles_.load() != seen; });
+  settle();
+}
+
+template <class Done>
+void JackClient::waitCycles(Done done) {
+  waiters_.fetch_add(1);
+  while (!done() && !gone_.load()) {
+    // The timeout only covers a wake-up that another waiter took.
+    if (waitReadable({cycleEnded_.fd()}, 50) == 0) cycleEnded_.drain();
+  }
+  waiters_.fetch_sub(1);
+}
+
+void JackClient::settle() {
+  // A cycle under way when the server went still runs to its end in our code; it does not
+  // wait on anything, so this is short. Bounded in case the thread was taken down with it.
+  for (int i = 0; i < 200 && cycles_.load() % 2 != 0; ++i) {
+    waitReadable({cycleEnded_.fd()}, 10);
+    cycleEnded_.drain();
+  }
+}
+
+// A cycle's output buffer for the splitter. Every piece goes at frame 0: events of one cycle
+// must not go back in time, and equal times keep their order.
+class PortSpace final : public EventSpace {
+ public:
+  explicit PortSpace(void* buffer) : buffer_(buffer) {}
+  std::size_t maxEventSize() override { return jack_midi_max_event_size(buffer_); }
+  uint8_t* reserve(std::size_t size) override { return jack_midi_event_reserve(buffer_, 0, size); }
+
+ private:
+  void* buffer_;
+};
+
+class JackOutDevice final : public OutDevice, public CycleUser {
+ public:
+  JackOutDevice(std::shared_ptr<JackClient> client, jack_port_t* port, jack_ringbuffer_t* queue)
+      : client_(std::move(client)), port_(port), queue_(queue) {}
+  ~JackOutDevice() override {
+    close();
+    jack_ringbuffer_free(queue_);
+  }
+  JackOutDevice(const JackOutDevice&) = delete;
+  JackOutDevice& operator=(const JackOutDevice&) = delete;
+
+  bool begin() { return client_->attach(this, &slot_); }
+
+  int prepare(MidiHeader* header) override {
+    if (header == nullptr) return kMidiErrorInvalidHandle;
+    header->flags.fetch_or(kHeaderPrepared);
+    return kMidiOk;
+  }
+
+  int longMsg(MidiHeader* header) override {
+    if (header == nullptr || (header->data == nullptr && header->bufferLength != 0)) {
+      return kMidiErrorInvalidHandle;
+    }
+    const uint32_t flags = header->flags.load();
+    if ((flags & kHeaderPrepared) == 0) return kMidiErrorUnprepared;
+    if (inFlight(flags)) return kMidiErrorStillPlaying;
+    std::lock_guard lock(mutex_);
+    if (closed_ || client_->gone()) return kMidiErrorNotReady;
+    if (jack_ringbuffer_write_space(queue_) < sizeof(Pending)) return kMidiErrorNotReady;
+    header->flags.fetch_and(~kHeaderDone);
+    header->flags.fetch_or(kHeaderInQueue);
+    const Pending pending{header, header->bufferLength};
+    jack_ringbuffer_write(queue_, reinterpret_cast<const char*>(&pending), sizeof pending);
+    return kMidiOk;
+  }
+
+  int unprepare(MidiHeader* header) override {
+    if (header == nullptr) return kMidiErrorInvalidHandle;
+    if (inFlight(header->flags.load())) return kMidiErrorStillPlaying;
+    header->flags.fetch_and(~(kHeaderPrepared | kHeaderInQueue));
+    return kMidiOk;
+  }
+
+  int reset() override {
+    std::lock_guard lock(mutex_);
+    finishAllSends();
+    return kMidiOk;
+  }
+
+  int close() override {
+    {
+      std::lock_guard lock(mutex_);
+      if (closed_) return kMidiOk;
+      closed_ = true;
+      finishAllSends();
+    }
+    client_->detach(slot_);
+    jack_port_unregister(client_->raw(), port_);
+    return kMidiOk;
+  }
+
+  void process(jack_nframes_t frames) noexcept override {
+    void* buffer = jack_port_get_buffer(port_, frames);
+    // Cleared in every cycle, else last cycle's events would go out again.
+    jack_midi_clear_buffer(buffer);
+    if (consuming_.exchange(true, std::memory_order_acquire)) return;  // a reset is at work
+    PortSpace space(buffer);
+    for (;;) {
+      if (current_ == nullptr) {
+        Pending pending{};
+        if (jack_ringbuffer_read_space(queue_) < sizeof pending) break;
+        jack_ringbuffer_read(queue_, reinterpret_cast<char*>(&pending), sizeof pending);
+        current_ = pending.header;
+        splitter_.start(pending.header->data, pending.length);
+      }
+      if (!splitter_.writeInto(space)) break;  // the rest goes in the next cycle
+      finishCurrent();
+    }
+    consuming_.store(false, std::memory_order_release);
+  }
+
+  void serverGone() noexcept override {
+    std::lock_guard lock(mutex_);
+    finishAllSends();
+  }
+
+ private:
+  static bool inFlight(uint32_t flags) {
+    return (flags & kHeaderInQueue) != 0 && (flags & kHeaderDone) == 0;
+  }
+
+  // The header is the sender's again the moment the flag is set: not touched after.
+  void finishCurrent() noexcept {
+    MidiHeader* header = current_;
+    current_ = nullptr;
+    splitter_.clear();
+    header->flags.fetch_or(kHeaderDone, std::memory_order_acq_rel);
+  }
+
+  // Consumer's part only.
+  void finishQueued() noexcept {
+    if (current_ != nullptr) finishCurrent();
+    Pending pending{};
+    while (jack_ringbuffer_read_space(queue_) >= sizeof pending) {
+      jack_ringbuffer_read(queue_, reinterpret_cast<char*>(&pending), sizeof pending);
+      pending.header->flags.fetch_or(kHeaderDone, std::memory_order_acq_rel);
+    }
+  }
+
+  // mutex_ held. Takes the consumer's part from the process thread, which holds it only for
+  // the few microseconds of its own work, so this works whether cycles run or not.
+  void finishAllSends() noexcept {
+    while (consuming_.exchange(true, std::memory_order_acquire)) std::this_thread::yield();
+    finishQueued();
+    consuming_.store(false, std::memory_order_release);
+  }
+
+  std::shared_ptr<JackClient> client_;
+  jack_port_t* port_;
+  jack_ringbuffer_t* queue_;
+  std::size_t slot_ = 0;
+  std::mutex mutex_;  // senders, reset, close and the watcher
+  bool closed_ = false;
+  // Held by whoever does the consumer's part: reading the queue, current_, splitter_.
+  std::atomic<bool> consuming_{false};
+  MidiHeader* current_ = nullptr;
+  MessageSplitter splitter_;
+};
+
+class JackInDevice final : public InDevice, public CycleUser {
+ public:
+  JackInDevice(std::shared_ptr<JackClient> client, jack_port_t* port, jack_ringbuffer_t* ring,
+               InCallback callback, void* instance)
+      : client_(std::move(client)), port_(port), ring_(ring), lent_(callback, instance) {}
+  ~JackInDevice() override {
+    close();
+    jack_ringbuffer_free(ring_);
+  }
+  JackInDevice(const JackInDevice&) = delete;
+  JackInDevice& operator=(const JackInDevice&) = delete;
+
+  bool begin() {
+    if (!dataReady_.valid() || !stopReader_.valid()) return false;
+    try {
+      scratch_.resize(kInputRingBytes);
+      reader_ = std::thread(&JackInDevice::readLoop, this);
+    } catch (...) {
+      return false;
+    }
+    if (client_->attach(this, &slot_)) {
+      attached_ = true;
+      return true;
+    }
+    return false;
+  }
+
+  int reset() override {
+    lent_.reset();
+    return kMidiOk;
+  }
+  int prepare(MidiHeader* header) override { return lent_.prepare(header); }
+  int addBuffer(MidiHeader* header) override { return lent_.addBuffer(header); }
+  int start() override {
+    lent_.start();
+    return kMidiOk;
+  }
+  int stop() override {
+    lent_.stop();
+    return kMidiOk;
+  }
+  int unprepare(MidiHeader* header) override { return lent_.unprepare(header); }
+
+  int close() override {
+    if (closed_) return kMidiOk;
+    closed_ = true;
+    if (attached_) client_->detach(slot_);
+    if (reader_.joinable()) {
+      stopReader_.signal();
+      reader_.join();
+    }
+    lent_.close();
+    jack_port_unregister(client_->raw(), port_);
+    return kMidiOk;
+  }
+
+  // Copies the cycle's events into the ring; the reader thread does the rest.
+  void process(jack_nframes_t frames) noexcept override {
+    void* buffer = jack_port_get_buffer(port_, frames);
+    bool wrote = false;
+    if (lost_) wrote = putRecord(nullptr, 0);
+    const uint32_t count = jack_midi_get_event_count(buffer);
+    for (uint32_t i = 0; i < count; ++i) {
+      jack_midi_event_t event{};
+      if (jack_midi_event_get(&event, buffer, i) != 0) continue;
+      wrote = putRecord(event.buffer, event.size) || wrote;
+    }
+    if (wrote) dataReady_.signal();
+  }
+
+  void serverGone() noexcept override {}  // nothing more arrives; the reader just waits
+
+ private:
+  // A record: its size with the lost flag, then the bytes. A record that does not fit is
+  // dropped, and the next one tells the reader so.
+  bool putRecord(const uint8_t* bytes, std::size_t size) noexcept {
+    if (size >= kRecordLost || jack_ringbuffer_write_space(ring_) < kRecordHeader + size) {
+      lost_ = true;
+      return false;
+    }
+    const uint32_t header = static_cast<uint32_t>(size) | (lost_ ? kRecordLost : 0);
+    jack_ringbuffer_write(ring_, reinterpret_cast<const char*>(&header), kRecordHeader);
+    if (size != 0) jack_ringbuffer_write(ring_, reinterpret_cast<const char*>(bytes), size);
+    lost_ = false;
+    return true;
+  }
+
+  void readLoop() {
+    for (;;) {
+      if (waitReadable({stopReader_.fd(), dataReady_.fd()}, -1) == 0) return;
+      dataReady_.drain();
+      for (;;) {
+        const std::size_t available = jack_ringbuffer_read_space(ring_);
+        if (available < kRecordHeader) break;
+        uint32_t header = 0;
+        jack_ringbuffer_peek(ring_, reinterpret_cast<char*>(&header), kRecordHeader);
+        const std::size_t size = header & ~kRecordLost;
+        if (available < kRecordHeader + size) break;  // its bytes follow in a moment
+        jack_ringbuffer_read_advance(ring_, kRecordHeader);
+        jack_ringbuffer_read(ring_, reinterpret_cast<char*>(scratch_.data()), size);
+        if ((header & kRecordLost) != 0) deliverLoss(events_, lent_);
+        if (size != 0) deliverPiece(scratch_.data(), size, events_, lent_);
+      }
+    }
+  }
+
+  std::shared_ptr<JackClient> client_;
+  jack_port_t* port_;
+  jack_ringbuffer_t* ring_;
+  std::size_t slot_ = 0;
+  bool attached_ = false;
+  bool closed_ = false;
+  LentBuffers lent_;
+  EventFd dataReady_;
+  EventFd stopReader_;
+  std::thread reader_;
+  bool lost_ = false;             // process thread
+  std::vector<uint8_t> scratch_;  // reader thread
+  EventReader events_;            // reader thread
+};
+
+int openJackOutput(const std::shared_ptr<JackClient>& client, const char* connectTo,
+                   const std::string& portName, std::unique_ptr<OutDevice>& device) {
+  jack_port_t* port = jack_port_register(client->raw(), portName.c_str(), JACK_DEFAULT_MIDI_TYPE,
+                                         JackPortIsOutput, 0);
+  if (port == nullptr) return kMidiErrorNotReady;
+  jack_ringbuffer_t* queue = jack_ringbuffer_create(kSendQueueDepth * sizeof(Pending));
+  if (queue == nullptr) {
+    jack_port_unregister(client->raw(), port);
+    return kMidiErrorNoMemory;
+  }
+  std::unique_ptr<JackOutDevice> out(new (std::nothrow) JackOutDevice(client, port, queue));
+  if (!out) {
+    jack_ringbuffer_free(queue);
+    jack_port_unregister(client->raw(), port);
+    return kMidiErrorNoMemory;
+  }
+  if (!out->begin()) return kMidiErrorNoMemory;  // out's destruction undoes the rest
+  if (connectTo != nullptr) {
+    const int result = jack_connect(client->raw(), jack_port_name(port), connectTo);
+    if (result != 0 && result != EEXIST) return kMidiErrorBadDevice;
+  }
+  device = std::move(out);
+  return kMidiOk;
+}
+
+int openJackInput(const std::shared_ptr<JackClient>& client, const char* connectFrom,
+                  const std::string& portName, InCallback callback, void* instance,
+                  std::unique_ptr<InDevice>& device) {
+  jack_port_t* port = jack_port_register(client->raw(), portName.c_str(), JACK_DEFAULT_MIDI_TYPE,
+                                         JackPortIsInput, 0);
+  if (port == nullptr) return kMidiErrorNotReady;
+  jack_ringbuffer_t* ring = jack_ringbuffer_create(kInputRingBytes);
+  if (ring == nullptr) {
+    jack_port_unregister(client->raw(), port);
+    return kMidiErrorNoMemory;
+  }
+  jack_ringbuffer_mlock(ring);  // best effort: limits may forbid it
+  std::unique_ptr<JackInDevice> in(new (std::nothrow)
+                                       JackInDevice(client, port, ring, callback, instance));
+  if (!in) {
+    jack_ringbuffer_free(ring);
+    jack_port_unregister(client->raw(), port);
+    return kMidiErrorNoMemory;
+  }
+  if (!in->begin()) return kMidiErrorNoMemory;
+  if (connectFrom != nullptr) {
+    const int result = jack_connect(client->raw(), connectFrom, jack_port_name(port));
+    if (result != 0 && result != EEXIST) return kMidiErrorBadDevice;
+  }
+  device = std::move(in);
+  return kMidiOk;
+}
+
+// MIDI ports of the other clients with these flags, in the server's order.
+std::vector<std::string> otherPorts(JackClient& client, unsigned long flags) {
+  std::vector<std::string> names;
+  if (client.gone()) return names;
+  const char** ports = jack_get_ports(client.raw(), nullptr, JACK_DEFAULT_MIDI_TYPE, flags);
+  if (ports == nullptr) return names;
+  const std::string own = client.name() + ":";
+  for (const char** p = ports; *p != nullptr; ++p) {
+    if (std::strncmp(*p, own.c_str(), own.size()) != 0) names.emplace_back(*p);
+  }
+  jack_free(static_cast<void*>(ports));
+  return names;
+}
+
+std::vector<std::string> namesOf(const std::vector<std::string>& fullNames) {
+  std::vector<ListedPort> listed;
+  listed.reserve(fullNames.size());
+  for (const std::string& full : fullNames) {
+    const std::size_t colon = full.find(':');
+    std::string clientName = full.substr(0, colon);
+    std::string portName = colon == std::string::npos ? full : full.substr(colon + 1);
+    listed.push_back(ListedPort{clientName, clientName, std::move(portName)});
+  }
+  return deviceNames(listed);
+}
+
+class JackBackend final : public MidiBackend {
+ public:
+  JackBackend(std::string name, std::string server)
+      : name_(std::move(name)), server_(std::move(server)) {}
+
+  std::string_view backendName() const override { return "JACK"; }
+
+  std::vector<std::string> inputNames() override {
+    auto client = current();
+    return client ? namesOf(otherPorts(*client, JackPortIsOutput)) : std::vector<std::string>{};
+  }
+
+  std::vector<std::string> outputNames() override {
+    auto client = current();
+    return client ? namesOf(otherPorts(*client, JackPortIsInput)) : std::vector<std::string>{};
+  }
+
+  int openInput(std::size_t localIndex, InCallback callback, void* instance,
+                std::unique_ptr<InDevice>& device) override {
+    auto client = current();
+    if (!client) return kMidiErrorBadDevice;
+    const auto ports = otherPorts(*client, JackPortIsOutput);
+    if (localIndex >= ports.size()) return kMidiErrorBadDevice;
+    return openJackInput(client, ports[localIndex].c_str(), client->nextPortName("in"), callback,
+                         instance, device);
+  }
+
+  int openOutput(std::size_t localIndex, std::unique_ptr<OutDevice>& device) override {
+    auto client = current();
+    if (!client) return kMidiErrorBadDevice;
+    const auto ports = otherPorts(*client, JackPortIsInput);
+    if (localIndex >= ports.size()) return kMidiErrorBadDevice;
+    return openJackOutput(client, ports[localIndex].c_str(), client->nextPortName("out"), device);
+  }
+
+  void rescan() override {
+    std::lock_guard lock(mutex_);
+    // Devices still open keep the old client until they close.
+    if (client_ && client_->gone()) client_.reset();
+    if (!client_) tried_ = false;
+  }
+
+ private:
+  std::shared_ptr<JackClient> current() {
+    std::lock_guard lock(mutex_);
+    if (!client_ && !tried_) {
+      tried_ = true;
+      client_ =
+          JackClient::open(name_.empty() ? applicationName() : name_, server_, false, nullptr);
+    }
+    return client_;
+  }
+
+  std::mutex mutex_;
+  std::string name_;
+  std::string server_;
+  std::shared_ptr<JackClient> client_;
+  bool tried_ = false;
+};
+
+class JackEndpointImpl final : public JackEndpoint {
+ public:
+  explicit JackEndpointImpl(std::shared_ptr<JackClient> client) : client_(std::move(client)) {}
+  std::string clientName() const override { return client_->name(); }
+  int openInput(const std::string& portName, InCallback callback, void* instance,
+                std::unique_ptr<InDevice>& device) override {
+    return openJackInput(client_, nullptr, portName, callback, instance, device);
+  }
+  int openOutput(const std::string& portName, std::unique_ptr<OutDevice>& device) override {
+    return openJackOutput(client_, nullptr, portName, device);
+  }
+  bool serverGone() const override { return client_->gone(); }
+
+ private:
+  std::shared_ptr<JackClient> client_;
+};
+
+}  // namespace
+
+std::shared_ptr<MidiBackend> makeJackBackend(std::string clientName, std::string serverName) {
+  return std::make_shared<JackBackend>(std::move(clientName), std::move(serverName));
+}
+
+std::unique_ptr<JackEndpoint> openJackEndpoint(const std::string& clientName, std::string* reason,
+                                               const std::string& serverName) {
+  auto client = JackClient::open(clientName, serverName, true, reason);
+  if (!client) return nullptr;
+  return std::make_unique<JackEndpointImpl>(std::move(client));
+}
+
+}  // namespace rt88h::midi

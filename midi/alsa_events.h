@@ -1,0 +1,32 @@
+#pragma once
+// Sequencer events as the input side sees them; no sequencer needed to use these.
+#include <alsa/asoundlib.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "jack_splitter.h"
+#include "lent_buffers.h"
+
+namespace rt88h::midi {
+
+// The MIDI bytes one event stands for: a SysEx piece points into the event's data, any other
+// message is written into `scratch`. 0 for events that carry no MIDI (announcements, ...).
+std::size_t eventBytes(const snd_seq_event_t& event, uint8_t (&scratch)[3], const uint8_t** bytes);
+
+// One received event into an input device's buffers.
+void deliverEvent(const snd_seq_event_t& event, EventReader& reader, LentBuffers& buffers);
+
+// What became of one call of snd_seq_event_input.
+enum class InputStep : uint8_t { Event, Overrun, Failed };
+InputStep inputStep(int result);
+
+// The input FIFO overran: what it held is gone, so the message in progress ends as received so
+// far and is never glued to what follows.
+void deliverOverrun(EventReader& reader, LentBuffers& buffers);
+
+// The largest SysEx message one variable-length event can carry, given the library's output
+// buffer and a kernel pool of `poolCells` cells (bytes; each cell holds one event's size).
+std::size_t alsaMessageLimit(std::size_t outputBufferBytes, std::size_t poolCells);
+
+}  // namespace rt88h::midi

@@ -1,0 +1,32 @@
+#pragma once
+// MIDI ports on a JACK server that is already running; a server is never started from here.
+#include <memory>
+#include <string>
+
+#include "midi_service.h"
+
+namespace rt88h::midi {
+
+// One client for the program's life, opened on first use (clientName empty: the program's name;
+// serverName empty: JACK's own choice, JACK_DEFAULT_SERVER or "default"). Lists nothing while no
+// server runs; rescan() tries again.
+std::shared_ptr<MidiBackend> makeJackBackend(std::string clientName = {},
+                                             std::string serverName = {});
+
+// A client of its own whose ports others connect to: how the device simulator plays a device.
+class JackEndpoint {
+ public:
+  virtual ~JackEndpoint() = default;
+  virtual std::string clientName() const = 0;
+  // An unconnected port "<client>:<portName>" with the back-end's device semantics.
+  virtual int openInput(const std::string& portName, InCallback callback, void* instance,
+                        std::unique_ptr<InDevice>& device) = 0;
+  virtual int openOutput(const std::string& portName, std::unique_ptr<OutDevice>& device) = 0;
+  virtual bool serverGone() const = 0;
+};
+
+// Null with the reason when no server runs or the name is taken.
+std::unique_ptr<JackEndpoint> openJackEndpoint(const std::string& clientName, std::string* reason,
+                                               const std::string& serverName = {});
+
+}  // namespace rt88h::midi

@@ -1,0 +1,90 @@
+#pragma once
+// Cutting an outgoing message into events that fit a cycle's port buffer, and telling what a
+// received event is. No JACK headers: the process callback adapts its port buffer to these.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace rt88h::midi {
+
+// A cycle's output port buffer as the splitter sees it.
+class EventSpace {
+ public:
+  // Largest event that can still be reserved in this cycle; 0 when the buffer is full.
+  virtual std::size_t maxEventSize() = 0;
+  // Room for one event of `size` bytes, or null when there is none this cycle.
+  virtual uint8_t* reserve(std::size_t size) = 0;
+
+ protected:
+  ~EventSpace() = default;
+};
+
+// One message in flight. The bytes stay in the sender's buffer until the last piece is written.
+class MessageSplitter {
+ public:
+  void start(const uint8_t* bytes, std::size_t length) {
+    bytes_ = bytes;
+    length_ = length;
+    offset_ = 0;
+  }
+  bool active() const { return bytes_ != nullptr; }
+  std::size_t written() const { return offset_; }
+  // Writes the pieces that fit into this cycle; true once the last piece is in. A reserve that
+  // fails leaves the rest for the next cycle.
+  bool writeInto(EventSpace& space);
+  void clear() { start(nullptr, 0); }
+
+ private:
+  const uint8_t* bytes_ = nullptr;
+  std::size_t length_ = 0;
+  std::size_t offset_ = 0;
+};
+
+// What one received event is to the input side.
+struct EventMeaning {
+  enum class Kind : uint8_t { Ignore, SysEx, Short };
+  Kind kind = Kind::Ignore;
+  bool cutsMessage = false;   // a SysEx in progress ends here, as received so far
+  uint32_t shortMessage = 0;  // status | data1 << 8 | data2 << 16
+};
+
+// Follows SysEx across events: pieces after the first carry no F0.
+class EventReader {
+ public:
+  EventMeaning read(const uint8_t* bytes, std::size_t count);
+  // Events were lost: whatever comes next does not continue the message in progress.
+  EventMeaning lost();
+  bool inSysEx() const { return inSysEx_; }
+
+ private:
+  bool inSysEx_ = false;
+};
+
+class LentBuffers;
+
+// One received event into an input device's buffers: SysEx pieces fill them, short messages go
+// straight to the callback, and a message cut short is handed back as received so far.
+void deliverPiece(const uint8_t* bytes, std::size_t count, EventReader& reader,
+                  LentBuffers& buffers);
+// Events were lost between two deliveries.
+void deliverLoss(EventReader& reader, LentBuffers& buffers);
+
+// Packs up to three bytes of a short message the way the input callback receives it.
+uint32_t packShortMessage(const uint8_t* bytes, std::size_t count);
+
+// One port of another client as a service lists it.
+struct ListedPort {
+  std::string client;  // what tells clients apart (JACK: its name; ALSA: its number)
+  std::string clientName;
+  std::string portName;
+};
+
+// A device is called by its client's name when that client has one port in the list, else by
+// the port's own name.
+std::vector<std::string> deviceNames(const std::vector<ListedPort>& ports);
+
+// The program's name as the system knows it, for the client we show to other programs.
+std::string applicationName();
+
+}  // namespace rt88h::midi

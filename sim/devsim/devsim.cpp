@@ -1,0 +1,381 @@
+// rt88h-devsim: the device model on the machine's MIDI service, so that the updater (or anything
+// else) can talk to a device that is not there.
+#include <poll.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <queue>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "device_model.h"
+#include "midi_service.h"
+#include "options.h"
+#ifdef DEVSIM_WITH_JACK
+#include "jack_backend.h"
+#endif
+#ifdef DEVSIM_WITH_ALSA
+#include "alsa_backend.h"
+#endif
+
+namespace rt88h::devsim {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using midi::MidiHeader;
+
+constexpr std::size_t kLentBuffers = 4;
+constexpr uint32_t kLentBufferSize = 65536;  // larger than any message of the protocol
+
+double secondsBetween(Clock::time_point from, Clock::time_point to) {
+  return std::chrono::duration<double>(to - from).count();
+}
+
+class Player {
+ public:
+  Player(const Options& options, int finishedFd)
+      : options_(options), finishedFd_(finishedFd), model_(options.config) {
+    for (const sim::Fault& fault : options.faults) model_.addFault(fault);
+  }
+
+  ~Player() { stop(); }
+  Player(const Player&) = delete;
+  Player& operator=(const Player&) = delete;
+
+  bool open(std::string* reason) {
+    int result = midi::kMidiErrorNotReady;
+    if (options_.backend == Backend::Jack) {
+#ifdef DEVSIM_WITH_JACK
+      jack_ = midi::openJackEndpoint(options_.name, reason);
+      if (!jack_) return false;
+      result = jack_->openInput("midi_in", &Player::onInput, this, in_);
+      if (result == midi::kMidiOk) result = jack_->openOutput("midi_out", out_);
+#else
+      *reason = "built without JACK";
+      return false;
+#endif
+    } else {
+#ifdef DEVSIM_WITH_ALSA
+      alsa_ = midi::openAlsaEndpoint(options_.name, reason);
+      if (!alsa_) return false;
+      result = alsa_->openInput("MIDI in", &Player::onInput, this, in_);
+      if (result == midi::kMidiOk) result = alsa_->openOutput("MIDI out", out_);
+#else
+      *reason = "built without ALSA";
+      return false;
+#endif
+    }
+    if (result != midi::kMidiOk) {
+      *reason = "the ports could not be made (error " + std::to_string(result) + ")";
+      return false;
+    }
+    for (auto& buffer : buffers_) {
+      buffer.bytes.resize(kLentBufferSize);
+      buffer.header.data = buffer.bytes.data();
+      buffer.header.bufferLength = kLentBufferSize;
+      if (in_->prepare(&buffer.header) != midi::kMidiOk ||
+          in_->addBuffer(&buffer.header) != midi::kMidiOk) {
+        *reason = "no receive buffer";
+        return false;
+      }
+    }
+    thread_ = std::thread(&Player::run, this);
+    in_->start();
+    return true;
+  }
+
+  void stop() {
+    if (in_) {
+      in_->stop();
+      in_->close();  // no callback from here on
+      in_.reset();
+    }
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+      changed_.notify_all();
+    }
+    if (out_) out_->reset();  // a send under way ends now
+    if (thread_.joinable()) thread_.join();
+    if (out_) {
+      out_->close();
+      out_.reset();
+    }
+  }
+
+  // After stop().
+  std::string report() const {
+    std::string text = "rt88h-devsim report for \"" + options_.name + "\"\n";
+    text += "Messages seen: " + std::to_string(model_.messages().size()) + " (" +
+            std::to_string(model_.ignored()) + " not for this device)\n";
+    text += "Layout violations: " + std::to_string(model_.violations().size()) + "\n";
+    std::string difference;
+    const bool matches = model_.flashMatchesPayloads(&difference);
+    text += std::string("Flash equals the embedded payloads: ") +
+            (matches ? "yes" : "no (" + difference + ")") + "\n";
+    if (updateBegan_ && updateEnded_) {
+      char line[64];
+      std::snprintf(line, sizeof line, "Update duration: %.3f s\n",
+                    secondsBetween(updateStart_, updateEnd_));
+      text += line;
+    } else if (updateBegan_) {
+      text += "Update duration: not finished\n";
+    } else {
+      text += "Update duration: no update\n";
+    }
+    text += model_.report();
+    return text;
+  }
+
+  bool sawViolations() const {
+    return !model_.violations().empty();
+  }
+  bool flashComplete() const {
+    return model_.flashMatchesPayloads();
+  }
+
+ private:
+  struct Arrived {
+    std::vector<uint8_t> bytes;
+    Clock::time_point at;
+  };
+  struct Outgoing {
+    Clock::time_point due;
+    uint64_t order;
+    std::vector<uint8_t> bytes;
+    bool endsUpdate;
+    bool operator>(const Outgoing& other) const {
+      return due != other.due ? due > other.due : order > other.order;
+    }
+  };
+  struct LentBuffer {
+    std::vector<uint8_t> bytes;
+    MidiHeader header;
+  };
+
+  // The back-end's receiving thread: copy, hand the buffer back, wake the device thread.
+  static void onInput(midi::InMessage message, void* instance, MidiHeader* header,
+                      uint32_t /*shortMessage*/) {
+    auto* self = static_cast<Player*>(instance);
+    if (message != midi::InMessage::LongData || header == nullptr) return;
+    if (header->bytesRecorded == 0) return;  // given back by a reset: it stays with us
+    self->joinPiece(header->data, header->bytesRecorded);
+    self->in_->addBuffer(header);
+  }
+
+  // A message longer than a buffer comes in several entries: they are joined up to the F7.
+  void joinPiece(const uint8_t* bytes, std::size_t count) {
+    try {
+      if (bytes[0] == 0xF0 && !joining_.empty()) deliver();
+      joining_.insert(joining_.end(), bytes, bytes + count);
+      if (bytes[count - 1] == 0xF7) deliver();
+    } catch (const std::bad_alloc&) {
+      joining_.clear();
+    }
+  }
+
+  void deliver() {
+    std::lock_guard lock(mutex_);
+    inbox_.push_back(Arrived{std::move(joining_), Clock::now()});
+    joining_.clear();
+    changed_.notify_all();
+  }
+
+  void run() {
+    std::unique_lock lock(mutex_);
+    while (!stopping_) {
+      if (!inbox_.empty()) {
+        Arrived arrived = std::move(inbox_.front());
+        inbox_.pop_front();
+        lock.unlock();
+        answer(arrived);
+        lock.lock();
+      } else if (!outbox_.empty() && outbox_.top().due <= Clock::now()) {
+        Outgoing outgoing = outbox_.top();
+        outbox_.pop();
+        lock.unlock();
+        send(outgoing);
+        lock.lock();
+      } else if (outbox_.empty()) {
+        changed_.wait(lock);
+      } else {
+        changed_.wait_until(lock, outbox_.top().due);
+      }
+    }
+  }
+
+  // Device thread; the model is only ever used here (and by report() after the thread ends).
+  void answer(const Arrived& arrived) {
+    std::vector<sim::Reply> replies;
+    model_.receive(arrived.bytes.data(), arrived.bytes.size(), replies);
+    if (model_.messages().empty()) return;
+    const sim::SeenMessage& seen = model_.messages().back();
+    if (seen.forThisDevice && seen.kind == sim::MessageKind::BeginUpdate && !updateBegan_) {
+      updateBegan_ = true;
+      updateStart_ = arrived.at;
+    }
+    if (seen.forThisDevice && seen.kind == sim::MessageKind::WriteData) {
+      for (const Request& request : options_.requests) {
+        if (request.write != seen.occurrence) continue;
+        schedule(arrived.at,
+                 request.identity ? sim::DeviceModel::identityRequest()
+                                  : model_.deviceRequest(request.code),
+                 false);
+      }
+    }
+    for (sim::Reply& reply : replies) {
+      schedule(arrived.at + std::chrono::milliseconds(reply.delayMs), std::move(reply.bytes),
+               seen.kind == sim::MessageKind::EndUpdate);
+    }
+    if (options_.verbose) {
+      std::printf("%8.3f #%u %s", secondsBetween(started_, arrived.at), seen.index,
+                  sim::kindName(seen.kind));
+      if (seen.occurrence != 0) std::printf(" %u", seen.occurrence);
+      std::printf(", %u bytes", seen.size);
+      if (!seen.forThisDevice) std::printf(", not for this device");
+      if (!seen.ok) std::printf(", not accepted");
+      if (seen.faulted) std::printf(", fault");
+      switch (seen.answer) {
+        case sim::Answer::None: std::printf(", no answer"); break;
+        case sim::Answer::Status: std::printf(", status %u", seen.status); break;
+        case sim::Answer::Done: std::printf(", done"); break;
+        case sim::Answer::IdentityReply: std::printf(", identity reply"); break;
+        case sim::Answer::Other: std::printf(", other answer"); break;
+      }
+      std::printf("\n");
+      std::fflush(stdout);
+    }
+  }
+
+  void schedule(Clock::time_point due, std::vector<uint8_t> bytes, bool endsUpdate) {
+    std::lock_guard lock(mutex_);
+    outbox_.push(Outgoing{due, nextOrder_++, std::move(bytes), endsUpdate});
+  }
+
+  void send(Outgoing& outgoing) {
+    MidiHeader header;
+    header.data = outgoing.bytes.data();
+    header.bufferLength = static_cast<uint32_t>(outgoing.bytes.size());
+    if (out_->prepare(&header) != midi::kMidiOk) return;
+    const int result = out_->longMsg(&header);
+    if (result == midi::kMidiOk) {
+      // The service sets the flag from its own thread and tells nobody.
+      while ((header.flags.load() & midi::kHeaderDone) == 0) {
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+      }
+    } else {
+      std::fprintf(stderr, "rt88h-devsim: a reply of %zu bytes was not sent (error %d)\n",
+                   outgoing.bytes.size(), result);
+    }
+    out_->unprepare(&header);
+    if (outgoing.endsUpdate && !updateEnded_) {
+      updateEnded_ = true;
+      updateEnd_ = Clock::now();
+      if (options_.exitAfterEnd) {
+        const uint64_t one = 1;
+        const ssize_t written = ::write(finishedFd_, &one, sizeof one);
+        (void)written;
+      }
+    }
+  }
+
+  const Options& options_;
+  int finishedFd_;
+  sim::DeviceModel model_;
+#ifdef DEVSIM_WITH_JACK
+  std::unique_ptr<midi::JackEndpoint> jack_;
+#endif
+#ifdef DEVSIM_WITH_ALSA
+  std::unique_ptr<midi::AlsaEndpoint> alsa_;
+#endif
+  std::unique_ptr<midi::InDevice> in_;
+  std::unique_ptr<midi::OutDevice> out_;
+  std::array<LentBuffer, kLentBuffers> buffers_;
+  std::vector<uint8_t> joining_;  // receiving thread
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<Arrived> inbox_;
+  std::priority_queue<Outgoing, std::vector<Outgoing>, std::greater<>> outbox_;
+  uint64_t nextOrder_ = 0;
+  bool stopping_ = false;
+  std::thread thread_;
+
+  // Device thread.
+  const Clock::time_point started_ = Clock::now();
+  bool updateBegan_ = false;
+  bool updateEnded_ = false;
+  Clock::time_point updateStart_;
+  Clock::time_point updateEnd_;
+};
+
+int run(int argc, char** argv) {
+  Options options;
+  std::string error;
+  if (!parseOptions(argc, argv, options, &error)) {
+    std::fprintf(stderr, "rt88h-devsim: %s\n%s", error.c_str(), usage(argv[0]).c_str());
+    return 2;
+  }
+  if (options.help) {
+    std::printf("%s", usage(argv[0]).c_str());
+    return 0;
+  }
+  if (!options.jackServer.empty()) ::setenv("JACK_DEFAULT_SERVER", options.jackServer.c_str(), 1);
+
+  // Every thread started from here on leaves these signals to the signalfd.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  const int signalFd = ::signalfd(-1, &signals, SFD_CLOEXEC);
+  const int finishedFd = ::eventfd(0, EFD_CLOEXEC);
+  if (signalFd < 0 || finishedFd < 0) {
+    std::fprintf(stderr, "rt88h-devsim: no signalfd or eventfd\n");
+    return 2;
+  }
+
+  int status = 0;
+  {
+    Player player(options, finishedFd);
+    std::string reason;
+    if (!player.open(&reason)) {
+      std::fprintf(stderr, "rt88h-devsim: cannot play \"%s\" on %s: %s\n", options.name.c_str(),
+                   options.backend == Backend::Jack ? "JACK" : "ALSA", reason.c_str());
+      return 2;
+    }
+    std::fprintf(stderr, "rt88h-devsim: playing \"%s\" (model %02X) on %s\n", options.name.c_str(),
+                 options.config.model, options.backend == Backend::Jack ? "JACK" : "ALSA");
+
+    pollfd fds[2] = {{signalFd, POLLIN, 0}, {finishedFd, POLLIN, 0}};
+    while (::poll(fds, 2, -1) < 0 && errno == EINTR) {
+    }
+    player.stop();
+    std::printf("%s", player.report().c_str());
+    std::fflush(stdout);
+    if (player.sawViolations()) status = 1;
+    if (options.expectComplete && !player.flashComplete()) status = 1;
+  }
+  ::close(signalFd);
+  ::close(finishedFd);
+  return status;
+}
+
+}  // namespace
+}  // namespace rt88h::devsim
+
+int main(int argc, char** argv) {
+  return rt88h::devsim::run(argc, argv);
+}

@@ -1,0 +1,37 @@
+#pragma once
+// The command line of rt88h-devsim.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "device_model.h"
+
+namespace rt88h::devsim {
+
+enum class Backend : uint8_t { Jack, Alsa };
+
+// A message the device starts on its own when the updater's K-th WriteData arrives.
+struct Request {
+  bool identity = false;  // the universal Identity Request instead of F0 52 00 m code F7
+  uint8_t code = 0;
+  uint32_t write = 0;
+};
+
+struct Options {
+  std::string name = "TAVO RT Series";
+  Backend backend = Backend::Jack;
+  std::string jackServer;  // empty: JACK's own choice (JACK_DEFAULT_SERVER or "default")
+  sim::DeviceModel::Config config;
+  std::vector<sim::Fault> faults;
+  std::vector<Request> requests;
+  bool verbose = false;
+  bool exitAfterEnd = false;
+  bool expectComplete = false;
+  bool help = false;
+};
+
+// False with the reason on a command line that cannot be carried out.
+bool parseOptions(int argc, const char* const* argv, Options& options, std::string* error);
+std::string usage(const char* program);
+
+}  // namespace rt88h::devsim

@@ -1,0 +1,234 @@
+// The ALSA back-end against the kernel's sequencer, with a second client playing the device.
+// Without /dev/snd/seq every case skips and says why.
+#include <alsa/asoundlib.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "alsa_backend.h"
+#include "midi_in_port.h"
+#include "midi_out_port.h"
+#include "midi_service.h"
+#include "watched_api.h"
+
+namespace rt88h::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr const char* kHostName = "rt88h-test-host";
+constexpr const char* kDeviceName = "rt88h-test-seqdev";
+
+#define SKIP_WITHOUT_SEQUENCER()                                   \
+  do {                                                             \
+    if (::access("/dev/snd/seq", F_OK) != 0) {                     \
+      GTEST_SKIP() << "no ALSA sequencer: /dev/snd/seq is absent"; \
+    }                                                              \
+  } while (false)
+
+std::vector<uint8_t> sysex(std::size_t length, uint8_t seed) {
+  std::vector<uint8_t> bytes(length);
+  for (std::size_t i = 0; i < length; ++i) bytes[i] = static_cast<uint8_t>((i * 11 + seed) & 0x7F);
+  bytes.front() = 0xF0;
+  bytes.back() = 0xF7;
+  return bytes;
+}
+
+// A second sequencer client with one port both ways, written straight against libasound.
+class RawSeqDevice {
+ public:
+  RawSeqDevice() {
+    if (snd_seq_open(&seq_, "default", SND_SEQ_OPEN_DUPLEX, 0) < 0) {
+      seq_ = nullptr;
+      return;
+    }
+    snd_seq_set_client_name(seq_, kDeviceName);
+    snd_seq_set_output_buffer_size(seq_, 1u << 16);
+    snd_seq_set_input_buffer_size(seq_, 1u << 16);
+    snd_seq_set_client_pool_output(seq_, 2000);
+    snd_seq_set_client_pool_input(seq_, 2000);
+    port_ =
+        snd_seq_create_simple_port(seq_, "device",
+                                   SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ |
+                                       SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE,
+                                   SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
+    stop_ = ::eventfd(0, EFD_CLOEXEC);
+    receiver_ = std::thread(&RawSeqDevice::receive, this);
+  }
+  ~RawSeqDevice() {
+    if (receiver_.joinable()) {
+      const uint64_t one = 1;
+      const ssize_t written = ::write(stop_, &one, sizeof one);
+      (void)written;
+      receiver_.join();
+    }
+    if (stop_ >= 0) ::close(stop_);
+    if (seq_ != nullptr) snd_seq_close(seq_);
+  }
+  bool ok() const { return seq_ != nullptr && port_ >= 0; }
+
+  void send(std::vector<uint8_t>& message) {
+    snd_seq_event_t event;
+    snd_seq_ev_clear(&event);
+    snd_seq_ev_set_source(&event, static_cast<unsigned char>(port_));
+    snd_seq_ev_set_subs(&event);
+    snd_seq_ev_set_direct(&event);
+    snd_seq_ev_set_sysex(&event, static_cast<unsigned>(message.size()), message.data());
+    ASSERT_GE(snd_seq_event_output(seq_, &event), 0);
+    ASSERT_GE(snd_seq_drain_output(seq_), 0);
+  }
+
+  bool waitMessages(std::size_t count, std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return messages_.size() >= count; });
+  }
+  std::vector<std::vector<uint8_t>> takeMessages() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(messages_, {});
+  }
+
+ private:
+  void receive() {
+    const int count = snd_seq_poll_descriptors_count(seq_, POLLIN);
+    std::vector<pollfd> fds(static_cast<std::size_t>(count) + 1);
+    fds[0] = pollfd{stop_, POLLIN, 0};
+    snd_seq_poll_descriptors(seq_, fds.data() + 1, static_cast<unsigned>(count), POLLIN);
+    std::vector<uint8_t> joining;
+    for (;;) {
+      if (::poll(fds.data(), fds.size(), -1) < 0) continue;
+      if (fds[0].revents != 0) return;
+      do {
+        snd_seq_event_t* event = nullptr;
+        if (snd_seq_event_input(seq_, &event) < 0 || event == nullptr) break;
+        if (event->type != SND_SEQ_EVENT_SYSEX) continue;
+        const auto* bytes = static_cast<const uint8_t*>(event->data.ext.ptr);
+        const std::size_t size = event->data.ext.len;
+        if (size == 0) continue;
+        if (bytes[0] == 0xF0) joining.clear();
+        joining.insert(joining.end(), bytes, bytes + size);
+        if (bytes[size - 1] == 0xF7) {
+          std::lock_guard lock(mutex_);
+          messages_.push_back(std::move(joining));
+          joining.clear();
+          changed_.notify_all();
+        }
+      } while (snd_seq_event_input_pending(seq_, 0) > 0);
+    }
+  }
+
+  snd_seq_t* seq_ = nullptr;
+  int port_ = -1;
+  int stop_ = -1;
+  std::thread receiver_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::vector<uint8_t>> messages_;
+};
+
+class AlsaSequencer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SKIP_WITHOUT_SEQUENCER();
+    service_.addBackend(midi::makeAlsaBackend(kHostName));
+    device_ = std::make_unique<RawSeqDevice>();
+    ASSERT_TRUE(device_->ok());
+  }
+  midi::MidiService service_;
+  std::unique_ptr<RawSeqDevice> device_;
+};
+
+TEST_F(AlsaSequencer, ListsOtherClientsButNotTheSystemOrOurOwn) {
+  std::vector<std::string> in;
+  std::vector<std::string> out;
+  for (int i = 0; i < service_.inDeviceCount(); ++i) {
+    char name[midi::kDeviceNameSize] = {};
+    service_.inDeviceName(i, name, sizeof name);
+    in.emplace_back(name);
+  }
+  for (int i = 0; i < service_.outDeviceCount(); ++i) {
+    char name[midi::kDeviceNameSize] = {};
+    service_.outDeviceName(i, name, sizeof name);
+    out.emplace_back(name);
+  }
+  EXPECT_NE(std::find(in.begin(), in.end(), kDeviceName), in.end());
+  EXPECT_NE(std::find(out.begin(), out.end(), kDeviceName), out.end());
+  EXPECT_EQ(std::find(in.begin(), in.end(), "System"), in.end());
+  EXPECT_EQ(std::find(in.begin(), in.end(), "Announce"), in.end());
+  EXPECT_EQ(std::find(in.begin(), in.end(), kHostName), in.end());
+}
+
+TEST_F(AlsaSequencer, SysExReachesTheDeviceWhole) {
+  midi::MidiOutPort out(service_);
+  ASSERT_EQ(out.open(indexOf(out, kDeviceName)), 1);
+  for (std::size_t length : {6u, 2359u, 16384u, 20000u}) {
+    SCOPED_TRACE(length);
+    const std::vector<uint8_t> message = sysex(length, static_cast<uint8_t>(length));
+    ASSERT_EQ(midi::sendMessage(out, message.data(), static_cast<uint32_t>(length)), 1);
+    ASSERT_TRUE(device_->waitMessages(1, 2s));
+    const auto got = device_->takeMessages();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_TRUE(got[0] == message);
+  }
+}
+
+TEST_F(AlsaSequencer, MessageThatCanNeverFitIsRefusedWhole) {
+  midi::MidiOutPort out(service_);
+  ASSERT_EQ(out.open(indexOf(out, kDeviceName)), 1);
+  const std::vector<uint8_t> huge = sysex(200000, 1);
+  EXPECT_EQ(midi::sendMessage(out, huge.data(), static_cast<uint32_t>(huge.size())), 0);
+  EXPECT_FALSE(device_->waitMessages(1, 200ms));  // nothing of it went out
+}
+
+TEST_F(AlsaSequencer, SysExFromTheDeviceBecomesEntriesOfAtMost8192) {
+  WatchedApi api(service_);
+  midi::MidiInPort in(api);
+  ASSERT_EQ(in.openAndStart(indexOf(in, kDeviceName)), 1);
+  struct Case {
+    std::size_t length;
+    std::vector<std::size_t> entries;
+  };
+  for (const Case& c : {Case{6, {6}}, Case{2359, {2359}}, Case{20000, {8192, 8192, 3616}}}) {
+    SCOPED_TRACE(c.length);
+    std::vector<uint8_t> message = sysex(c.length, 5);
+    device_->send(message);
+    std::vector<std::vector<uint8_t>> got;
+    ASSERT_TRUE(api.waitFor(
+        [&] {
+          takeEntries(in, got);
+          std::size_t bytes = 0;
+          for (const auto& entry : got) bytes += entry.size();
+          return bytes >= c.length;
+        },
+        2s));
+    ASSERT_EQ(got.size(), c.entries.size());
+    std::vector<uint8_t> all;
+    for (std::size_t i = 0; i < got.size(); ++i) {
+      EXPECT_EQ(got[i].size(), c.entries[i]);
+      all.insert(all.end(), got[i].begin(), got[i].end());
+    }
+    EXPECT_TRUE(all == message);
+  }
+}
+
+TEST(AlsaWithoutSequencer, ListsNothingAndTheProgramGoesOn) {
+  if (::access("/dev/snd/seq", F_OK) == 0) GTEST_SKIP() << "a sequencer is present here";
+  midi::MidiService service;
+  service.addBackend(midi::makeAlsaBackend(kHostName));
+  EXPECT_EQ(service.inDeviceCount(), 0);
+  EXPECT_EQ(service.outDeviceCount(), 0);
+  midi::OutHandle out = nullptr;
+  EXPECT_NE(service.outOpen(&out, 0), midi::kMidiOk);
+  service.rescan();
+  EXPECT_EQ(service.inDeviceCount(), 0);
+}
+
+}  // namespace
+}  // namespace rt88h::testing
