@@ -1,0 +1,34 @@
+#pragma once
+// Per-name process lock standing in for a named mutex: taken only while no live process holds
+// the name, released by the kernel however the holder ends.
+#include <string>
+
+namespace rt88h::app {
+
+// "Tavo RT-88H System v2.01" for copy 1, "... (n)" for the others; also the window title.
+std::string instanceName(int number);
+
+// Where the lock files live: $XDG_RUNTIME_DIR, else a private directory of ours under the temp
+// directory. Empty when no such directory can be had safely.
+std::string lockDirectory();
+
+class InstanceLock {
+ public:
+  InstanceLock() = default;
+  InstanceLock(const InstanceLock&) = delete;
+  InstanceLock& operator=(const InstanceLock&) = delete;
+  InstanceLock(InstanceLock&& other) noexcept;
+  InstanceLock& operator=(InstanceLock&& other) noexcept;
+  ~InstanceLock();
+
+  // Takes the lock of that name; false when another process holds it or it cannot be made.
+  bool tryTake(const std::string& name);
+  bool held() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+
+ private:
+  void release();
+  int fd_ = -1;
+};
+
+}  // namespace rt88h::app

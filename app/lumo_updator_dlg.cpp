@@ -1,0 +1,398 @@
+#include "lumo_updator_dlg.h"
+
+#include <QAction>
+#include <QComboBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QToolButton>
+#include <algorithm>
+#include <string>
+#include <system_error>
+
+#include "about_dlg.h"
+#include "dialog_units.h"
+#include "flash_plan.h"
+#include "instance_lock.h"
+#include "lumo_updator_app.h"
+#include "midi_service.h"
+#include "preselect.h"
+#include "string_table.h"
+#include "update_procedure.h"
+
+namespace rt88h::app {
+
+namespace {
+
+QString utf8(std::string_view text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+QString withoutMnemonics(QString text) {
+  text.replace(QStringLiteral("&&"), QStringLiteral("\x01"));
+  text.remove(QLatin1Char('&'));
+  text.replace(QStringLiteral("\x01"), QStringLiteral("&"));
+  return text;
+}
+
+// Entries keep the device name's own bytes: the preselection compares those, not QStrings.
+void appendDevice(QComboBox* list, const char* name) {
+  list->addItem(QString::fromUtf8(name), QByteArray(name));
+}
+
+void preselect(QComboBox* list, const std::vector<std::string>& preferred) {
+  std::vector<std::string> entries;
+  entries.reserve(static_cast<std::size_t>(list->count()));
+  for (int p = 0; p < list->count(); ++p) {
+    entries.push_back(list->itemData(p).toByteArray().toStdString());
+  }
+  list->setCurrentIndex(preselectedPosition(entries, preferred));
+}
+
+}  // namespace
+
+CLumoUpdatorDlg::CLumoUpdatorDlg(QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
+      icon(applicationIcon()) {
+  // Template 103 asks for the 9-point UI font; the layout follows its metrics.
+  QFont dialogFont = font();
+  dialogFont.setPointSize(9);
+  setFont(dialogFont);
+  createControls();
+  updateSignals.replyStatus = kStatusOk;
+  updateSignals.busy = 0;
+  updateSignals.replyEvent.reset();
+}
+
+CLumoUpdatorDlg::~CLumoUpdatorDlg() {
+  if (!destroyed) OnDestroy();
+  waitForUpdate();
+  timer.stop();  // no tick runs from here on
+  // The controls go before the ports, last declared first.
+  QWidget* const controlsLastFirst[] = {stepTextEdit,  picture,  rescanButton, statusTextEdit,
+                                        executeButton, progress, outList,      inList};
+  for (QWidget* control : controlsLastFirst) delete control;
+  qDeleteAll(findChildren<QWidget*>(Qt::FindDirectChildrenOnly));
+  // midiOut, then midiIn, are destroyed with the members.
+}
+
+void CLumoUpdatorDlg::createControls() {
+  const DialogUnits du(font());
+
+  executeButton = new QPushButton(QStringLiteral("Execute"), this);
+  executeButton->setObjectName(QStringLiteral("executeButton"));
+  executeButton->setGeometry(du.rect(119, 138, 50, 16));
+  executeButton->setDefault(true);
+  if (payloadsAreTestImages()) {
+    executeButton->setToolTip(
+        QStringLiteral("Warning: this build carries generated test images, not firmware. "
+                       "Never run it against a real RT-88H."));
+  }
+
+  exitButton = new QPushButton(QStringLiteral("Exit"), this);
+  exitButton->setObjectName(QStringLiteral("exitButton"));
+  exitButton->setGeometry(du.rect(182, 138, 50, 16));
+  exitButton->setAutoDefault(false);
+
+  auto* inLabel = new QLabel(QStringLiteral("MIDI IN"), this);
+  inLabel->setGeometry(du.rect(7, 7, 225, 8));
+  auto* outLabel = new QLabel(QStringLiteral("MIDI OUT"), this);
+  outLabel->setGeometry(du.rect(7, 37, 225, 8));
+
+  inList = new QComboBox(this);
+  inList->setObjectName(QStringLiteral("inList"));
+  outList = new QComboBox(this);
+  outList->setObjectName(QStringLiteral("outList"));
+  for (auto [list, top] : {std::pair{inList, 15}, std::pair{outList, 45}}) {
+    QRect area = du.rect(7, top, 225, 115);  // 115: the open list
+    area.setHeight(list->sizeHint().height());
+    list->setGeometry(area);
+    list->setInsertPolicy(QComboBox::NoInsert);
+    list->setMaxVisibleItems(std::max(1, (du.y(115) - area.height()) / area.height()));
+  }
+
+  progress = new QProgressBar(this);
+  progress->setObjectName(QStringLiteral("progress"));
+  progress->setGeometry(du.rect(7, 107, 225, 14));
+  progress->setTextVisible(false);
+  progress->setRange(0, 100);
+  progress->setValue(0);
+
+  statusTextEdit = new QLineEdit(this);
+  statusTextEdit->setObjectName(QStringLiteral("statusText"));
+  statusTextEdit->setGeometry(du.rect(12, 91, 220, 12));
+  statusTextEdit->setReadOnly(true);
+
+  rescanButton = new QPushButton(QStringLiteral("Rescan Device"), this);
+  rescanButton->setObjectName(QStringLiteral("rescanButton"));
+  rescanButton->setGeometry(du.rect(145, 65, 87, 16));
+  rescanButton->setAutoDefault(false);
+
+  picture = new QLabel(this);  // bound, never written
+  picture->setObjectName(QStringLiteral("picture"));
+  picture->setGeometry(du.rect(7, 134, 20, 20));
+
+  stepTextEdit = new QLineEdit(this);
+  stepTextEdit->setObjectName(QStringLiteral("stepText"));
+  stepTextEdit->setGeometry(du.rect(12, 78, 29, 12));
+  stepTextEdit->setReadOnly(true);
+
+  // No system menu here: the About item lives in the context menu and on this button.
+  aboutButton = new QToolButton(this);
+  aboutButton->setObjectName(QStringLiteral("aboutButton"));
+  aboutButton->setGeometry(du.rect(30, 138, 16, 16));
+  aboutButton->setIcon(icon);
+  aboutButton->setAutoRaise(true);
+  aboutButton->setFocusPolicy(Qt::NoFocus);
+  aboutButton->hide();
+
+  setTabOrder(executeButton, exitButton);
+  setTabOrder(exitButton, inList);
+  setTabOrder(inList, outList);
+  setTabOrder(outList, statusTextEdit);
+  setTabOrder(statusTextEdit, rescanButton);
+  setTabOrder(rescanButton, stepTextEdit);
+
+  connect(executeButton, &QPushButton::clicked, this, [this] { OnExecute(); });
+  connect(exitButton, &QPushButton::clicked, this, &QDialog::reject);
+  connect(rescanButton, &QPushButton::clicked, this, [this] { OnRescanDevice(); });
+  connect(aboutButton, &QToolButton::clicked, this, [this] { OnSysCommand(kAboutCommand); });
+
+  setFixedSize(du.size(239, 161));
+}
+
+int CLumoUpdatorDlg::DoModal() {
+  return exec();
+}
+
+void CLumoUpdatorDlg::showEvent(QShowEvent* event) {
+  if (!initialised) OnInitDialog();
+  QDialog::showEvent(event);
+}
+
+void CLumoUpdatorDlg::OnInitDialog() {
+  initialised = true;
+  const QString aboutText = utf8(loadString(IDS_ABOUTBOX));
+  if (!aboutText.isEmpty()) {
+    auto* about = new QAction(aboutText, this);
+    connect(about, &QAction::triggered, this, [this] { OnSysCommand(kAboutCommand); });
+    addAction(about);
+    setContextMenuPolicy(Qt::ActionsContextMenu);
+    aboutButton->setToolTip(withoutMnemonics(aboutText));
+    aboutButton->show();
+  }
+  setWindowIcon(icon);
+  fillDeviceLists();
+  timer.start(50, &CLumoUpdatorDlg::timerTick, reinterpret_cast<uintptr_t>(this));
+  progress->setRange(0, 100);
+  setWindowTitle(utf8(instanceName(getInstanceNumber())));
+  executeButton->setFocus();
+}
+
+int CLumoUpdatorDlg::getInstanceNumber() const {
+  const CLumoUpdatorApp* app = afxGetApp();
+  return app != nullptr ? app->getInstanceNumber() : 0;
+}
+
+void CLumoUpdatorDlg::timerTick(uint32_t, uint32_t, uintptr_t context, uintptr_t, uintptr_t) {
+  reinterpret_cast<CLumoUpdatorDlg*>(context)->dispatcher.dispatchReplies();
+}
+
+void CLumoUpdatorDlg::fillDeviceLists() {
+  char name[midi::kDeviceNameSize];
+  outList->clear();
+  for (int i = 0; i < midiOut.deviceCount(); ++i) {
+    std::fill(std::begin(name), std::end(name), '\0');
+    midiOut.deviceName(i, name);
+    appendDevice(outList, name);
+  }
+  inList->clear();
+  for (int i = 0; i < midiIn.deviceCount(); ++i) {
+    std::fill(std::begin(name), std::end(name), '\0');
+    midiIn.deviceName(i, name);
+    appendDevice(inList, name);
+  }
+  // Adding to an empty list selected its first entry: the preselection decides afresh.
+  const std::vector<std::string> preferred = preferredNamesAsListed(getInstanceNumber());
+  preselect(outList, preferred);
+  preselect(inList, preferred);
+}
+
+void CLumoUpdatorDlg::OnExecute() {
+  if (updateSignals.busy.load() == 1) {
+    showMessage(loadString(IDS_IN_PROGRESS), loadString(IDS_ERROR_CAPTION), MessageIcon::Stop);
+    return;
+  }
+  midiOut.close();
+  if (midiOut.open(outList->currentIndex()) == 0) {
+    showMessage(kMidiOutOpenFailed, {}, MessageIcon::None);
+    return;
+  }
+  midiIn.close();
+  if (midiIn.openAndStart(inList->currentIndex()) == 0) {
+    showMessage(loadString(IDS_CANT_OPEN_MIDI_IN), loadString(IDS_ERROR_CAPTION),
+                MessageIcon::Stop);
+    return;
+  }
+  inList->setEnabled(false);
+  outList->setEnabled(false);
+  executeButton->setEnabled(false);
+  rescanButton->setEnabled(false);
+  updateSignals.busy = 1;
+  updateSignals.replyEvent.reset();
+
+  // The last worker has cleared busy but may still be finishing its last view operation, which
+  // needs this thread: never join it here unless it has returned.
+  if (worker.joinable()) {
+    if (workerReturned && workerReturned->load()) {
+      worker.join();
+    } else {
+      returningWorkers.push_back(std::move(worker));
+    }
+  }
+  auto returned = std::make_shared<std::atomic<bool>>(false);
+  try {
+    worker = std::thread([this, returned] {
+      runUpdate(*this);
+      returned->store(true);
+    });
+    workerReturned = std::move(returned);
+  } catch (const std::system_error&) {
+    showMessage("Can't start the update.", loadString(IDS_ERROR_CAPTION), MessageIcon::Stop);
+    restoreControls();
+  }
+}
+
+void CLumoUpdatorDlg::OnRescanDevice() {
+  midi::midiService().rescan();
+  fillDeviceLists();
+  enableExecute(true);
+}
+
+void CLumoUpdatorDlg::OnSysCommand(int id) {
+  if ((id & 0xFFF0) != kAboutCommand || destroyed) return;
+  CAboutDlg about(this);
+  openBoxes.push_back(&about);
+  about.exec();
+  std::erase(openBoxes, &about);
+}
+
+void CLumoUpdatorDlg::keyPressEvent(QKeyEvent* event) {
+  const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+  const auto modifiers = event->modifiers() & ~Qt::KeypadModifier;
+  if (enter && modifiers == Qt::NoModifier) {
+    if (executeButton->isEnabled()) OnExecute();
+    event->accept();
+    return;
+  }
+  QDialog::keyPressEvent(event);
+}
+
+void CLumoUpdatorDlg::accept() {
+  if (executeButton->isEnabled()) OnExecute();
+}
+
+void CLumoUpdatorDlg::done(int result) {
+  if (!destroyed) OnDestroy();
+  QDialog::done(result);
+}
+
+void CLumoUpdatorDlg::OnDestroy() {
+  destroyed = true;
+  midiOut.close();
+  midiIn.close();
+  updateSignals.replyStatus = kStatusStop;  // written before the event is signalled
+  updateSignals.replyEvent.set();
+  // From here view operations return at once; boxes already open end, so that the modal run,
+  // the worker and a waiting timer tick can all finish.
+  viewForwarder.close();
+  const std::vector<QDialog*> boxes = openBoxes;
+  for (QDialog* box : boxes) box->done(QDialog::Rejected);
+}
+
+void CLumoUpdatorDlg::waitForUpdate() {
+  if (worker.joinable()) worker.join();
+  for (std::thread& earlier : returningWorkers) {
+    if (earlier.joinable()) earlier.join();
+  }
+  returningWorkers.clear();
+}
+
+void CLumoUpdatorDlg::statusText(std::string_view text) {
+  const QString value = utf8(text);
+  viewForwarder.call([&] {
+    statusTextEdit->setText(value);
+    statusTextEdit->setCursorPosition(0);
+  });
+}
+
+void CLumoUpdatorDlg::stepText(std::string_view text) {
+  const QString value = utf8(text);
+  viewForwarder.call([&] {
+    stepTextEdit->setText(value);
+    stepTextEdit->setCursorPosition(0);
+  });
+}
+
+void CLumoUpdatorDlg::progressRange(int32_t low, int32_t high) {
+  viewForwarder.call([&] {
+    // The position stays inside the new range, as with the native progress bar.
+    const int position = std::max(progress->value(), progress->minimum());
+    progress->setRange(low, high);
+    progress->setValue(std::clamp(position, low, std::max(low, high)));
+  });
+}
+
+void CLumoUpdatorDlg::progressPosition(int32_t value) {
+  viewForwarder.call(
+      [&] { progress->setValue(std::clamp(value, progress->minimum(), progress->maximum())); });
+}
+
+void CLumoUpdatorDlg::restoreControls() {
+  viewForwarder.call([&] {
+    inList->setEnabled(true);
+    outList->setEnabled(true);
+    executeButton->setEnabled(true);
+    rescanButton->setEnabled(true);
+    updateSignals.busy = 0;
+  });
+}
+
+void CLumoUpdatorDlg::enableExecute(bool on) {
+  viewForwarder.call([&] { executeButton->setEnabled(on); });
+}
+
+void CLumoUpdatorDlg::showMessage(std::string_view text, std::string_view caption,
+                                  MessageIcon messageIcon) {
+  const QString body = utf8(text);
+  const QString title = caption.empty() ? applicationName() : utf8(caption);
+  viewForwarder.call([&] { runMessageBox(body, title, messageIcon); });
+}
+
+void CLumoUpdatorDlg::runMessageBox(const QString& text, const QString& caption,
+                                    MessageIcon messageIcon) {
+  if (destroyed) return;
+  QMessageBox box(messageIcon == MessageIcon::Stop ? QMessageBox::Critical : QMessageBox::NoIcon,
+                  caption, text, QMessageBox::Ok, this);
+  openBoxes.push_back(&box);
+  box.exec();
+  std::erase(openBoxes, &box);
+}
+
+int CLumoUpdatorDlg::sendLong(const uint8_t* bytes, uint32_t length) {
+  return midi::sendMessage(midiOut, bytes, length);
+}
+
+bool CLumoUpdatorDlg::peekSysEx(const uint8_t** bytes, uint32_t* count) {
+  return midiIn.peekSysEx(bytes, count);
+}
+
+void CLumoUpdatorDlg::popSysEx() {
+  midiIn.popSysEx();
+}
+
+}  // namespace rt88h::app

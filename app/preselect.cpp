@@ -1,0 +1,54 @@
+#include "preselect.h"
+
+#include <cstdio>
+
+#include "midi_service.h"
+#include "string_table.h"
+
+namespace rt88h::app {
+
+std::vector<std::string> preferredNames(int instanceNumber) {
+  std::vector<std::string> names;
+  names.reserve(kPreferredDeviceNames.size());
+  for (const std::string_view entry : kPreferredDeviceNames) {
+    if (instanceNumber == 1) {
+      names.emplace_back(entry);
+    } else {
+      char suffix[16];
+      std::snprintf(suffix, sizeof suffix, " (%d)", instanceNumber);
+      names.push_back(std::string(entry) + suffix);
+    }
+  }
+  return names;
+}
+
+std::vector<std::string> preferredNamesAsListed(int instanceNumber) {
+  std::vector<std::string> names;
+  names.reserve(kPreferredDeviceNames.size());
+  for (const std::string_view entry : kPreferredDeviceNames) {
+    if (instanceNumber < 1) {
+      names.push_back(preferredNames(instanceNumber)[names.size()]);
+      continue;
+    }
+    const std::vector<std::string> copies(static_cast<std::size_t>(instanceNumber),
+                                          std::string(entry));
+    names.push_back(midi::applyNamingRules(copies).back());
+  }
+  return names;
+}
+
+int preselectedPosition(const std::vector<std::string>& entries,
+                        const std::vector<std::string>& preferred) {
+  int selected = -1;
+  for (std::size_t p = 0; p < entries.size(); ++p) {
+    for (const std::string& name : preferred) {
+      if (entries[p] == name) {
+        selected = static_cast<int>(p);
+        break;
+      }
+    }
+  }
+  return selected;
+}
+
+}  // namespace rt88h::app

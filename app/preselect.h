@@ -1,0 +1,20 @@
+#pragma once
+// Which list entry the window selects for this copy of the program.
+#include <string>
+#include <vector>
+
+namespace rt88h::app {
+
+// The three preferred device names for copy `instanceNumber` (UTF-8).
+std::vector<std::string> preferredNames(int instanceNumber);
+
+// The same names as the device lists show a device of that name: the lists cut names to the
+// service's length (a UTF-8 name is longer than the code-page name it stands for) and tell equal
+// names apart with " (n)", so copy n looks for the n-th device of a name in that form.
+std::vector<std::string> preferredNamesAsListed(int instanceNumber);
+
+// The last position whose text equals one of `preferred` byte for byte; -1 when none does.
+int preselectedPosition(const std::vector<std::string>& entries,
+                        const std::vector<std::string>& preferred);
+
+}  // namespace rt88h::app

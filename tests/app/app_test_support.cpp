@@ -1,0 +1,102 @@
+#include "app_test_support.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <algorithm>
+#include <chrono>
+
+namespace rt88h::app::testing {
+
+RuntimeDir::RuntimeDir()
+    : previous_(qgetenv("XDG_RUNTIME_DIR")),
+      hadPrevious_(qEnvironmentVariableIsSet("XDG_RUNTIME_DIR")) {
+  qputenv("XDG_RUNTIME_DIR", dir_.path().toLocal8Bit());
+}
+
+RuntimeDir::~RuntimeDir() {
+  if (hadPrevious_) {
+    qputenv("XDG_RUNTIME_DIR", previous_);
+  } else {
+    qunsetenv("XDG_RUNTIME_DIR");
+  }
+}
+
+Devices::~Devices() {
+  for (const auto& device : devices_) device->vanish();
+}
+
+std::shared_ptr<midi::VirtualDevice> Devices::add(const std::string& name) {
+  auto device = midi::virtualMidi().addDevice(name);
+  devices_.push_back(device);
+  return device;
+}
+
+BoxWatcher::BoxWatcher(Action action) : action_(std::move(action)) {
+  connect(&timer_, &QTimer::timeout, this, [this] { poll(); });
+  timer_.start(5);
+}
+
+void BoxWatcher::poll() {
+  auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+  if (box == nullptr || !box->isVisible()) return;
+  if (std::find(handled_.begin(), handled_.end(), box) != handled_.end()) return;
+  handled_.emplace_back(box);
+  seen_.push_back({box->text(), box->windowTitle(), box->icon(), box->standardButtons()});
+  if (action_) {
+    action_(box);
+  } else if (QAbstractButton* ok = box->button(QMessageBox::Ok)) {
+    ok->click();
+  } else {
+    box->reject();
+  }
+}
+
+Controls::Controls(QWidget* window)
+    : inList(window->findChild<QComboBox*>(QStringLiteral("inList"))),
+      outList(window->findChild<QComboBox*>(QStringLiteral("outList"))),
+      progress(window->findChild<QProgressBar*>(QStringLiteral("progress"))),
+      executeButton(window->findChild<QPushButton*>(QStringLiteral("executeButton"))),
+      exitButton(window->findChild<QPushButton*>(QStringLiteral("exitButton"))),
+      rescanButton(window->findChild<QPushButton*>(QStringLiteral("rescanButton"))),
+      statusText(window->findChild<QLineEdit*>(QStringLiteral("statusText"))),
+      stepText(window->findChild<QLineEdit*>(QStringLiteral("stepText"))) {}
+
+int indexOf(QComboBox* list, const std::string& name) {
+  for (int i = 0; i < list->count(); ++i) {
+    if (list->itemText(i).toStdString() == name) return i;
+  }
+  return -1;
+}
+
+bool isIdentityRequest(const uint8_t* bytes, std::size_t count) {
+  return count == 6 && bytes[0] == 0xF0 && bytes[1] == 0x7E && bytes[3] == 0x06 &&
+         bytes[4] == 0x01 && bytes[5] == 0xF7;
+}
+
+bool isCommand(const uint8_t* bytes, std::size_t count, uint8_t command) {
+  return count >= 6 && bytes[0] == 0xF0 && bytes[1] == 0x52 && bytes[4] == command;
+}
+
+std::vector<uint8_t> identityReply(uint8_t model) {
+  return {0xF0, 0x7E, 0x00, 0x06, 0x02, 0x52, model, 0x00,
+          0x00, 0x00, 0x30, 0x32, 0x30, 0x31, 0xF7};
+}
+
+std::vector<uint8_t> deviceStatus(uint8_t model, uint8_t status) {
+  return {0xF0, 0x52, 0x00, model, 0x00, status, 0xF7};
+}
+
+void Flag::raise() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    raised_ = true;
+  }
+  changed_.notify_all();
+}
+
+bool Flag::raised() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return raised_;
+}
+
+}  // namespace rt88h::app::testing
