@@ -1,17 +1,54 @@
 // rt88h-updater-demo: the updater with a simulated RT-88H on the in-process virtual MIDI service.
+// Only a build with real firmware images becomes the plain updater when a device with one of the
+// usual names is connected: test images must never reach a device.
 #include <cstdio>
+#include <memory>
+#include <string_view>
 
+#include "flash_plan.h"
 #include "lumo_updator_app.h"
+#include "midi_api.h"
 #include "simulated_device.h"
+#include "string_table.h"
 #include "virtual_midi.h"
 
 namespace {
+
 rt88h::app::CLumoUpdatorApp theApp;
+
+// A usual name, for any copy: "NAME" or "NAME (n)".
+bool isUsualName(std::string_view name) {
+  for (std::string_view preferred : rt88h::kPreferredDeviceNames) {
+    if (name == preferred) return true;
+    if (name.size() > preferred.size() + 2 && name.substr(0, preferred.size()) == preferred &&
+        name.substr(preferred.size(), 2) == " (") {
+      return true;
+    }
+  }
+  return false;
 }
 
+bool usualDeviceConnected() {
+  rt88h::midi::MidiApi& midi = rt88h::midi::systemMidi();
+  for (int i = 0; i < midi.outDeviceCount(); ++i) {
+    char name[rt88h::midi::kDeviceNameSize] = {};
+    if (midi.outDeviceName(i, name, sizeof name) == rt88h::midi::kMidiOk && isUsualName(name)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
-  if (!rt88h::app::displayAvailable()) return rt88h::app::runApplication(theApp, argc, argv);
+  if (!rt88h::app::displayAvailable() ||
+      (!rt88h::payloadsAreTestImages() && usualDeviceConnected())) {
+    return rt88h::app::runApplication(theApp, argc, argv);
+  }
   // Registered before the window fills its lists, so that it comes up pre-selected.
+  std::printf("Using a simulated RT-88H named \"TAVO RT Series\".\n");
+  std::fflush(stdout);
   rt88h::sim::SimulatedDevice device(rt88h::midi::virtualMidi(), "TAVO RT Series",
                                      rt88h::sim::DeviceModel::Config{});
   return rt88h::app::runApplication(theApp, argc, argv);

@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# The desktop entry and the AppStream metainfo as installed, checked by the freedesktop tools.
+. "$(dirname "$0")/common.sh"
+what=$1
+need_package
+
+desktop="$ROOT/usr/share/applications/rt88h-updater.desktop"
+metainfo="$ROOT/usr/share/metainfo/$APPSTREAM_ID.metainfo.xml"
+
+case $what in
+  desktop)
+    need_tool desktop-file-validate desktop-file-utils
+    out=$(desktop-file-validate "$desktop" 2>&1) || fail "desktop-file-validate: $out"
+    [ -z "$out" ] || note "desktop-file-validate: $out"
+    key() { sed -n "s/^$1=//p" "$desktop"; }
+    [ "$(key Type)" = Application ] || fail "Type is '$(key Type)'"
+    [ "$(key Terminal)" = false ] || fail "Terminal is '$(key Terminal)'"
+    [ "$(key Exec)" = rt88h-updater ] || fail "Exec is '$(key Exec)'"
+    [ "$(key Icon)" = rt88h-updater ] || fail "Icon is '$(key Icon)'"
+    [ -n "$(key Name)" ] || fail "no Name"
+    [ -n "$(key Comment)" ] || fail "no Comment"
+    for c in Audio Midi; do
+      [[ ";$(key Categories)" == *";$c;"* ]] || fail "Categories '$(key Categories)' lack $c"
+    done
+    # What the entry names is in the package.
+    [ -x "$ROOT/usr/bin/$(key Exec)" ] || fail "Exec $(key Exec) is not in usr/bin"
+    [ -f "$ROOT/usr/share/icons/hicolor/scalable/apps/$(key Icon).svg" ] ||
+      fail "Icon $(key Icon) is not in the hicolor theme"
+    ;;
+  metainfo)
+    need_tool appstreamcli appstream
+    # Errors and warnings fail; info and pedantic notes are printed only.
+    if ! out=$(appstreamcli validate --no-net --explain "$metainfo" 2>&1); then
+      fail "appstreamcli validate --no-net: $out"
+    else
+      note "$out"
+    fi
+    grep -q "<id>$APPSTREAM_ID</id>" "$metainfo" || fail "metainfo id is not $APPSTREAM_ID"
+    launchable=$(sed -n 's:.*<launchable type="desktop-id">\(.*\)</launchable>.*:\1:p' "$metainfo")
+    [ -f "$ROOT/usr/share/applications/$launchable" ] ||
+      fail "launchable '$launchable' is not an installed desktop entry"
+    binary=$(sed -n 's:.*<binary>\(.*\)</binary>.*:\1:p' "$metainfo")
+    [ -x "$ROOT/usr/bin/$binary" ] || fail "provided binary '$binary' is not in usr/bin"
+    ;;
+  *)
+    echo "usage: validate_data.sh ENV desktop|metainfo" >&2
+    exit 2
+    ;;
+esac
+finish
