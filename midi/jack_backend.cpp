@@ -33,6 +33,20 @@ constexpr std::size_t kRecordHeader = sizeof(uint32_t);
 void quiet(const char* /*message*/) {}
 
 // What a sender hands the process callback: the bytes stay in the sender's buffer.
+// jack_ringbuffer orders its reads and writes with barriers inside libjack, which
+// ThreadSanitizer cannot see; these counters repeat that ordering where it can.
+class RingOrder {
+ public:
+  void beforeWrite() noexcept { (void)read_.load(std::memory_order_acquire); }
+  void afterWrite() noexcept { written_.fetch_add(1, std::memory_order_release); }
+  void beforeRead() noexcept { (void)written_.load(std::memory_order_acquire); }
+  void afterRead() noexcept { read_.fetch_add(1, std::memory_order_release); }
+
+ private:
+  std::atomic<uint64_t> written_{0};
+  std::atomic<uint64_t> read_{0};
+};
+
 struct Pending {
   MidiHeader* header;
   uint32_t length;
@@ -311,11 +325,13 @@ class JackOutDevice final : public OutDevice, public CycleUser {
     if (inFlight(flags)) return kMidiErrorStillPlaying;
     std::lock_guard lock(mutex_);
     if (closed_ || client_->gone()) return kMidiErrorNotReady;
+    order_.beforeWrite();
     if (jack_ringbuffer_write_space(queue_) < sizeof(Pending)) return kMidiErrorNotReady;
     header->flags.fetch_and(~kHeaderDone);
     header->flags.fetch_or(kHeaderInQueue);
     const Pending pending{header, header->bufferLength};
     jack_ringbuffer_write(queue_, reinterpret_cast<const char*>(&pending), sizeof pending);
+    order_.afterWrite();
     return kMidiOk;
   }
 
@@ -353,8 +369,10 @@ class JackOutDevice final : public OutDevice, public CycleUser {
     for (;;) {
       if (current_ == nullptr) {
         Pending pending{};
+        order_.beforeRead();
         if (jack_ringbuffer_read_space(queue_) < sizeof pending) break;
         jack_ringbuffer_read(queue_, reinterpret_cast<char*>(&pending), sizeof pending);
+        order_.afterRead();
         current_ = pending.header;
         splitter_.start(pending.header->data, pending.length);
       }
@@ -386,8 +404,11 @@ class JackOutDevice final : public OutDevice, public CycleUser {
   void finishQueued() noexcept {
     if (current_ != nullptr) finishCurrent();
     Pending pending{};
-    while (jack_ringbuffer_read_space(queue_) >= sizeof pending) {
+    for (;;) {
+      order_.beforeRead();
+      if (jack_ringbuffer_read_space(queue_) < sizeof pending) break;
       jack_ringbuffer_read(queue_, reinterpret_cast<char*>(&pending), sizeof pending);
+      order_.afterRead();
       pending.header->flags.fetch_or(kHeaderDone, std::memory_order_acq_rel);
     }
   }
@@ -403,6 +424,7 @@ class JackOutDevice final : public OutDevice, public CycleUser {
   std::shared_ptr<JackClient> client_;
   jack_port_t* port_;
   jack_ringbuffer_t* queue_;
+  RingOrder order_;
   std::size_t slot_ = 0;
   std::mutex mutex_;  // senders, reset, close and the watcher
   bool closed_ = false;
@@ -488,6 +510,7 @@ class JackInDevice final : public InDevice, public CycleUser {
   // A record: its size with the lost flag, then the bytes. A record that does not fit is
   // dropped, and the next one tells the reader so.
   bool putRecord(const uint8_t* bytes, std::size_t size) noexcept {
+    order_.beforeWrite();
     if (size >= kRecordLost || jack_ringbuffer_write_space(ring_) < kRecordHeader + size) {
       lost_ = true;
       return false;
@@ -495,6 +518,7 @@ class JackInDevice final : public InDevice, public CycleUser {
     const uint32_t header = static_cast<uint32_t>(size) | (lost_ ? kRecordLost : 0);
     jack_ringbuffer_write(ring_, reinterpret_cast<const char*>(&header), kRecordHeader);
     if (size != 0) jack_ringbuffer_write(ring_, reinterpret_cast<const char*>(bytes), size);
+    order_.afterWrite();
     lost_ = false;
     return true;
   }
@@ -504,6 +528,7 @@ class JackInDevice final : public InDevice, public CycleUser {
       if (waitReadable({stopReader_.fd(), dataReady_.fd()}, -1) == 0) return;
       dataReady_.drain();
       for (;;) {
+        order_.beforeRead();
         const std::size_t available = jack_ringbuffer_read_space(ring_);
         if (available < kRecordHeader) break;
         uint32_t header = 0;
@@ -512,6 +537,7 @@ class JackInDevice final : public InDevice, public CycleUser {
         if (available < kRecordHeader + size) break;  // its bytes follow in a moment
         jack_ringbuffer_read_advance(ring_, kRecordHeader);
         jack_ringbuffer_read(ring_, reinterpret_cast<char*>(scratch_.data()), size);
+        order_.afterRead();
         if ((header & kRecordLost) != 0) deliverLoss(events_, lent_);
         if (size != 0) deliverPiece(scratch_.data(), size, events_, lent_);
       }
@@ -521,6 +547,7 @@ class JackInDevice final : public InDevice, public CycleUser {
   std::shared_ptr<JackClient> client_;
   jack_port_t* port_;
   jack_ringbuffer_t* ring_;
+  RingOrder order_;
   std::size_t slot_ = 0;
   bool attached_ = false;
   bool closed_ = false;

@@ -100,6 +100,7 @@ class RawJackDevice {
     }
     std::lock_guard lock(sendMutex_);
     jack_ringbuffer_write(outgoing_, reinterpret_cast<const char*>(&kept), sizeof kept);
+    published_.fetch_add(1, std::memory_order_release);  // the ring's own order is not visible
   }
 
   bool waitMessages(std::size_t count, std::chrono::milliseconds timeout) {
@@ -143,6 +144,7 @@ class RawJackDevice {
       void* buffer = jack_port_get_buffer(self->outs_[0], frames);
       for (;;) {
         if (self->current_ == nullptr) {
+          (void)self->published_.load(std::memory_order_acquire);
           if (jack_ringbuffer_read_space(self->outgoing_) < sizeof self->current_) break;
           jack_ringbuffer_read(self->outgoing_, reinterpret_cast<char*>(&self->current_),
                                sizeof self->current_);
@@ -223,6 +225,7 @@ class RawJackDevice {
   std::atomic<std::size_t> largestEvent_{0};
   std::atomic<std::size_t> events_{0};
   std::atomic<std::size_t> sent_{0};
+  std::atomic<std::size_t> published_{0};
   std::atomic<bool> overflowed_{false};
 };
 
