@@ -170,6 +170,7 @@ int UpdateProcedure::writeStep(uint32_t address, uint32_t length, uint32_t paylo
   window_.progressRange(0, static_cast<int32_t>(length));
   uint32_t offset = 0;
   int retries = 0;
+  int unanswered = 0;  // sends of this chunk whose wait ran out: their answers may still come
   for (;;) {
     sendWriteData(*work_, sender_, modelId.load(), image.bytes + offset, address + offset,
                   kChunkLength);
@@ -177,6 +178,7 @@ int UpdateProcedure::writeStep(uint32_t address, uint32_t length, uint32_t paylo
                               static_cast<int>(length)));
 
     if (!waitReply(kChunkWaitMs)) {
+      ++unanswered;
       if (retries > kMaxRetries) {
         failWith(IDS_TIMEOUT_CHUNK);
         return -1;
@@ -185,7 +187,16 @@ int UpdateProcedure::writeStep(uint32_t address, uint32_t length, uint32_t paylo
       clock_.pause(kResendPauseMs);
       continue;
     }
-    const int32_t status = signals.replyStatus.load();
+    // Answers carry no chunk number: a late answer to an earlier send must not be taken for a
+    // later chunk's, or a chunk that failed would count as written. Let the answers still on
+    // their way arrive; the last of them answers the latest send.
+    int32_t status = signals.replyStatus.load();
+    for (; unanswered > 0 && status != kStatusStop; --unanswered) {
+      if (!waitReply(kChunkWaitMs)) break;
+      status = signals.replyStatus.load();
+    }
+    unanswered = 0;
+
     if (status == kStatusStop) return -1;
     if (status != kStatusOk) {
       if (retries > kMaxRetries) {

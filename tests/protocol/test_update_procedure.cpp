@@ -397,26 +397,55 @@ TEST_F(UpdateProcedureTest, DeviceRequestsDuringTheUpdateAreAnswered) {
   EXPECT_EQ(link.log("status:").back(), "status:Version update completed.");
 }
 
-TEST_F(UpdateProcedureTest, ALateStatusSatisfiesTheWaitOfTheReSend) {
-  int writes = 0;
-  VirtualTimeLink lateLink([&writes](const Bytes& m, std::vector<TimedReply>& replies) {
-    // The first chunk's answer comes after its wait has ended.
+// The device answers chunk sends in order: the answer to the first send of chunk 10 comes after
+// its wait ended, and the first send of chunk 11 fails a little later than usual.
+testing::DeviceFunction lateThenFailing(std::vector<int>& writesAnswered) {
+  return [&writesAnswered](const Bytes& m, std::vector<TimedReply>& replies) {
     const Kind kind = kindOf(m);
     if (kind == Kind::Other) return;
-    const uint32_t delay = kind == Kind::Write && ++writes == 1 ? 1050 : 0;
     if (kind == Kind::Identity) {
       replies.push_back(
           {{0xF0, 0x7E, 0x00, 0x06, 0x02, 0x52, 0x58, 0, 0, 0, 0x31, 0x30, 0x30, 0x30, 0xF7}, 0});
-    } else {
-      replies.push_back({{0xF0, 0x52, 0x00, 0x58, 0x00, 0x00, 0xF7}, delay});
+      return;
     }
-  });
+    uint8_t status = 0;
+    uint32_t delay = 0;
+    if (kind == Kind::Write) {
+      const int chunk = (m[5] | m[6] << 7 | m[7] << 14 | m[8] << 21) / 2048;
+      const int send = static_cast<int>(std::count(writesAnswered.begin(), writesAnswered.end(), chunk)) + 1;
+      writesAnswered.push_back(chunk);
+      if (chunk == 10 && send == 1) delay = 1050;
+      if (chunk == 11 && send == 1) {
+        status = 9;
+        delay = 60;  // a tick after the re-send's answer to chunk 10
+      }
+    }
+    replies.push_back({{0xF0, 0x52, 0x00, 0x58, 0x00, status, 0xF7}, delay});
+  };
+}
+
+TEST_F(UpdateProcedureTest, ALateStatusSatisfiesTheWaitOfTheReSend) {
+  std::vector<int> writes;
+  VirtualTimeLink lateLink(lateThenFailing(writes));
   lateLink.prepareRun();
   runUpdate(lateLink, lateLink);
   EXPECT_TRUE(lateLink.log("box:").empty());
-  // Chunk 0 went twice; the stale answer then carries each following wait one message early.
+  // Chunk 10 went twice; the re-send's wait returned at once with the late answer.
   const auto& sent = lateLink.sent();
-  EXPECT_EQ(sent[4], sent[5]);
+  EXPECT_EQ(sent[4 + 10], sent[4 + 11]);
+  EXPECT_EQ(lateLink.sendTimes()[4 + 11] - lateLink.sendTimes()[4 + 10], 1100);
+  EXPECT_EQ(lateLink.log("status:").back(), "status:Version update completed.");
+}
+
+TEST_F(UpdateProcedureTest, AnAnswerLeftOverFromATimeOutIsNotTakenForTheNextChunks) {
+  // Without waiting for the re-send's own answer, that answer would satisfy chunk 11's wait
+  // and chunk 11, whose first send failed, would never be written.
+  std::vector<int> writes;
+  VirtualTimeLink lateLink(lateThenFailing(writes));
+  lateLink.prepareRun();
+  runUpdate(lateLink, lateLink);
+  EXPECT_EQ(std::count(writes.begin(), writes.end(), 11), 2) << "chunk 11 was not sent again";
+  EXPECT_TRUE(lateLink.log("box:").empty());
   EXPECT_EQ(lateLink.log("status:").back(), "status:Version update completed.");
 }
 
