@@ -75,6 +75,8 @@ class AlsaClient {
 
   // Ports of other clients (not the system's, not ours) with these capabilities.
   std::vector<std::pair<SeqPort, ListedPort>> otherPorts(unsigned capabilities);
+  // False also when the client cannot be asked (it has gone).
+  bool isKernelClient(int client);
 
   bool addReceiver(int port, AlsaInDevice* device);
   // Returns once the receiving thread no longer uses the device.
@@ -238,6 +240,15 @@ std::vector<std::pair<SeqPort, ListedPort>> AlsaClient::otherPorts(unsigned capa
   return ports;
 }
 
+bool AlsaClient::isKernelClient(int client) {
+  snd_seq_client_info_t* info = nullptr;
+  if (snd_seq_client_info_malloc(&info) != 0) return false;
+  const bool kernel = snd_seq_get_any_client_info(seq_, client, info) == 0 &&
+                      snd_seq_client_info_get_type(info) == SND_SEQ_KERNEL_CLIENT;
+  snd_seq_client_info_free(info);
+  return kernel;
+}
+
 bool AlsaClient::addReceiver(int port, AlsaInDevice* device) {
   std::lock_guard lock(receiversMutex_);
   try {
@@ -305,8 +316,8 @@ void AlsaClient::send(int port, uint8_t* bytes, std::size_t length) {
 
 class AlsaOutDevice final : public OutDevice {
  public:
-  AlsaOutDevice(std::shared_ptr<AlsaClient> client, int port)
-      : client_(std::move(client)), port_(port) {}
+  AlsaOutDevice(std::shared_ptr<AlsaClient> client, int port, std::size_t messageLimit)
+      : client_(std::move(client)), port_(port), messageLimit_(messageLimit) {}
   ~AlsaOutDevice() override { close(); }
   AlsaOutDevice(const AlsaOutDevice&) = delete;
   AlsaOutDevice& operator=(const AlsaOutDevice&) = delete;
@@ -332,7 +343,7 @@ class AlsaOutDevice final : public OutDevice {
     if ((flags & kHeaderPrepared) == 0) return kMidiErrorUnprepared;
     if (inFlight(flags)) return kMidiErrorStillPlaying;
     // Cutting it would send two broken messages: refuse it whole.
-    if (header->bufferLength > client_->messageLimit()) return kMidiErrorTooLarge;
+    if (header->bufferLength > messageLimit_) return kMidiErrorTooLarge;
     std::lock_guard lock(mutex_);
     if (stopping_) return kMidiErrorNotReady;
     header->flags.fetch_and(~kHeaderDone);
@@ -406,6 +417,7 @@ class AlsaOutDevice final : public OutDevice {
 
   std::shared_ptr<AlsaClient> client_;
   int port_;
+  std::size_t messageLimit_;
   std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<MidiHeader*> queue_;
@@ -442,12 +454,13 @@ int openAlsaInput(const std::shared_ptr<AlsaClient>& client, const SeqPort* conn
 }
 
 int openAlsaOutput(const std::shared_ptr<AlsaClient>& client, const SeqPort* connectTo,
-                   const std::string& portName, std::unique_ptr<OutDevice>& device) {
+                   const std::string& portName, std::size_t messageLimit,
+                   std::unique_ptr<OutDevice>& device) {
   const unsigned caps = connectTo != nullptr ? SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_NO_EXPORT
                                              : SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ;
   const int port = snd_seq_create_simple_port(client->seq(), portName.c_str(), caps, kPortType);
   if (port < 0) return kMidiErrorNotReady;
-  std::unique_ptr<AlsaOutDevice> out(new (std::nothrow) AlsaOutDevice(client, port));
+  std::unique_ptr<AlsaOutDevice> out(new (std::nothrow) AlsaOutDevice(client, port, messageLimit));
   if (!out) {
     snd_seq_delete_simple_port(client->seq(), port);
     return kMidiErrorNoMemory;
@@ -502,7 +515,10 @@ class AlsaBackend final : public MidiBackend {
     if (!client) return kMidiErrorBadDevice;
     const auto ports = client->otherPorts(kWritable);
     if (localIndex >= ports.size()) return kMidiErrorBadDevice;
-    return openAlsaOutput(client, &ports[localIndex].first, client->nextPortName("out"), device);
+    const SeqPort& target = ports[localIndex].first;
+    const std::size_t limit =
+        alsaDeviceMessageLimit(client->messageLimit(), client->isKernelClient(target.client));
+    return openAlsaOutput(client, &target, client->nextPortName("out"), limit, device);
   }
 
   // The sequencer may have been loaded since the last try.
@@ -536,7 +552,8 @@ class AlsaEndpointImpl final : public AlsaEndpoint {
     return openAlsaInput(client_, nullptr, portName, callback, instance, device);
   }
   int openOutput(const std::string& portName, std::unique_ptr<OutDevice>& device) override {
-    return openAlsaOutput(client_, nullptr, portName, device);
+    // Subscribers come and go: only the client's own limit is known.
+    return openAlsaOutput(client_, nullptr, portName, client_->messageLimit(), device);
   }
 
  private:

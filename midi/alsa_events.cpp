@@ -119,4 +119,9 @@ std::size_t alsaMessageLimit(std::size_t outputBufferBytes, std::size_t poolCell
   return byBuffer < byPool ? byBuffer : byPool;
 }
 
+std::size_t alsaDeviceMessageLimit(std::size_t clientLimit, bool kernelClient) {
+  if (!kernelClient) return clientLimit;
+  return clientLimit < kKernelClientMessageLimit ? clientLimit : kKernelClientMessageLimit;
+}
+
 }  // namespace rt88h::midi

@@ -29,4 +29,12 @@ void deliverOverrun(EventReader& reader, LentBuffers& buffers);
 // buffer and a kernel pool of `poolCells` cells (bytes; each cell holds one event's size).
 std::size_t alsaMessageLimit(std::size_t outputBufferBytes, std::size_t poolCells);
 
+// A kernel client (a raw MIDI port: USB-MIDI, virmidi) writes a SysEx event into its raw MIDI
+// buffer in one go and silently drops what does not fit, 4,096 bytes by default. Splitting a
+// message does not help: the next event is delivered before the buffer has drained.
+inline constexpr std::size_t kKernelClientMessageLimit = 4096;
+
+// The largest message one device may be sent, given the client's own limit.
+std::size_t alsaDeviceMessageLimit(std::size_t clientLimit, bool kernelClient);
+
 }  // namespace rt88h::midi

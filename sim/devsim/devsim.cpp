@@ -28,6 +28,7 @@
 #endif
 #ifdef DEVSIM_WITH_ALSA
 #include "alsa_backend.h"
+#include "rawmidi_device.h"
 #endif
 
 namespace rt88h::devsim {
@@ -64,6 +65,16 @@ class Player {
       if (result == midi::kMidiOk) result = jack_->openOutput("midi_out", out_);
 #else
       *reason = "built without JACK";
+      return false;
+#endif
+    } else if (options_.backend == Backend::RawMidi) {
+#ifdef DEVSIM_WITH_ALSA
+      if (!openRawMidi(options_.rawMidiDevice, &Player::onInput, this, in_, out_, reason)) {
+        return false;
+      }
+      result = midi::kMidiOk;
+#else
+      *reason = "built without ALSA";
       return false;
 #endif
     } else {
@@ -321,6 +332,15 @@ class Player {
   Clock::time_point updateEnd_;
 };
 
+std::string serviceName(const Options& options) {
+  switch (options.backend) {
+    case Backend::Jack: return "JACK";
+    case Backend::Alsa: return "ALSA";
+    case Backend::RawMidi: return "raw MIDI device " + options.rawMidiDevice;
+  }
+  return "?";
+}
+
 int run(int argc, char** argv) {
   Options options;
   std::string error;
@@ -353,11 +373,11 @@ int run(int argc, char** argv) {
     std::string reason;
     if (!player.open(&reason)) {
       std::fprintf(stderr, "rt88h-devsim: cannot play \"%s\" on %s: %s\n", options.name.c_str(),
-                   options.backend == Backend::Jack ? "JACK" : "ALSA", reason.c_str());
+                   serviceName(options).c_str(), reason.c_str());
       return 2;
     }
     std::fprintf(stderr, "rt88h-devsim: playing \"%s\" (model %02X) on %s\n", options.name.c_str(),
-                 options.config.model, options.backend == Backend::Jack ? "JACK" : "ALSA");
+                 options.config.model, serviceName(options).c_str());
 
     pollfd fds[2] = {{signalFd, POLLIN, 0}, {finishedFd, POLLIN, 0}};
     while (::poll(fds, 2, -1) < 0 && errno == EINTR) {

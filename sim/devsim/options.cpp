@@ -74,6 +74,8 @@ std::string usage(const char* program) {
          "  --name NAME              client name (default \"TAVO RT Series\")\n"
          "  --backend jack|alsa      MIDI service (default jack)\n"
          "  --jack-server NAME       JACK server to join\n"
+         "  --rawmidi DEVICE         play on a raw MIDI device (hw:0,1) instead, where a\n"
+         "                           USB-MIDI device sits; the kernel names its client\n"
          "  --model 0xNN             model byte (default 0x58)\n"
          "  --refuse-update-mode     answer BeginUpdate with 11\n"
          "  --reply-delay MS         delay of every answer\n"
@@ -97,13 +99,14 @@ bool parseOptions(int argc, const char* const* argv, Options& options, std::stri
     if (error != nullptr) *error = text;
     return false;
   };
+  bool backendGiven = false;
   for (int i = 1; i < argc; ++i) {
     const std::string_view option = argv[i];
     const auto flag = [&](std::string_view name) { return option == name; };
     const bool takesValue = flag("--name") || flag("--backend") || flag("--jack-server") ||
-                            flag("--model") || flag("--reply-delay") || flag("--drop-chunk") ||
-                            flag("--fail") || flag("--late") || flag("--erase-fail") ||
-                            flag("--request");
+                            flag("--rawmidi") || flag("--model") || flag("--reply-delay") ||
+                            flag("--drop-chunk") || flag("--fail") || flag("--late") ||
+                            flag("--erase-fail") || flag("--request");
     std::string_view value;
     if (takesValue) {
       if (i + 1 >= argc) return fail(std::string(option) + " needs a value");
@@ -119,6 +122,10 @@ bool parseOptions(int argc, const char* const* argv, Options& options, std::stri
       if (value.empty()) return bad();
       options.name = value;
     } else if (flag("--backend")) {
+      if (options.backend == Backend::RawMidi) {
+        return fail("--backend and --rawmidi exclude each other");
+      }
+      backendGiven = true;
       if (value == "jack") {
         options.backend = Backend::Jack;
       } else if (value == "alsa") {
@@ -126,6 +133,11 @@ bool parseOptions(int argc, const char* const* argv, Options& options, std::stri
       } else {
         return bad();
       }
+    } else if (flag("--rawmidi")) {
+      if (value.empty()) return bad();
+      if (backendGiven) return fail("--backend and --rawmidi exclude each other");
+      options.backend = Backend::RawMidi;
+      options.rawMidiDevice = value;
     } else if (flag("--jack-server")) {
       options.jackServer = value;
     } else if (flag("--model")) {

@@ -8,7 +8,7 @@
 
 namespace rt88h::devsim {
 
-enum class Backend : uint8_t { Jack, Alsa };
+enum class Backend : uint8_t { Jack, Alsa, RawMidi };
 
 // A message the device starts on its own when the updater's K-th WriteData arrives.
 struct Request {
@@ -20,7 +20,8 @@ struct Request {
 struct Options {
   std::string name = "TAVO RT Series";
   Backend backend = Backend::Jack;
-  std::string jackServer;  // empty: JACK's own choice (JACK_DEFAULT_SERVER or "default")
+  std::string jackServer;     // empty: JACK's own choice (JACK_DEFAULT_SERVER or "default")
+  std::string rawMidiDevice;  // Backend::RawMidi: "hw:0,1"; the kernel names the client
   sim::DeviceModel::Config config;
   std::vector<sim::Fault> faults;
   std::vector<Request> requests;

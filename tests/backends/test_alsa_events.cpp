@@ -204,5 +204,15 @@ TEST(AlsaLimits, PoolsSizedForTheLargestMessage) {
   EXPECT_EQ(alsaMessageLimit(65536, 1), 0u);
 }
 
+TEST(AlsaLimits, AKernelClientTakesNoMoreThanItsRawMidiBuffer) {
+  const std::size_t ours = alsaMessageLimit(65536, 2000);
+  EXPECT_EQ(alsaDeviceMessageLimit(ours, false), ours);
+  EXPECT_EQ(alsaDeviceMessageLimit(ours, true), 4096u);
+  // The largest message of an update still fits.
+  EXPECT_GE(alsaDeviceMessageLimit(ours, true), 2359u);
+  // A client whose own limit is lower keeps it.
+  EXPECT_EQ(alsaDeviceMessageLimit(1000, true), 1000u);
+}
+
 }  // namespace
 }  // namespace rt88h::midi

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -208,6 +210,137 @@ TEST_F(AlsaSequencer, SysExFromTheDeviceBecomesEntriesOfAtMost8192) {
           return bytes >= c.length;
         },
         2s));
+    ASSERT_EQ(got.size(), c.entries.size());
+    std::vector<uint8_t> all;
+    for (std::size_t i = 0; i < got.size(); ++i) {
+      EXPECT_EQ(got[i].size(), c.entries[i]);
+      all.insert(all.end(), got[i].begin(), got[i].end());
+    }
+    EXPECT_TRUE(all == message);
+  }
+}
+
+// --- kernel clients: the raw MIDI port of a USB-MIDI device, here snd-virmidi's ---
+
+constexpr const char* kRawMidiDevice = "hw:0,0";
+constexpr const char* kRawMidiClient = "Virtual Raw MIDI 0-0";  // its sequencer client
+
+// Our end of the raw MIDI device: what the sequencer sends to its client arrives here, and what
+// is written here leaves its client as events of at most 256 bytes, as from a USB device.
+class RawMidi {
+ public:
+  RawMidi() {
+    if (snd_rawmidi_open(&in_, nullptr, kRawMidiDevice, SND_RAWMIDI_NONBLOCK) < 0) in_ = nullptr;
+    if (snd_rawmidi_open(nullptr, &out_, kRawMidiDevice, 0) < 0) out_ = nullptr;
+    // Input starts with the first read; until then the kernel keeps nothing for us.
+    uint8_t none[1];
+    if (in_ != nullptr) (void)snd_rawmidi_read(in_, none, 0);
+  }
+  ~RawMidi() {
+    if (in_ != nullptr) snd_rawmidi_close(in_);
+    if (out_ != nullptr) snd_rawmidi_close(out_);
+  }
+  RawMidi(const RawMidi&) = delete;
+  RawMidi& operator=(const RawMidi&) = delete;
+  bool ok() const { return in_ != nullptr && out_ != nullptr; }
+
+  bool write(const std::vector<uint8_t>& bytes) {
+    return snd_rawmidi_write(out_, bytes.data(), bytes.size()) ==
+               static_cast<ssize_t>(bytes.size()) &&
+           snd_rawmidi_drain(out_) == 0;
+  }
+
+  // Reads until `count` bytes came or nothing more came for `quiet`.
+  std::vector<uint8_t> read(std::size_t count, std::chrono::milliseconds quiet) {
+    std::vector<uint8_t> got;
+    pollfd fds[4];
+    const int n = snd_rawmidi_poll_descriptors(in_, fds, 4);
+    while (got.size() < count) {
+      uint8_t buffer[4096];
+      const ssize_t size = snd_rawmidi_read(in_, buffer, sizeof buffer);
+      if (size > 0) {
+        got.insert(got.end(), buffer, buffer + size);
+        continue;
+      }
+      if (size != -EAGAIN) break;
+      if (::poll(fds, static_cast<nfds_t>(n), static_cast<int>(quiet.count())) <= 0) break;
+    }
+    return got;
+  }
+
+ private:
+  snd_rawmidi_t* in_ = nullptr;
+  snd_rawmidi_t* out_ = nullptr;
+};
+
+class AlsaKernelClient : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SKIP_WITHOUT_SEQUENCER();
+    if (::access("/dev/snd/midiC0D0", F_OK) != 0) {
+      GTEST_SKIP() << "no raw MIDI device: /dev/snd/midiC0D0 is absent (modprobe snd-virmidi)";
+    }
+    service_.addBackend(midi::makeAlsaBackend(kHostName));
+    raw_ = std::make_unique<RawMidi>();
+    ASSERT_TRUE(raw_->ok()) << "cannot open " << kRawMidiDevice;
+    midi::MidiOutPort probe(service_);
+    if (indexOf(probe, kRawMidiClient) < 0) {
+      GTEST_SKIP() << kRawMidiDevice << " is no snd-virmidi device (no client " << kRawMidiClient
+                   << ")";
+    }
+  }
+  midi::MidiService service_;
+  std::unique_ptr<RawMidi> raw_;
+};
+
+// The kernel writes one event into a 4,096-byte buffer and drops the rest without a word: a
+// larger message must be refused, never cut.
+TEST_F(AlsaKernelClient, SysExUpTo4096ArrivesWholeLargerIsRefused) {
+  midi::MidiOutPort out(service_);
+  ASSERT_EQ(out.open(indexOf(out, kRawMidiClient)), 1);
+  for (std::size_t length : {2359u, 4096u}) {
+    SCOPED_TRACE(length);
+    const std::vector<uint8_t> message = sysex(length, static_cast<uint8_t>(length));
+    ASSERT_EQ(midi::sendMessage(out, message.data(), static_cast<uint32_t>(length)), 1);
+    const std::vector<uint8_t> got = raw_->read(length + 1, 500ms);
+    EXPECT_EQ(got.size(), length);
+    EXPECT_TRUE(got == message);
+  }
+  for (std::size_t length : {4097u, 6000u, 20000u}) {
+    SCOPED_TRACE(length);
+    const std::vector<uint8_t> message = sysex(length, 3);
+    EXPECT_EQ(midi::sendMessage(out, message.data(), static_cast<uint32_t>(length)), 0);
+    EXPECT_TRUE(raw_->read(1, 300ms).empty());  // nothing of it went out
+  }
+  // The port goes on working after a refusal.
+  const std::vector<uint8_t> after = sysex(7, 9);
+  ASSERT_EQ(midi::sendMessage(out, after.data(), 7), 1);
+  EXPECT_TRUE(raw_->read(8, 500ms) == after);
+}
+
+// The updater's input path from a USB-MIDI device: the kernel cuts SysEx into events of 256
+// bytes, the port joins them into entries of at most 8192.
+TEST_F(AlsaKernelClient, SysExFromARawMidiPortBecomesEntriesOfAtMost8192) {
+  WatchedApi api(service_);
+  midi::MidiInPort in(api);
+  ASSERT_EQ(in.openAndStart(indexOf(in, kRawMidiClient)), 1);
+  struct Case {
+    std::size_t length;
+    std::vector<std::size_t> entries;
+  };
+  for (const Case& c : {Case{6, {6}}, Case{2359, {2359}}, Case{20000, {8192, 8192, 3616}}}) {
+    SCOPED_TRACE(c.length);
+    const std::vector<uint8_t> message = sysex(c.length, 7);
+    ASSERT_TRUE(raw_->write(message));
+    std::vector<std::vector<uint8_t>> got;
+    ASSERT_TRUE(api.waitFor(
+        [&] {
+          takeEntries(in, got);
+          std::size_t bytes = 0;
+          for (const auto& entry : got) bytes += entry.size();
+          return bytes >= c.length;
+        },
+        5s));
     ASSERT_EQ(got.size(), c.entries.size());
     std::vector<uint8_t> all;
     for (std::size_t i = 0; i < got.size(); ++i) {
