@@ -101,10 +101,10 @@ class AlsaClient {
   std::thread receiver_;
 };
 
-class AlsaInDevice final : public InDevice {
+class AlsaInDevice final : public LentBuffersInDevice {
  public:
   AlsaInDevice(std::shared_ptr<AlsaClient> client, int port, InCallback callback, void* instance)
-      : client_(std::move(client)), port_(port), lent_(callback, instance) {}
+      : LentBuffersInDevice(callback, instance), client_(std::move(client)), port_(port) {}
   ~AlsaInDevice() override { close(); }
   AlsaInDevice(const AlsaInDevice&) = delete;
   AlsaInDevice& operator=(const AlsaInDevice&) = delete;
@@ -114,41 +114,25 @@ class AlsaInDevice final : public InDevice {
     return attached_;
   }
 
-  int reset() override {
-    lent_.reset();
-    return kMidiOk;
-  }
-  int prepare(MidiHeader* header) override { return lent_.prepare(header); }
-  int addBuffer(MidiHeader* header) override { return lent_.addBuffer(header); }
-  int start() override {
-    lent_.start();
-    return kMidiOk;
-  }
-  int stop() override {
-    lent_.stop();
-    return kMidiOk;
-  }
-  int unprepare(MidiHeader* header) override { return lent_.unprepare(header); }
 
   int close() override {
     if (closed_) return kMidiOk;
     closed_ = true;
     if (attached_) client_->removeReceiver(port_);
-    lent_.close();
+    lent_->close();
     snd_seq_delete_simple_port(client_->seq(), port_);  // its subscription goes with it
     return kMidiOk;
   }
 
   // Receiving thread only.
-  void receive(const snd_seq_event_t& event) { deliverEvent(event, events_, lent_); }
-  void overrun() { deliverOverrun(events_, lent_); }
+  void receive(const snd_seq_event_t& event) { deliverEvent(event, events_, *lent_); }
+  void overrun() { deliverOverrun(events_, *lent_); }
 
  private:
   std::shared_ptr<AlsaClient> client_;
   int port_;
   bool attached_ = false;
   bool closed_ = false;
-  LentBuffers lent_;
   EventReader events_;
 };
 

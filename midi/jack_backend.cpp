@@ -434,11 +434,14 @@ class JackOutDevice final : public OutDevice, public CycleUser {
   MessageSplitter splitter_;
 };
 
-class JackInDevice final : public InDevice, public CycleUser {
+class JackInDevice final : public LentBuffersInDevice, public CycleUser {
  public:
   JackInDevice(std::shared_ptr<JackClient> client, jack_port_t* port, jack_ringbuffer_t* ring,
                InCallback callback, void* instance)
-      : client_(std::move(client)), port_(port), ring_(ring), lent_(callback, instance) {}
+      : LentBuffersInDevice(callback, instance),
+        client_(std::move(client)),
+        port_(port),
+        ring_(ring) {}
   ~JackInDevice() override {
     close();
     jack_ringbuffer_free(ring_);
@@ -461,21 +464,6 @@ class JackInDevice final : public InDevice, public CycleUser {
     return false;
   }
 
-  int reset() override {
-    lent_.reset();
-    return kMidiOk;
-  }
-  int prepare(MidiHeader* header) override { return lent_.prepare(header); }
-  int addBuffer(MidiHeader* header) override { return lent_.addBuffer(header); }
-  int start() override {
-    lent_.start();
-    return kMidiOk;
-  }
-  int stop() override {
-    lent_.stop();
-    return kMidiOk;
-  }
-  int unprepare(MidiHeader* header) override { return lent_.unprepare(header); }
 
   int close() override {
     if (closed_) return kMidiOk;
@@ -485,7 +473,7 @@ class JackInDevice final : public InDevice, public CycleUser {
       stopReader_.signal();
       reader_.join();
     }
-    lent_.close();
+    lent_->close();
     jack_port_unregister(client_->raw(), port_);
     return kMidiOk;
   }
@@ -538,8 +526,8 @@ class JackInDevice final : public InDevice, public CycleUser {
         jack_ringbuffer_read_advance(ring_, kRecordHeader);
         jack_ringbuffer_read(ring_, reinterpret_cast<char*>(scratch_.data()), size);
         order_.afterRead();
-        if ((header & kRecordLost) != 0) deliverLoss(events_, lent_);
-        if (size != 0) deliverPiece(scratch_.data(), size, events_, lent_);
+        if ((header & kRecordLost) != 0) deliverLoss(events_, *lent_);
+        if (size != 0) deliverPiece(scratch_.data(), size, events_, *lent_);
       }
     }
   }
@@ -551,7 +539,6 @@ class JackInDevice final : public InDevice, public CycleUser {
   std::size_t slot_ = 0;
   bool attached_ = false;
   bool closed_ = false;
-  LentBuffers lent_;
   EventFd dataReady_;
   EventFd stopReader_;
   std::thread reader_;

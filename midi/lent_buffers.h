@@ -6,9 +6,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 
 #include "midi_api.h"
+#include "midi_service.h"
 
 namespace rt88h::midi {
 
@@ -52,6 +54,33 @@ class LentBuffers {
   bool inMessage_ = false;
   int callbacksRunning_ = 0;  // close() waits until this is 0
   std::condition_variable callbacksEnded_;
+};
+
+// An input device whose lent buffers follow the shared rule: the header calls go straight to it.
+class LentBuffersInDevice : public InDevice {
+ public:
+  LentBuffersInDevice(InCallback callback, void* instance)
+      : lent_(std::make_shared<LentBuffers>(callback, instance)) {}
+
+  int reset() override {
+    lent_->reset();
+    return kMidiOk;
+  }
+  int prepare(MidiHeader* header) override { return lent_->prepare(header); }
+  int addBuffer(MidiHeader* header) override { return lent_->addBuffer(header); }
+  int start() override {
+    lent_->start();
+    return kMidiOk;
+  }
+  int stop() override {
+    lent_->stop();
+    return kMidiOk;
+  }
+  int unprepare(MidiHeader* header) override { return lent_->unprepare(header); }
+
+ protected:
+  // Shared: a back-end's delivery in progress may hold it a little longer.
+  std::shared_ptr<LentBuffers> lent_;
 };
 
 }  // namespace rt88h::midi

@@ -270,29 +270,14 @@ class VirtualDeviceImpl final : public VirtualDevice {
   std::condition_variable settled_;  // a delivery has ended
 };
 
-class VirtualInDevice final : public InDevice {
+class VirtualInDevice final : public LentBuffersInDevice {
  public:
   VirtualInDevice(std::shared_ptr<VirtualDeviceImpl> device, InCallback callback, void* instance)
-      : device_(std::move(device)), lent_(std::make_shared<LentBuffers>(callback, instance)) {}
+      : LentBuffersInDevice(callback, instance), device_(std::move(device)) {}
   ~VirtualInDevice() override { close(); }
 
   int open() { return device_->attachInput(lent_); }
 
-  int reset() override {
-    lent_->reset();
-    return kMidiOk;
-  }
-  int prepare(MidiHeader* header) override { return lent_->prepare(header); }
-  int addBuffer(MidiHeader* header) override { return lent_->addBuffer(header); }
-  int start() override {
-    lent_->start();
-    return kMidiOk;
-  }
-  int stop() override {
-    lent_->stop();
-    return kMidiOk;
-  }
-  int unprepare(MidiHeader* header) override { return lent_->unprepare(header); }
   int close() override {
     if (closed_) return kMidiOk;
     closed_ = true;
@@ -303,7 +288,6 @@ class VirtualInDevice final : public InDevice {
 
  private:
   std::shared_ptr<VirtualDeviceImpl> device_;
-  std::shared_ptr<LentBuffers> lent_;  // an inject in progress may hold it a little longer
   bool closed_ = false;
 };
 

@@ -25,9 +25,10 @@ std::string describe(const std::string& device, int error) {
   return "raw MIDI device " + device + ": " + snd_strerror(error);
 }
 
-class RawMidiIn final : public midi::InDevice {
+class RawMidiIn final : public midi::LentBuffersInDevice {
  public:
-  RawMidiIn(midi::InCallback callback, void* instance) : lent_(callback, instance) {}
+  RawMidiIn(midi::InCallback callback, void* instance)
+      : LentBuffersInDevice(callback, instance) {}
   ~RawMidiIn() override { close(); }
   RawMidiIn(const RawMidiIn&) = delete;
   RawMidiIn& operator=(const RawMidiIn&) = delete;
@@ -53,21 +54,6 @@ class RawMidiIn final : public midi::InDevice {
     return true;
   }
 
-  int reset() override {
-    lent_.reset();
-    return midi::kMidiOk;
-  }
-  int prepare(MidiHeader* header) override { return lent_.prepare(header); }
-  int addBuffer(MidiHeader* header) override { return lent_.addBuffer(header); }
-  int start() override {
-    lent_.start();
-    return midi::kMidiOk;
-  }
-  int stop() override {
-    lent_.stop();
-    return midi::kMidiOk;
-  }
-  int unprepare(MidiHeader* header) override { return lent_.unprepare(header); }
 
   int close() override {
     if (closed_) return midi::kMidiOk;
@@ -78,7 +64,7 @@ class RawMidiIn final : public midi::InDevice {
       (void)written;
       thread_.join();
     }
-    lent_.close();
+    lent_->close();
     if (stop_ >= 0) ::close(stop_);
     if (handle_ != nullptr) snd_rawmidi_close(handle_);
     handle_ = nullptr;
@@ -107,14 +93,13 @@ class RawMidiIn final : public midi::InDevice {
         if (got <= 0) return;  // the device is gone
         splitRawStream(buffer, static_cast<std::size_t>(got),
                        [this](const uint8_t* bytes, std::size_t size) {
-                         midi::deliverPiece(bytes, size, reader_, lent_);
+                         midi::deliverPiece(bytes, size, reader_, *lent_);
                        });
       }
     }
   }
 
   snd_rawmidi_t* handle_ = nullptr;
-  midi::LentBuffers lent_;
   midi::EventReader reader_;  // receiving thread
   int stop_ = -1;
   std::thread thread_;
