@@ -17,6 +17,7 @@
 
 #include "alsa_events.h"
 #include "jack_splitter.h"
+#include "event_fd.h"
 #include "lent_buffers.h"
 
 namespace rt88h::midi {
@@ -27,25 +28,6 @@ constexpr std::size_t kPoolCells = 2000;
 constexpr std::size_t kOutputBufferBytes = 1u << 16;
 constexpr std::size_t kInputBufferBytes = 1u << 16;  // must hold the largest event the pool can
 
-class EventFd {
- public:
-  EventFd() : fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
-  ~EventFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  EventFd(const EventFd&) = delete;
-  EventFd& operator=(const EventFd&) = delete;
-  bool valid() const { return fd_ >= 0; }
-  int fd() const { return fd_; }
-  void signal() noexcept {
-    const uint64_t one = 1;
-    const ssize_t written = ::write(fd_, &one, sizeof one);
-    (void)written;
-  }
-
- private:
-  int fd_;
-};
 
 // A machine without a sequencer is normal here; the library would print about it.
 void quietAlsa(const char* /*file*/, int /*line*/, const char* /*function*/, int /*error*/,

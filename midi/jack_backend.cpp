@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "jack_splitter.h"
+#include "event_fd.h"
 #include "lent_buffers.h"
 
 namespace rt88h::midi {
@@ -52,31 +53,6 @@ struct Pending {
   uint32_t length;
 };
 
-class EventFd {
- public:
-  EventFd() : fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
-  ~EventFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  EventFd(const EventFd&) = delete;
-  EventFd& operator=(const EventFd&) = delete;
-  bool valid() const { return fd_ >= 0; }
-  int fd() const { return fd_; }
-  // write(2) on an eventfd neither allocates nor blocks: fit for the process thread.
-  void signal() noexcept {
-    const uint64_t one = 1;
-    const ssize_t written = ::write(fd_, &one, sizeof one);
-    (void)written;
-  }
-  void drain() noexcept {
-    uint64_t value = 0;
-    const ssize_t got = ::read(fd_, &value, sizeof value);
-    (void)got;
-  }
-
- private:
-  int fd_;
-};
 
 // Index of the first readable descriptor, or -1 on timeout.
 int waitReadable(std::initializer_list<int> fds, int timeoutMs) {
