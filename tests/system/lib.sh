@@ -213,10 +213,12 @@ start_devsim() {
 # Messages the device has seen so far, one line each ("#N Kind K, ...").
 device_lines() { grep -E '^ *[0-9.]+ #[0-9]+ ' "$WORK/$1.out" 2>/dev/null; }
 device_count() { device_lines "$1" | grep -c "$2"; }
-# Where an update lost time, from the arrival times the device logged: "late N X stalls M Y"
-# with N messages that came one tick or more late (X seconds beyond the 50 ms each) and M that
-# came 0.9 s or more after the one before (Y seconds lost): a chunk sent again after its 1 s
-# wait, or one held up on the way. The pause after BeginUpdate is not counted.
+# Where an update lost time, from the arrival times the device logged: "late N X stalls M Y
+# early E" with N messages that came one tick or more late (X seconds beyond the 50 ms each), M
+# that came 0.9 s or more after the one before (Y seconds lost): a chunk sent again after its
+# 1 s wait, or one held up on the way; and E that came within 10 ms of the one before, sooner
+# than any answer can travel back and be taken at a tick: the updater had not waited for the
+# device's answer. The pause after BeginUpdate is not counted.
 device_delays() {
   device_lines "$1" | awk '
     { t = $1; kind = $3 }
@@ -224,9 +226,10 @@ device_delays() {
       gap = t - last
       if (gap >= 0.9) { stalls++; lost += gap - 0.05 }
       else if (gap > 0.075) { late++; extra += gap - 0.05 }
+      else if (gap < 0.01) early++
     }
     { last = t; previous = kind }
-    END { printf "late %d %.2f stalls %d %.2f", late, extra, stalls, lost }'
+    END { printf "late %d %.2f stalls %d %.2f early %d", late, extra, stalls, lost, early }'
 }
 # The count of one kind in the device's report ("  WriteData   9").
 report_count() { sed -n "s/^  $2 *\([0-9][0-9]*\).*/\1/p" "$WORK/$1.out" | head -n1; }
