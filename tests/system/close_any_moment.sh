@@ -191,6 +191,7 @@ one_run() {
 run_lane() {
   local lane=$1 line
   OWN_PIDS=()
+  OWN_SERVERS=()
   trap end_own EXIT
   trap 'exit 130' INT TERM
   start_xvfb || exit 1

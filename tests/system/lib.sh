@@ -55,6 +55,7 @@ since() { secs $(($(now_us) - $1)); }
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/rt88h-system.XXXXXX")
 chmod 700 "$WORK"
 OWN_PIDS=()
+OWN_SERVERS=()
 KEEP_WORK=${KEEP_WORK:-0}
 own() { OWN_PIDS+=("$1"); }
 # Ends what this shell started: SIGTERM, then SIGKILL after 3 s.
@@ -69,6 +70,9 @@ end_own() {
   done
   for pid in "${OWN_PIDS[@]}"; do alive "$pid" && kill -KILL "$pid" 2>/dev/null; done
   wait 2>/dev/null
+  # Semaphores that clients of a server that went before them leave behind.
+  local server
+  for server in "${OWN_SERVERS[@]}"; do rm -f /dev/shm/jack_sem.*_"$server"_*; done
 }
 cleanup() {
   end_own
@@ -140,26 +144,30 @@ start_xvfb() {
 }
 
 # JACK keeps at most 8 servers in its registry (/dev/shm/jack-shm-registry) and frees the entry of
-# a killed server only when a server of the same name starts. Servers of our tests that were
-# killed are started once more under their names and stopped cleanly, which frees their entries.
+# a killed server only when a server of the same name starts. Servers that were killed are
+# started once more under their names and stopped cleanly, which frees their entries; a name
+# whose server still answers is left alone (and a server of that name could not start anyway).
+jack_registry_names() {
+  tr -c '[:print:]' '\n' </dev/shm/jack-shm-registry 2>/dev/null |
+    sed -n "s/^jack-$(id -u):\(.*\):\$/\1/p"
+}
 reclaim_dead_jack_servers() {
-  local dir name pid i
-  for dir in /dev/shm/jack_rt88h-*_0_0; do
-    [ -d "$dir" ] || continue
-    name=${dir#/dev/shm/jack_}
-    name=${name%_0_0}
+  local name pid i
+  while read -r name; do
+    [ -n "$name" ] || continue
     jack_lsp -s "$name" >/dev/null 2>&1 && continue  # alive
     jackd -n "$name" -d dummy -r 48000 -p 256 >/dev/null 2>&1 </dev/null &
     pid=$!
+    local freed=0
     for ((i = 0; i < 100; i++)); do
-      jack_lsp -s "$name" >/dev/null 2>&1 && break
+      jack_lsp -s "$name" >/dev/null 2>&1 && freed=1 && break
       alive "$pid" || break
       sleep 0.05
     done
     kill -TERM "$pid" 2>/dev/null
     wait "$pid" 2>/dev/null
-    note "(freed the JACK registry entry of the killed server \"$name\")"
-  done
+    [ "$freed" = 1 ] && note "(freed the JACK registry entry of the killed server \"$name\")"
+  done < <(jack_registry_names | sort -u)
 }
 
 # A private JACK server with the dummy driver: sets and exports JACK_DEFAULT_SERVER.
@@ -174,6 +182,7 @@ start_jackd() {
     poll 10 jack_answers
     if alive "$pid" && jack_lsp -s "$name" >/dev/null 2>&1; then
       own "$pid"
+      OWN_SERVERS+=("$name")
       JACK_DEFAULT_SERVER=$name
       export JACK_DEFAULT_SERVER
       return 0
@@ -183,7 +192,8 @@ start_jackd() {
     grep -q 'Too many servers already active' "$WORK/jackd-$name.log" || break
     [ "$attempt" = 1 ] && reclaim_dead_jack_servers
   done
-  fail "jackd -n $name did not answer within 10 s: $(cat "$WORK/jackd-$name.log")"
+  fail "jackd -n $name did not answer within 10 s: $(cat "$WORK/jackd-$name.log")
+JACK's registry holds: $(jack_registry_names | tr '\n' ' ')"
   return 1
 }
 
