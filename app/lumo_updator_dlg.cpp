@@ -96,7 +96,6 @@ void CLumoUpdatorDlg::createControls() {
   exitButton = new QPushButton(QStringLiteral("Exit"), this);
   exitButton->setObjectName(QStringLiteral("exitButton"));
   exitButton->setGeometry(du.rect(182, 138, 50, 16));
-  exitButton->setAutoDefault(false);
 
   auto* inLabel = new QLabel(QStringLiteral("MIDI IN"), this);
   inLabel->setGeometry(du.rect(7, 7, 225, 8));
@@ -130,7 +129,6 @@ void CLumoUpdatorDlg::createControls() {
   rescanButton = new QPushButton(QStringLiteral("Rescan Device"), this);
   rescanButton->setObjectName(QStringLiteral("rescanButton"));
   rescanButton->setGeometry(du.rect(145, 65, 87, 16));
-  rescanButton->setAutoDefault(false);
 
   picture = new QLabel(this);  // bound, never written
   picture->setObjectName(QStringLiteral("picture"));
@@ -238,6 +236,12 @@ void CLumoUpdatorDlg::OnExecute() {
                 MessageIcon::Stop);
     return;
   }
+  // Qt would pass the focus of a control going grey on to Exit, where Enter closes the window.
+  if (QWidget* focused = focusWidget();
+      focused == inList || focused == outList || focused == executeButton ||
+      focused == rescanButton) {
+    statusTextEdit->setFocus();
+  }
   inList->setEnabled(false);
   outList->setEnabled(false);
   executeButton->setEnabled(false);
@@ -281,11 +285,12 @@ void CLumoUpdatorDlg::OnSysCommand(int id) {
   std::erase(openBoxes, &about);
 }
 
+// Push buttons take Enter when focused (auto-default) and QDialog gives the rest to Execute;
+// only the About tool button needs telling.
 void CLumoUpdatorDlg::keyPressEvent(QKeyEvent* event) {
   const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
-  const auto modifiers = event->modifiers() & ~Qt::KeypadModifier;
-  if (enter && modifiers == Qt::NoModifier) {
-    if (executeButton->isEnabled()) OnExecute();
+  if (enter && focusWidget() == aboutButton && aboutButton->isEnabled()) {
+    aboutButton->click();
     event->accept();
     return;
   }

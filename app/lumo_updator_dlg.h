@@ -47,7 +47,7 @@ class CLumoUpdatorDlg final : public QDialog, public UpdateHost {
   void fillDeviceLists();
   int getInstanceNumber() const;
 
-  // Enter is Execute and never closes the window.
+  // The OK path is Execute and never closes the window.
   void accept() override;
   void done(int result) override;
 

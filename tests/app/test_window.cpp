@@ -339,22 +339,68 @@ TEST_F(Window, ExecuteWhileBusyShowsInProgressAndChangesNothing) {
   EXPECT_TRUE(isUpdating());
 }
 
-TEST_F(Window, EnterRunsExecuteAndNeverClosesTheWindow) {
-  silentDevice("USB Audio Device");
+// A focused push button takes Enter; elsewhere Enter goes to the default button, Execute.
+TEST_F(Window, EnterOnAFocusedExitLeavesWithoutStartingTheUpdate) {
+  auto device = devices.add("USB Audio Device");
   open();
-  // Even with the focus on Exit, Enter is Execute.
   controls->exitButton->setFocus();
   QTest::keyClick(controls->exitButton, Qt::Key_Return);
+  EXPECT_FALSE(window->isVisible());
+  EXPECT_EQ(window->result(), QDialog::Rejected);
+  EXPECT_EQ(window->signals().busy.load(), 0);
+  EXPECT_TRUE(device->takeSent().empty());
+}
+
+TEST_F(Window, EnterOnAFocusedRescanRescansWithoutStartingTheUpdate) {
+  auto device = devices.add("USB Audio Device");
+  open();
+  devices.add("TAVO RT Series");
+  controls->rescanButton->setFocus();
+  QTest::keyClick(controls->rescanButton, Qt::Key_Enter, Qt::KeypadModifier);
+  EXPECT_GE(indexOf(controls->outList, "TAVO RT Series"), 0);
+  EXPECT_TRUE(isReady());
+  EXPECT_TRUE(device->takeSent().empty());
+}
+
+TEST_F(Window, EnterOnAListRunsExecuteAndNeverClosesTheWindow) {
+  silentDevice("USB Audio Device");
+  open();
+  controls->outList->setFocus();
+  QTest::keyClick(controls->outList, Qt::Key_Return);
   EXPECT_TRUE(window->isVisible());
   EXPECT_TRUE(isUpdating());
   EXPECT_TRUE(waitUntilRaised(identitySeen, 5000));
-  QTest::keyClick(window.get(), Qt::Key_Enter, Qt::KeypadModifier);
   window->accept();
   EXPECT_TRUE(window->isVisible());
   QTest::keyClick(window.get(), Qt::Key_Escape);
   EXPECT_FALSE(window->isVisible());
   EXPECT_EQ(window->result(), QDialog::Rejected);
   EXPECT_LT(closeWindow(), kCloseBoundMs);
+}
+
+TEST_F(Window, KeypadEnterOnTheFocusedExecuteRunsIt) {
+  silentDevice("USB Audio Device");
+  open();
+  ASSERT_EQ(window->focusWidget(), controls->executeButton);
+  QTest::keyClick(controls->executeButton, Qt::Key_Enter, Qt::KeypadModifier);
+  EXPECT_TRUE(isUpdating());
+  EXPECT_TRUE(waitUntilRaised(identitySeen, 5000));
+}
+
+// Execute going grey must not hand the focus, and with it Enter, to Exit.
+TEST_F(Window, EnterDuringAnUpdateNeitherClosesTheWindowNorAsksAgain) {
+  silentDevice("USB Audio Device");
+  open();
+  BoxWatcher watcher;
+  QTest::keyClick(controls->executeButton, Qt::Key_Space);
+  ASSERT_TRUE(isUpdating());
+  QWidget* focused = window->focusWidget();
+  ASSERT_NE(focused, nullptr);
+  EXPECT_NE(focused, controls->exitButton);
+  QTest::keyClick(focused, Qt::Key_Return);
+  EXPECT_TRUE(window->isVisible());
+  EXPECT_TRUE(isUpdating());
+  EXPECT_TRUE(watcher.seen().empty());
 }
 
 // --- states after each outcome ---
