@@ -29,7 +29,20 @@ constexpr std::size_t kSlots = 64;                 // open devices of one client
 constexpr std::size_t kInputRingBytes = 1u << 18;  // several cycles of SysEx at full speed
 constexpr std::size_t kSendQueueDepth = 64;        // sends waiting for the process callback
 constexpr uint32_t kRecordLost = 0x80000000u;      // events were dropped before this record
-constexpr std::size_t kRecordHeader = sizeof(uint32_t);
+
+// When a cycle ran: taken once at its start, carried with every event read in it.
+struct CycleStamp {
+  int64_t atUs = -1;
+  int64_t cycle = -1;
+};
+
+// What precedes an event's bytes in the input ring.
+struct RecordHeader {
+  uint32_t sizeAndLost = 0;
+  uint32_t unused = 0;
+  CycleStamp stamp;
+};
+constexpr std::size_t kRecordHeader = sizeof(RecordHeader);
 
 void quiet(const char* /*message*/) {}
 
@@ -73,7 +86,7 @@ int waitReadable(std::initializer_list<int> fds, int timeoutMs) {
 // One of our ports, driven by the client's process callback.
 class CycleUser {
  public:
-  virtual void process(jack_nframes_t frames) noexcept = 0;
+  virtual void process(jack_nframes_t frames, const CycleStamp& stamp) noexcept = 0;
   // The server has gone: no cycle runs any more (watcher thread).
   virtual void serverGone() noexcept = 0;
 
@@ -108,6 +121,7 @@ class JackClient {
  private:
   JackClient() = default;
   static int processThunk(jack_nframes_t frames, void* arg) noexcept;
+  CycleStamp stampCycle(jack_nframes_t frames) noexcept;
   static void shutdownThunk(jack_status_t code, const char* reason, void* arg) noexcept;
   void watch();
 
@@ -118,6 +132,10 @@ class JackClient {
   std::atomic<int> waiters_{0};
   std::atomic<bool> gone_{false};
   std::atomic<unsigned> portsMade_{0};
+  // Process thread: the frame time widened to 64 bits, so cycle numbers never wrap.
+  bool framesSeen_ = false;
+  jack_nframes_t lastFrames_ = 0;
+  int64_t frameTime_ = 0;
   EventFd cycleEnded_;
   EventFd shutdown_;
   EventFd stopWatch_;
@@ -187,12 +205,29 @@ JackClient::~JackClient() {
 int JackClient::processThunk(jack_nframes_t frames, void* arg) noexcept {
   auto* self = static_cast<JackClient*>(arg);
   self->cycles_.fetch_add(1);
+  const CycleStamp stamp = self->stampCycle(frames);
   for (auto& slot : self->slots_) {
-    if (CycleUser* user = slot.load(std::memory_order_acquire)) user->process(frames);
+    if (CycleUser* user = slot.load(std::memory_order_acquire)) user->process(frames, stamp);
   }
   self->cycles_.fetch_add(1);
   if (self->waiters_.load() > 0) self->cycleEnded_.signal();
   return 0;
+}
+
+// Process thread; no allocation: the clock is a vDSO call.
+CycleStamp JackClient::stampCycle(jack_nframes_t frames) noexcept {
+  CycleStamp stamp;
+  stamp.atUs = steadyNowUs();
+  const jack_nframes_t now = jack_last_frame_time(client_);
+  if (!framesSeen_) {
+    framesSeen_ = true;
+    frameTime_ = now;
+  } else {
+    frameTime_ += static_cast<jack_nframes_t>(now - lastFrames_);  // unsigned: across the wrap
+  }
+  lastFrames_ = now;
+  stamp.cycle = frames == 0 ? -1 : frameTime_ / static_cast<int64_t>(frames);
+  return stamp;
 }
 
 // Called like a signal handler: only flags and eventfds.
@@ -336,7 +371,7 @@ class JackOutDevice final : public OutDevice, public CycleUser {
     return kMidiOk;
   }
 
-  void process(jack_nframes_t frames) noexcept override {
+  void process(jack_nframes_t frames, const CycleStamp& /*stamp*/) noexcept override {
     void* buffer = jack_port_get_buffer(port_, frames);
     // Cleared in every cycle, else last cycle's events would go out again.
     jack_midi_clear_buffer(buffer);
@@ -455,15 +490,15 @@ class JackInDevice final : public LentBuffersInDevice, public CycleUser {
   }
 
   // Copies the cycle's events into the ring; the reader thread does the rest.
-  void process(jack_nframes_t frames) noexcept override {
+  void process(jack_nframes_t frames, const CycleStamp& stamp) noexcept override {
     void* buffer = jack_port_get_buffer(port_, frames);
     bool wrote = false;
-    if (lost_) wrote = putRecord(nullptr, 0);
+    if (lost_) wrote = putRecord(nullptr, 0, stamp);
     const uint32_t count = jack_midi_get_event_count(buffer);
     for (uint32_t i = 0; i < count; ++i) {
       jack_midi_event_t event{};
       if (jack_midi_event_get(&event, buffer, i) != 0) continue;
-      wrote = putRecord(event.buffer, event.size) || wrote;
+      wrote = putRecord(event.buffer, event.size, stamp) || wrote;
     }
     if (wrote) dataReady_.signal();
   }
@@ -473,13 +508,15 @@ class JackInDevice final : public LentBuffersInDevice, public CycleUser {
  private:
   // A record: its size with the lost flag, then the bytes. A record that does not fit is
   // dropped, and the next one tells the reader so.
-  bool putRecord(const uint8_t* bytes, std::size_t size) noexcept {
+  bool putRecord(const uint8_t* bytes, std::size_t size, const CycleStamp& stamp) noexcept {
     order_.beforeWrite();
     if (size >= kRecordLost || jack_ringbuffer_write_space(ring_) < kRecordHeader + size) {
       lost_ = true;
       return false;
     }
-    const uint32_t header = static_cast<uint32_t>(size) | (lost_ ? kRecordLost : 0);
+    RecordHeader header;
+    header.sizeAndLost = static_cast<uint32_t>(size) | (lost_ ? kRecordLost : 0);
+    header.stamp = stamp;
     jack_ringbuffer_write(ring_, reinterpret_cast<const char*>(&header), kRecordHeader);
     if (size != 0) jack_ringbuffer_write(ring_, reinterpret_cast<const char*>(bytes), size);
     order_.afterWrite();
@@ -495,15 +532,18 @@ class JackInDevice final : public LentBuffersInDevice, public CycleUser {
         order_.beforeRead();
         const std::size_t available = jack_ringbuffer_read_space(ring_);
         if (available < kRecordHeader) break;
-        uint32_t header = 0;
+        RecordHeader header;
         jack_ringbuffer_peek(ring_, reinterpret_cast<char*>(&header), kRecordHeader);
-        const std::size_t size = header & ~kRecordLost;
+        const std::size_t size = header.sizeAndLost & ~kRecordLost;
         if (available < kRecordHeader + size) break;  // its bytes follow in a moment
         jack_ringbuffer_read_advance(ring_, kRecordHeader);
         jack_ringbuffer_read(ring_, reinterpret_cast<char*>(scratch_.data()), size);
         order_.afterRead();
-        if ((header & kRecordLost) != 0) deliverLoss(events_, *lent_);
-        if (size != 0) deliverPiece(scratch_.data(), size, events_, *lent_);
+        if ((header.sizeAndLost & kRecordLost) != 0) deliverLoss(events_, *lent_);
+        if (size != 0) {
+          deliverPiece(scratch_.data(), size, events_, *lent_, header.stamp.atUs,
+                       header.stamp.cycle);
+        }
       }
     }
   }

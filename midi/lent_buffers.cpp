@@ -1,5 +1,6 @@
 #include "lent_buffers.h"
 
+#include <chrono>
 #include <cstring>
 #include <new>
 
@@ -19,6 +20,12 @@ bool isRealTime(uint8_t byte) {
 }
 
 }  // namespace
+
+int64_t steadyNowUs() noexcept {
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 LentBuffers::LentBuffers(InCallback callback, void* instance)
     : callback_(callback), instance_(instance) {}
@@ -44,6 +51,8 @@ int LentBuffers::addBuffer(MidiHeader* header) {
     return kMidiErrorNoMemory;
   }
   header->bytesRecorded = 0;
+  header->arrivalUs = -1;
+  header->cycle = -1;
   header->flags.fetch_and(~kHeaderDone);
   header->flags.fetch_or(kHeaderInQueue);
   return kMidiOk;
@@ -65,7 +74,7 @@ void LentBuffers::start() {
 void LentBuffers::stop() {
   std::unique_lock lock(mutex_);
   started_ = false;
-  endInProgress(lock);
+  endInProgress(lock, InMessage::LongData);
 }
 
 void LentBuffers::reset() {
@@ -95,8 +104,10 @@ void LentBuffers::close() {
   }
 }
 
-void LentBuffers::feedSysEx(const uint8_t* bytes, std::size_t count) {
+void LentBuffers::feedSysEx(const uint8_t* bytes, std::size_t count, int64_t arrivalUs,
+                            int64_t cycle) {
   if (bytes == nullptr) return;
+  if (arrivalUs < 0) arrivalUs = steadyNowUs();
   std::unique_lock lock(mutex_);
   std::size_t i = 0;
   // State is looked at afresh after every callback: the lock was let go meanwhile.
@@ -116,7 +127,7 @@ void LentBuffers::feedSysEx(const uint8_t* bytes, std::size_t count) {
       inMessage_ = true;
     } else if (byte == 0xF0 || (byte >= 0x80 && byte != 0xF7)) {
       // Any status byte ends a SysEx: the message so far goes back on its own.
-      endInProgress(lock);
+      endInProgress(lock, InMessage::LongData);
       if (byte != 0xF0) ++i;
       continue;
     }
@@ -134,6 +145,8 @@ void LentBuffers::feedSysEx(const uint8_t* bytes, std::size_t count) {
     }
     std::memcpy(header->data + header->bytesRecorded, bytes + i, run);
     header->bytesRecorded += static_cast<uint32_t>(run);
+    header->arrivalUs = arrivalUs;
+    header->cycle = cycle;
     i += run;
     const bool ended = byte == 0xF7;
     if (ended) inMessage_ = false;
@@ -144,7 +157,7 @@ void LentBuffers::feedSysEx(const uint8_t* bytes, std::size_t count) {
 void LentBuffers::endMessage() {
   std::unique_lock lock(mutex_);
   if (closed_) return;
-  endInProgress(lock);
+  endInProgress(lock, InMessage::LongData);
 }
 
 void LentBuffers::feedShort(uint32_t message) {
@@ -154,17 +167,18 @@ void LentBuffers::feedShort(uint32_t message) {
 }
 
 // Hands back the front buffer if the message in progress left bytes in it.
-void LentBuffers::endInProgress(std::unique_lock<std::mutex>& lock) {
+void LentBuffers::endInProgress(std::unique_lock<std::mutex>& lock, InMessage how) {
   if (!inMessage_) return;
   inMessage_ = false;
-  if (!lent_.empty() && lent_.front()->bytesRecorded > 0) handBack(lent_.front(), lock);
+  if (!lent_.empty() && lent_.front()->bytesRecorded > 0) handBack(lent_.front(), lock, how);
 }
 
 // header is the front of lent_.
-void LentBuffers::handBack(MidiHeader* header, std::unique_lock<std::mutex>& lock) {
+void LentBuffers::handBack(MidiHeader* header, std::unique_lock<std::mutex>& lock,
+                           InMessage how) {
   lent_.pop_front();
   markDone(header);
-  call(InMessage::LongData, header, 0, lock);
+  call(how, header, 0, lock);
 }
 
 void LentBuffers::call(InMessage message, MidiHeader* header, uint32_t shortMessage,

@@ -32,19 +32,23 @@ class LentBuffers {
   void close();
 
   // From the back-end's receiving thread only. Bytes of SysEx, in any pieces: an F0 starts a
-  // new message (a message in progress without F7 is handed back as received so far), F7
-  // ends it. Dropped while not started or when no buffer is lent.
-  void feedSysEx(const uint8_t* bytes, std::size_t count);
-  // The message in progress is cut (e.g. an overrun): hand it back as received so far.
+  // new message (a message in progress without F7 is handed back as cut), F7 ends it. Dropped
+  // while not started or when no buffer is lent. arrivalUs and cycle say when the piece came
+  // (see MidiHeader); arrivalUs -1 stamps it with the steady clock now.
+  void feedSysEx(const uint8_t* bytes, std::size_t count, int64_t arrivalUs = -1,
+                 int64_t cycle = -1);
+  // The message in progress is cut (e.g. an overrun): its bytes come back as LongError.
   void endMessage();
   // A short (non-SysEx) message: straight to the callback.
   void feedShort(uint32_t message);
 
  private:
-  void handBack(MidiHeader* header, std::unique_lock<std::mutex>& lock);
+  void handBack(MidiHeader* header, std::unique_lock<std::mutex>& lock,
+                InMessage how = InMessage::LongData);
   void call(InMessage message, MidiHeader* header, uint32_t shortMessage,
             std::unique_lock<std::mutex>& lock);
-  void endInProgress(std::unique_lock<std::mutex>& lock);
+  // How a message in progress ends without its F7: cut (LongError), or by stop (LongData).
+  void endInProgress(std::unique_lock<std::mutex>& lock, InMessage how);
   InCallback callback_;
   void* instance_;
   std::mutex mutex_;  // never held while the callback runs

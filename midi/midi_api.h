@@ -35,7 +35,15 @@ struct MidiHeader {
   uint32_t bytesRecorded = 0;
   std::atomic<uint32_t> flags{0};  // set from the service's thread
   MidiHeader* next = nullptr;      // service's use
+  // Input only, set with the done flag: steady_clock microseconds at which the last byte came.
+  int64_t arrivalUs = -1;
+  // Input only: the transport cycle that last byte was read in, where a transport may deliver a
+  // message again one cycle later (JACK); -1 where it never repeats one.
+  int64_t cycle = -1;
 };
+
+// steady_clock now in microseconds since its epoch, as MidiHeader::arrivalUs counts.
+int64_t steadyNowUs() noexcept;
 
 enum class InMessage : uint32_t {
   LongData,   // a lent header comes back: header set, done flag and bytesRecorded filled

@@ -49,11 +49,11 @@ SysExQueue::~SysExQueue() {
   }
 }
 
-bool SysExQueue::append(const uint8_t* bytes, uint32_t count) {
+bool SysExQueue::append(const uint8_t* bytes, uint32_t count, Arrival arrival) {
   // Runs on the service's thread: no exception may leave here.
   auto* copy = new (std::nothrow) uint8_t[count];
   if (copy == nullptr) return false;
-  auto* entry = new (std::nothrow) Entry{copy, count, nullptr};
+  auto* entry = new (std::nothrow) Entry{copy, count, arrival, nullptr};
   if (entry == nullptr) {
     delete[] copy;
     return false;
@@ -70,11 +70,12 @@ bool SysExQueue::append(const uint8_t* bytes, uint32_t count) {
   return true;
 }
 
-bool SysExQueue::peek(const uint8_t** bytes, uint32_t* count) {
+bool SysExQueue::peek(const uint8_t** bytes, uint32_t* count, Arrival* arrival) {
   std::lock_guard lock(mutex_);
   if (head_ == nullptr) return false;
   *bytes = head_->bytes;
   *count = head_->count;
+  if (arrival != nullptr) *arrival = head_->arrival;
   return true;
 }
 
@@ -173,11 +174,17 @@ void MidiInPort::close() {
 }
 
 bool MidiInPort::peekSysEx(const uint8_t** bytes, uint32_t* count) {
+  return peekSysEx(bytes, count, nullptr);
+}
+
+bool MidiInPort::peekSysEx(const uint8_t** bytes, uint32_t* count, Arrival* arrival) {
   const uint8_t* b = nullptr;
   uint32_t c = 0;
-  if (!queue_.peek(&b, &c)) return false;
+  Arrival a;
+  if (!queue_.peek(&b, &c, &a)) return false;
   if (bytes != nullptr) *bytes = b;
   if (count != nullptr) *count = c;
+  if (arrival != nullptr) *arrival = a;
   return true;
 }
 
@@ -214,8 +221,11 @@ void MidiInPort::receiveCallback(InMessage message, void* instance, MidiHeader* 
     return;
   }
   if (message == InMessage::LongData) {
+    // A back-end that left no stamp is stamped here, on its receiving thread.
+    Arrival arrival{header->arrivalUs, header->cycle};
+    if (arrival.atUs < 0) arrival.atUs = steadyNowUs();
     // Without memory the message is lost, but input goes on.
-    (void)port->queue_.append(header->data, header->bytesRecorded);
+    (void)port->queue_.append(header->data, header->bytesRecorded, arrival);
   }
   // A broken SysEx is not queued, yet the buffer goes back so that input does not stop.
   port->api_->inPrepare(port->handle_, header);

@@ -9,6 +9,13 @@ namespace rt88h::midi {
 
 inline constexpr uint32_t kReceiveBufferSize = 8192;
 
+// When an entry's last byte came: steady_clock microseconds since its epoch, and the transport
+// cycle it was read in (-1 where the transport never delivers a message twice).
+struct Arrival {
+  int64_t atUs = -1;
+  int64_t cycle = -1;
+};
+
 // First in, first out; one producer (the service's thread), one consumer (the timer thread).
 class SysExQueue {
  public:
@@ -18,8 +25,8 @@ class SysExQueue {
   ~SysExQueue();
 
   // Copies count bytes into a new entry at the tail; false when memory could not be had.
-  bool append(const uint8_t* bytes, uint32_t count);
-  bool peek(const uint8_t** bytes, uint32_t* count);
+  bool append(const uint8_t* bytes, uint32_t count, Arrival arrival = {});
+  bool peek(const uint8_t** bytes, uint32_t* count, Arrival* arrival = nullptr);
   void pop();
   bool empty();
 
@@ -27,6 +34,7 @@ class SysExQueue {
   struct Entry {
     uint8_t* bytes;
     uint32_t count;
+    Arrival arrival;
     Entry* next;
   };
   std::mutex mutex_;
@@ -44,6 +52,8 @@ class MidiInPort {
   int openAndStart(int deviceIndex);  // 1 or 0
   void close();
   bool peekSysEx(const uint8_t** bytes, uint32_t* count);
+  // The same, with when the entry's last byte arrived; any pointer may be null.
+  bool peekSysEx(const uint8_t** bytes, uint32_t* count, Arrival* arrival);
   void popSysEx();
   int deviceCount();
   void deviceName(int index, char (&buffer)[kDeviceNameSize]);

@@ -91,16 +91,21 @@ class RawJackDevice {
     return jack_port_name(output ? outs_[index] : ins_[index]);
   }
 
-  void send(std::vector<uint8_t> message) {
-    const std::vector<uint8_t>* kept = nullptr;
-    {
-      std::lock_guard lock(mutex_);
-      kept_.push_back(std::move(message));  // stays put until this object goes
-      kept = &kept_.back();
+  void send(std::vector<uint8_t> message) { queue(std::move(message), false); }
+
+  // Each batch goes out whole in a cycle of its own, the batches in consecutive cycles (unless
+  // the server skips one). The cycle numbers they went out in come from sentCycles().
+  void sendInCycles(const std::vector<std::vector<std::vector<uint8_t>>>& batches) {
+    for (const auto& batch : batches) {
+      for (std::size_t i = 0; i < batch.size(); ++i) queue(batch[i], i + 1 == batch.size());
     }
-    std::lock_guard lock(sendMutex_);
-    jack_ringbuffer_write(outgoing_, reinterpret_cast<const char*>(&kept), sizeof kept);
-    published_.fetch_add(1, std::memory_order_release);  // the ring's own order is not visible
+  }
+  // frame time / period of the cycle each message sent so far went out in, in sending order.
+  std::vector<int64_t> sentCycles() {
+    std::lock_guard lock(mutex_);
+    std::vector<int64_t> cycles;
+    for (const Outgoing& message : kept_) cycles.push_back(message.cycle.load());
+    return cycles;
   }
 
   bool waitMessages(std::size_t count, std::chrono::milliseconds timeout) {
@@ -117,6 +122,25 @@ class RawJackDevice {
   std::size_t messagesSent() const { return sent_.load(); }
 
  private:
+  struct Outgoing {
+    Outgoing(std::vector<uint8_t> message, bool last) : bytes(std::move(message)), endsCycle(last) {}
+    std::vector<uint8_t> bytes;
+    bool endsCycle;                 // nothing more goes out in the cycle this one ends in
+    std::atomic<int64_t> cycle{-1};  // set by the process thread
+  };
+
+  void queue(std::vector<uint8_t> message, bool endsCycle) {
+    const Outgoing* kept = nullptr;
+    {
+      std::lock_guard lock(mutex_);
+      kept_.emplace_back(std::move(message), endsCycle);  // stays put until this object goes
+      kept = &kept_.back();
+    }
+    std::lock_guard lock(sendMutex_);
+    jack_ringbuffer_write(outgoing_, reinterpret_cast<const char*>(&kept), sizeof kept);
+    published_.fetch_add(1, std::memory_order_release);  // the ring's own order is not visible
+  }
+
   static int process(jack_nframes_t frames, void* arg) {
     auto* self = static_cast<RawJackDevice*>(arg);
     bool wrote = false;
@@ -146,21 +170,26 @@ class RawJackDevice {
         if (self->current_ == nullptr) {
           (void)self->published_.load(std::memory_order_acquire);
           if (jack_ringbuffer_read_space(self->outgoing_) < sizeof self->current_) break;
-          jack_ringbuffer_read(self->outgoing_, reinterpret_cast<char*>(&self->current_),
-                               sizeof self->current_);
+          const Outgoing* next = nullptr;
+          jack_ringbuffer_read(self->outgoing_, reinterpret_cast<char*>(&next), sizeof next);
+          self->current_ = const_cast<Outgoing*>(next);
           self->offset_ = 0;
         }
+        const std::vector<uint8_t>& bytes = self->current_->bytes;
         const std::size_t room = jack_midi_max_event_size(buffer);
-        const std::size_t left = self->current_->size() - self->offset_;
+        const std::size_t left = bytes.size() - self->offset_;
         const std::size_t piece = std::min(room, left);
         if (piece == 0) break;
-        if (jack_midi_event_write(buffer, 0, self->current_->data() + self->offset_, piece) != 0) {
+        if (jack_midi_event_write(buffer, 0, bytes.data() + self->offset_, piece) != 0) {
           break;
         }
         self->offset_ += piece;
-        if (self->offset_ == self->current_->size()) {
+        if (self->offset_ == bytes.size()) {
+          Outgoing* done = self->current_;
+          done->cycle.store(static_cast<int64_t>(jack_last_frame_time(self->client_) / frames));
           self->current_ = nullptr;
           self->sent_.fetch_add(1);
+          if (done->endsCycle) break;
         }
       }
     }
@@ -217,10 +246,10 @@ class RawJackDevice {
   std::mutex sendMutex_;
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::deque<std::vector<uint8_t>> kept_;
+  std::deque<Outgoing> kept_;
   std::vector<std::vector<uint8_t>> messages_;
   // Process thread.
-  const std::vector<uint8_t>* current_ = nullptr;
+  Outgoing* current_ = nullptr;
   std::size_t offset_ = 0;
   std::atomic<std::size_t> largestEvent_{0};
   std::atomic<std::size_t> events_{0};

@@ -116,6 +116,12 @@ class FakeMidiApi final : public MidiApi {
       if (byte == 0xF7 || fill_ == lent_->bufferLength) handBackLocked(lock, InMessage::LongData);
     }
   }
+  // The next buffers handed back carry this stamp, as a back-end that stamps its messages does.
+  void stamp(int64_t atUs, int64_t cycle) {
+    std::lock_guard lock(mutex_);
+    stampUs_ = atUs;
+    stampCycle_ = cycle;
+  }
   // Hands the lent buffer back as the test says.
   void handBack(uint32_t recorded, bool done, InMessage message = InMessage::LongData) {
     std::unique_lock lock(mutex_);
@@ -124,6 +130,8 @@ class FakeMidiApi final : public MidiApi {
     lent_ = nullptr;
     fill_ = 0;
     header->bytesRecorded = recorded;
+    header->arrivalUs = stampUs_;
+    header->cycle = stampCycle_;
     if (done) header->flags.fetch_or(kHeaderDone);
     header->flags.fetch_and(~kHeaderInQueue);
     callBack(lock, message, header, 0);
@@ -396,6 +404,8 @@ class FakeMidiApi final : public MidiApi {
     MidiHeader* header = lent_;
     lent_ = nullptr;
     header->bytesRecorded = fill_;
+    header->arrivalUs = stampUs_;
+    header->cycle = stampCycle_;
     fill_ = 0;
     header->flags.fetch_and(~kHeaderInQueue);
     header->flags.fetch_or(kHeaderDone);
@@ -446,6 +456,8 @@ class FakeMidiApi final : public MidiApi {
   void* instance_ = nullptr;
   MidiHeader* lent_ = nullptr;
   uint32_t fill_ = 0;
+  int64_t stampUs_ = -1;
+  int64_t stampCycle_ = -1;
   int dropped_ = 0;
 
   std::vector<std::string> outputNames_;

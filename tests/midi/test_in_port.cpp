@@ -342,6 +342,43 @@ TEST_F(MidiInPortReceive, BrokenSysExIsDroppedButInputGoesOn) {
   EXPECT_EQ(drain(port), std::vector<Bytes>{message});
 }
 
+TEST_F(MidiInPortReceive, EachEntryKeepsTheStampItsBackendGaveIt) {
+  openPort();
+  const Bytes first{0xF0, 0x01, 0xF7};
+  const Bytes second{0xF0, 0x02, 0xF7};
+  api.stamp(1'000'123, 41);
+  api.deliver(first);
+  api.stamp(1'000'456, 42);
+  api.deliver(second);
+
+  const uint8_t* bytes = nullptr;
+  uint32_t count = 0;
+  Arrival arrival;
+  ASSERT_TRUE(port.peekSysEx(&bytes, &count, &arrival));
+  EXPECT_EQ(Bytes(bytes, bytes + count), first);
+  EXPECT_EQ(arrival.atUs, 1'000'123);
+  EXPECT_EQ(arrival.cycle, 41);
+  port.popSysEx();
+  ASSERT_TRUE(port.peekSysEx(nullptr, nullptr, &arrival));
+  EXPECT_EQ(arrival.atUs, 1'000'456);
+  EXPECT_EQ(arrival.cycle, 42);
+  // The two-argument form sees the same entry.
+  ASSERT_TRUE(port.peekSysEx(&bytes, &count));
+  EXPECT_EQ(Bytes(bytes, bytes + count), second);
+}
+
+TEST_F(MidiInPortReceive, AnEntryWithoutAStampIsStampedWhenItArrives) {
+  openPort();
+  const int64_t before = steadyNowUs();
+  api.deliver({0xF0, 0x03, 0xF7});
+  const int64_t after = steadyNowUs();
+  Arrival arrival;
+  ASSERT_TRUE(port.peekSysEx(nullptr, nullptr, &arrival));
+  EXPECT_GE(arrival.atUs, before);
+  EXPECT_LE(arrival.atUs, after);
+  EXPECT_EQ(arrival.cycle, -1);
+}
+
 TEST_F(MidiInPortReceive, EntriesOutliveCloseAndReopen) {
   openPort();
   const Bytes before{0xF0, 0x10, 0xF7};

@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "lent_buffers.h"
@@ -63,10 +64,14 @@ class Sink {
     }
   }
   void feed(const Bytes& bytes) { feed(bytes, bytes.size()); }
+  void feedStamped(const Bytes& bytes, int64_t atUs, int64_t cycle) {
+    lent.feedSysEx(bytes.data(), bytes.size(), atUs, cycle);
+  }
 
   LentBuffers lent{&Sink::callback, this};
   std::vector<std::unique_ptr<MidiHeader>> headers;
   std::vector<Bytes> entries;
+  std::vector<std::pair<int64_t, int64_t>> stamps;  // each entry's arrivalUs and cycle
   std::vector<uint32_t> shorts;
   int emptyReturns = 0;
 
@@ -86,6 +91,7 @@ class Sink {
       return;
     }
     self->entries.emplace_back(header->data, header->data + header->bytesRecorded);
+    self->stamps.emplace_back(header->arrivalUs, header->cycle);
     if (self->lendAgain_) {
       self->lent.prepare(header);
       self->lent.addBuffer(header);
@@ -189,6 +195,38 @@ TEST_F(LentBuffersTest, AMessageFillingTheBufferExactlyIsOneEntry) {
   EXPECT_EQ(sink.entries[1].size(), 8192u);
   EXPECT_EQ(sink.entries[2], (Bytes{0xF7}));
   EXPECT_EQ(sink.emptyReturns, 0);
+}
+
+TEST_F(LentBuffersTest, AMessageCarriesTheStampOfItsLastPiece) {
+  sink.feedStamped({0xF0, 0x01}, 5'000, 10);
+  sink.feedStamped({0x02, 0x03}, 6'000, 11);
+  sink.feedStamped({0xF7, 0xF0, 0x04, 0xF7}, 7'000, 12);
+  ASSERT_EQ(sink.entries.size(), 2u);
+  EXPECT_EQ(sink.stamps[0], (std::pair<int64_t, int64_t>{7'000, 12}));
+  EXPECT_EQ(sink.stamps[1], (std::pair<int64_t, int64_t>{7'000, 12}));
+}
+
+TEST_F(LentBuffersTest, EachBufferOfALongMessageCarriesItsOwnLastPiecesStamp) {
+  const Bytes message = sysex(10000);
+  sink.feedStamped(Bytes(message.begin(), message.begin() + 8000), 100, 1);
+  sink.feedStamped(Bytes(message.begin() + 8000, message.begin() + 9000), 200, 2);
+  sink.feedStamped(Bytes(message.begin() + 9000, message.end()), 300, 3);
+  ASSERT_EQ(sink.entries.size(), 2u);
+  EXPECT_EQ(sink.stamps[0], (std::pair<int64_t, int64_t>{200, 2}));  // filled by the second
+  EXPECT_EQ(sink.stamps[1], (std::pair<int64_t, int64_t>{300, 3}));
+}
+
+TEST_F(LentBuffersTest, PiecesWithoutAStampAreStampedWhenFed) {
+  sink.feedStamped({0xF0, 0x01}, 5, 9);  // an old stamp must not stay on the message
+  const int64_t before = steadyNowUs();
+  sink.feed({0x02, 0xF7});
+  const int64_t after = steadyNowUs();
+  sink.feed({0xF0, 0x03, 0xF7});
+  ASSERT_EQ(sink.entries.size(), 2u);
+  EXPECT_GE(sink.stamps[0].first, before);
+  EXPECT_LE(sink.stamps[0].first, after);
+  EXPECT_EQ(sink.stamps[0].second, -1);
+  EXPECT_GE(sink.stamps[1].first, sink.stamps[0].first);
 }
 
 TEST(LentBuffersOverflow, WithoutABufferTheRestOfTheMessageIsLost) {

@@ -149,6 +149,28 @@ TEST_F(VirtualEndToEnd, DeviceToUpdaterByteForByte) {
   EXPECT_EQ(joined(entries), huge);
 }
 
+TEST_F(VirtualEndToEnd, EntriesAreStampedWhenInjectedAndInOrder) {
+  ASSERT_EQ(in.openAndStart(0), 1);
+  std::vector<std::pair<int64_t, int64_t>> windows;
+  for (uint8_t seed = 0; seed < 20; ++seed) {
+    const Bytes message = sysex(6 + seed * 100u, seed);
+    const int64_t before = steadyNowUs();
+    device->inject(message.data(), message.size());
+    windows.emplace_back(before, steadyNowUs());
+  }
+  int64_t previous = -1;
+  for (const auto& [before, after] : windows) {
+    Arrival arrival;
+    ASSERT_TRUE(in.peekSysEx(nullptr, nullptr, &arrival));
+    in.popSysEx();
+    EXPECT_GE(arrival.atUs, before);
+    EXPECT_LE(arrival.atUs, after);
+    EXPECT_GE(arrival.atUs, previous);
+    EXPECT_EQ(arrival.cycle, -1);  // nothing here is ever delivered twice
+    previous = arrival.atUs;
+  }
+}
+
 TEST_F(VirtualEndToEnd, MessagesInjectedInPiecesGiveTheSameEntries) {
   ASSERT_EQ(in.openAndStart(0), 1);
   for (const std::size_t piece : {1, 3, 64, 1000, 8191}) {
