@@ -2,6 +2,7 @@
 
 #include "received.h"
 #include "string_table.h"
+#include "update_clock.h"
 
 namespace rt88h {
 namespace {
@@ -13,6 +14,12 @@ void recordStatus(UpdateSignals& signals, int32_t status) {
   int32_t current = signals.replyStatus.load();
   while (current != kStatusStop && !signals.replyStatus.compare_exchange_weak(current, status)) {
   }
+}
+
+void recordAnswer(UpdateSignals& signals, Arrival arrival, AnswerKind kind, int32_t value) {
+  // A host that cannot tell when a message arrived: now is the nearest later time.
+  if (arrival.atUs < 0) arrival.atUs = steadyNowUs();
+  signals.answers.append({kind, value, arrival.atUs, arrival.cycle});
 }
 
 }  // namespace
@@ -32,10 +39,12 @@ void ReplyDispatcher::dispatchReplies() {
     switch (received.kind) {
       case ReceivedKind::DeviceStatus:
         recordStatus(signals, received.value);
+        recordAnswer(signals, window_.peekArrival(), AnswerKind::Status, received.value);
         signals.replyEvent.set();
         break;
       case ReceivedKind::DeviceDone:
         recordStatus(signals, kStatusOk);
+        recordAnswer(signals, window_.peekArrival(), AnswerKind::Status, kStatusOk);
         signals.replyEvent.set();
         break;
       case ReceivedKind::DeviceAckRequest:
@@ -51,6 +60,7 @@ void ReplyDispatcher::dispatchReplies() {
       case ReceivedKind::IdentityReply:
         recordStatus(signals, kStatusOk);
         signals.reportedModel.store(received.value);
+        recordAnswer(signals, window_.peekArrival(), AnswerKind::Identity, received.value);
         signals.replyEvent.set();
         break;
       case ReceivedKind::DeviceSilent:

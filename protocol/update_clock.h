@@ -13,6 +13,8 @@ class UpdateClock {
   // true when `event` was signalled within timeoutMs (kNoTimeLimit: no limit).
   virtual bool waitFor(AutoResetEvent& event, int64_t timeoutMs) = 0;
   virtual void pause(uint32_t ms) = 0;
+  // Microseconds on the clock that also stamps received messages.
+  virtual int64_t nowUs() = 0;
 
  protected:
   ~UpdateClock() = default;
@@ -20,5 +22,6 @@ class UpdateClock {
 
 // The steady clock of the machine.
 UpdateClock& realClock();
+int64_t steadyNowUs();
 
 }  // namespace rt88h

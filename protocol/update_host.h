@@ -9,6 +9,13 @@ namespace rt88h {
 
 enum class MessageIcon { None, Stop };
 
+// When a received message arrived (steady clock, µs) and, where the transport may deliver a
+// message twice one cycle apart, the cycle it was read in; -1: not known / never repeated.
+struct Arrival {
+  int64_t atUs = -1;
+  int64_t cycle = -1;
+};
+
 class UpdateView {
  public:
   virtual void statusText(std::string_view text) = 0;
@@ -33,6 +40,10 @@ class UpdateHost : public UpdateView {
   // The input port's queue: the oldest entry without removing it; false when empty.
   virtual bool peekSysEx(const uint8_t** bytes, uint32_t* count) = 0;
   virtual void popSysEx() = 0;
+  // The arrival of the entry peekSysEx returned last.
+  virtual Arrival peekArrival() { return {}; }
+  // Counts events in which the transport may have lost or repeated messages (late cycles).
+  virtual uint64_t transportTroubles() { return 0; }
 
  protected:
   ~UpdateHost() = default;

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <string>
 
-#include "flash_plan.h"
 #include "string_table.h"
 
 namespace rt88h {
@@ -18,7 +17,6 @@ constexpr int64_t kChunkWaitMs = 1000;
 constexpr int64_t kEndUpdateWaitMs = 30000;
 constexpr uint32_t kAfterBeginUpdatePauseMs = 500;
 constexpr uint32_t kResendPauseMs = 100;
-constexpr int kMaxRetries = 5;  // a seventh failure in a row ends the step
 
 constexpr int32_t kEraseProgressHigh = 10;
 constexpr int32_t kEraseProgressSent = 1;
@@ -37,41 +35,102 @@ bool isAcceptedModel(uint8_t model) {
   return false;
 }
 
+int64_t wholeMsUntil(int64_t fromUs, int64_t toUs) { return (toUs - fromUs + 999) / 1000; }
+
 }  // namespace
 
-UpdateProcedure::UpdateProcedure(UpdateHost& window, UpdateClock& clock)
-    : window_(window), clock_(clock), sender_(window), work_(std::make_unique<WorkBuffer>()) {}
-
-bool UpdateProcedure::waitReply(int64_t timeoutMs) {
-  return clock_.waitFor(window_.signals().replyEvent, timeoutMs);
-}
+UpdateProcedure::UpdateProcedure(UpdateHost& window, UpdateClock& clock,
+                                 std::span<const FlashStep> plan)
+    : window_(window),
+      clock_(clock),
+      plan_(plan),
+      sender_(window),
+      work_(std::make_unique<WorkBuffer>()) {}
 
 void UpdateProcedure::failWith(int messageId) {
   window_.showMessage(loadString(messageId), loadString(IDS_ERROR_CAPTION), MessageIcon::Stop);
   window_.restoreControls();
 }
 
+bool UpdateProcedure::stopRequested() {
+  return window_.signals().replyStatus.load() == kStatusStop;
+}
+
+template <typename Send>
+void UpdateProcedure::sendTracked(Send send) {
+  if (ledger_.sendsThisStep() == 0) troublesAtStepStart_ = window_.transportTroubles();
+  const int64_t startUs = clock_.nowUs();
+  if (send() == 0) ledger_.sent(startUs, clock_.nowUs());
+}
+
+int UpdateProcedure::beginStep() {
+  UpdateSignals& signals = window_.signals();
+  ledger_.nextStep(window_.transportTroubles() != troublesAtStepStart_);
+  // An answer still owed by an earlier step, taken for this one's, could make a step that failed
+  // count as done: let them all arrive, or the time in which they could, first.
+  for (;;) {
+    if (stopRequested()) return -1;
+    for (const Answer& answer : signals.answers.takeAll()) ledger_.take(answer);
+    const int64_t nowUs = clock_.nowUs();
+    if (!ledger_.owes(nowUs)) return 0;
+    clock_.waitFor(signals.replyEvent, wholeMsUntil(nowUs, ledger_.owedUntilUs()) + 1);
+  }
+}
+
+UpdateProcedure::Outcome UpdateProcedure::awaitOwnAnswer(int64_t timeoutMs, Answer* answer) {
+  UpdateSignals& signals = window_.signals();
+  const int64_t deadlineUs = clock_.nowUs() + timeoutMs * 1000;
+  for (;;) {
+    if (stopRequested()) return Outcome::Stopped;
+    bool answered = false;
+    // Several answers before one wake-up: the last of this step's answers the latest send.
+    for (const Answer& received : signals.answers.takeAll()) {
+      if (ledger_.take(received) == AnswerLedger::Verdict::Own) {
+        *answer = received;
+        answered = true;
+      }
+    }
+    // The device's 255 reads as the window's stop, as it always has.
+    if (answered) return answer->value == kStatusStop ? Outcome::Stopped : Outcome::Answered;
+    int64_t waitMs = kNoTimeLimit;
+    if (timeoutMs != kNoTimeLimit) {
+      const int64_t nowUs = clock_.nowUs();
+      if (nowUs >= deadlineUs) return Outcome::TimedOut;
+      waitMs = wholeMsUntil(nowUs, deadlineUs);
+    }
+    clock_.waitFor(signals.replyEvent, waitMs);
+  }
+}
+
 int UpdateProcedure::runUpdate() {
   UpdateSignals& signals = window_.signals();
+  signals.answers.clear();
+  ledger_ = AnswerLedger{};
 
-  window_.stepText(format(kStepCounterStartFormat, kPlanSteps));
+  window_.stepText(format(kStepCounterStartFormat, static_cast<int>(plan_.size())));
 
-  if (sendIdentityRequest(sender_) != 0) {
-    window_.showMessage(loadString(IDS_CANT_OPEN_MIDI_OUT), loadString(IDS_ERROR_CAPTION),
-                        MessageIcon::Stop);
+  sendTracked([&] {
+    const int result = sendIdentityRequest(sender_);
+    if (result != 0) {
+      window_.showMessage(loadString(IDS_CANT_OPEN_MIDI_OUT), loadString(IDS_ERROR_CAPTION),
+                          MessageIcon::Stop);
+    }
+    return result;
+  });
+
+  Answer identity;
+  switch (awaitOwnAnswer(kIdentityWaitMs, &identity)) {
+    case Outcome::TimedOut: failWith(IDS_TIMEOUT_IDENTITY); return 0;
+    case Outcome::Stopped: return 0;
+    case Outcome::Answered: break;
   }
-
-  if (!waitReply(kIdentityWaitMs)) {
-    failWith(IDS_TIMEOUT_IDENTITY);
+  if (identity.kind != AnswerKind::Identity && identity.value != kStatusOk) {
+    failWith(IDS_ILLEGAL_DEVICE);
     return 0;
   }
 
-  if (const int32_t status = signals.replyStatus.load(); status != kStatusOk) {
-    if (status != kStatusStop) failWith(IDS_ILLEGAL_DEVICE);
-    return 0;
-  }
-
-  modelId.store(signals.reportedModel.load());
+  modelId.store(identity.kind == AnswerKind::Identity ? static_cast<uint8_t>(identity.value)
+                                                      : signals.reportedModel.load());
 
   if (!isAcceptedModel(modelId.load())) {
     failWith(IDS_ILLEGAL_DEVICE);
@@ -80,16 +139,18 @@ int UpdateProcedure::runUpdate() {
 
   identityReplyModel.store(modelId.load());
 
-  sendBeginUpdate(*work_, sender_);
+  if (beginStep() != 0) return 0;
+  sendTracked([&] { return sendBeginUpdate(*work_, sender_); });
 
   window_.statusText(loadString(IDS_ERASING_FLASH));
-  waitReply(kNoTimeLimit);
+  Answer begin;
+  const Outcome beginOutcome = awaitOwnAnswer(kNoTimeLimit, &begin);
   window_.statusText("");
+  if (beginOutcome != Outcome::Answered) return 0;
 
-  switch (const int32_t status = signals.replyStatus.load(); status) {
+  switch (begin.value) {
     case kStatusOk: break;
     case kStatusNotInUpdateMode: failWith(IDS_SET_VERSIONUP_MODE); return 0;
-    case kStatusStop: return 0;
     default: failWith(IDS_TRANSFER_ERROR); return 0;
   }
 
@@ -97,15 +158,18 @@ int UpdateProcedure::runUpdate() {
 
   if (runPlan() != 0) return 0;
 
-  sendEndUpdate(*work_, sender_);
+  if (beginStep() != 0) return 0;
+  sendTracked([&] { return sendEndUpdate(*work_, sender_); });
 
   // A failure status here must not be reported as a completed update.
-  if (!waitReply(kEndUpdateWaitMs)) {
-    failWith(IDS_TRANSFER_ERROR);
-    return 0;
+  Answer end;
+  switch (awaitOwnAnswer(kEndUpdateWaitMs, &end)) {
+    case Outcome::TimedOut: failWith(IDS_TRANSFER_ERROR); return 0;
+    case Outcome::Stopped: return 0;
+    case Outcome::Answered: break;
   }
-  if (const int32_t status = signals.replyStatus.load(); status != kStatusOk) {
-    if (status != kStatusStop) failWith(IDS_TRANSFER_ERROR);
+  if (end.value != kStatusOk) {
+    failWith(IDS_TRANSFER_ERROR);
     return 0;
   }
 
@@ -116,9 +180,10 @@ int UpdateProcedure::runUpdate() {
 }
 
 int UpdateProcedure::runPlan() {
-  for (std::size_t i = 0; i < FlashPlan.size(); ++i) {
-    const FlashStep& step = FlashPlan[i];
-    window_.stepText(format(kStepCounterFormat, static_cast<int>(i + 1), kPlanSteps));
+  const int steps = static_cast<int>(plan_.size());
+  for (int i = 0; i < steps; ++i) {
+    const FlashStep& step = plan_[static_cast<std::size_t>(i)];
+    window_.stepText(format(kStepCounterFormat, i + 1, steps));
     int result = 0;
     if (step.kind == kStepErase) {
       result = eraseStep(step.address, step.length);
@@ -131,35 +196,32 @@ int UpdateProcedure::runPlan() {
 }
 
 int UpdateProcedure::eraseStep(uint32_t address, uint32_t length) {
-  UpdateSignals& signals = window_.signals();
   window_.progressRange(0, kEraseProgressHigh);
-  int retries = 0;
-  for (;;) {
-    sendEraseFlash(*work_, sender_, modelId.load(), address, length);
+  if (beginStep() != 0) return -1;
+  for (int sends = 1;; ++sends) {
+    sendTracked([&] { return sendEraseFlash(*work_, sender_, modelId.load(), address, length); });
     window_.progressPosition(kEraseProgressSent);
     window_.statusText(loadString(IDS_ERASING_FLASH));
 
-    if (!waitReply(kEraseWaitMs)) {
-      failWith(IDS_TIMEOUT_ERASE);
-      return -1;
+    Answer answer;
+    switch (awaitOwnAnswer(kEraseWaitMs, &answer)) {
+      case Outcome::TimedOut: failWith(IDS_TIMEOUT_ERASE); return -1;
+      case Outcome::Stopped: return -1;
+      case Outcome::Answered: break;
     }
-    const int32_t status = signals.replyStatus.load();
-    if (status == kStatusOk) {
+    if (answer.value == kStatusOk) {
       window_.progressPosition(kEraseProgressHigh);
       return 0;
     }
-    if (status == kStatusStop) return -1;
-    if (retries > kMaxRetries) {
+    if (sends == kMaxSendsPerStep) {
       failWith(IDS_TRANSFER_ERROR);
       return -1;
     }
-    ++retries;
     clock_.pause(kResendPauseMs);
   }
 }
 
 int UpdateProcedure::writeStep(uint32_t address, uint32_t length, uint32_t payloadId) {
-  UpdateSignals& signals = window_.signals();
   const Payload image = payload(payloadId);
   if (length == 0) length = image.size;
   // Never read past an image, nor send a short last chunk the device does not expect.
@@ -168,50 +230,29 @@ int UpdateProcedure::writeStep(uint32_t address, uint32_t length, uint32_t paylo
     return -1;
   }
   window_.progressRange(0, static_cast<int32_t>(length));
-  uint32_t offset = 0;
-  int retries = 0;
-  int unanswered = 0;  // sends of this chunk whose wait ran out: their answers may still come
-  for (;;) {
-    sendWriteData(*work_, sender_, modelId.load(), image.bytes + offset, address + offset,
-                  kChunkLength);
-    window_.statusText(format(loadString(IDS_DATA_TRANSMIT), static_cast<int>(offset),
-                              static_cast<int>(length)));
+  for (uint32_t offset = 0; offset < length; offset += kChunkLength) {
+    if (beginStep() != 0) return -1;
+    for (int sends = 1;; ++sends) {
+      sendTracked([&] {
+        return sendWriteData(*work_, sender_, modelId.load(), image.bytes + offset,
+                             address + offset, kChunkLength);
+      });
+      window_.statusText(format(loadString(IDS_DATA_TRANSMIT), static_cast<int>(offset),
+                                static_cast<int>(length)));
 
-    if (!waitReply(kChunkWaitMs)) {
-      ++unanswered;
-      if (retries > kMaxRetries) {
-        failWith(IDS_TIMEOUT_CHUNK);
+      Answer answer;
+      const Outcome outcome = awaitOwnAnswer(kChunkWaitMs, &answer);
+      if (outcome == Outcome::Stopped) return -1;
+      if (outcome == Outcome::Answered && answer.value == kStatusOk) break;
+      if (sends == kMaxSendsPerStep) {
+        failWith(outcome == Outcome::TimedOut ? IDS_TIMEOUT_CHUNK : IDS_TRANSFER_ERROR);
         return -1;
       }
-      ++retries;
       clock_.pause(kResendPauseMs);
-      continue;
     }
-    // Answers carry no chunk number: a late answer to an earlier send must not be taken for a
-    // later chunk's, or a chunk that failed would count as written. Let the answers still on
-    // their way arrive; the last of them answers the latest send.
-    int32_t status = signals.replyStatus.load();
-    for (; unanswered > 0 && status != kStatusStop; --unanswered) {
-      if (!waitReply(kChunkWaitMs)) break;
-      status = signals.replyStatus.load();
-    }
-    unanswered = 0;
-
-    if (status == kStatusStop) return -1;
-    if (status != kStatusOk) {
-      if (retries > kMaxRetries) {
-        failWith(IDS_TRANSFER_ERROR);
-        return -1;
-      }
-      ++retries;
-      clock_.pause(kResendPauseMs);
-      continue;
-    }
-    retries = 0;
-    offset += kChunkLength;
-    window_.progressPosition(static_cast<int32_t>(offset));
-    if (offset >= length) return 0;
+    window_.progressPosition(static_cast<int32_t>(offset + kChunkLength));
   }
+  return 0;
 }
 
 int runUpdate(UpdateHost& window, UpdateClock& clock) {

@@ -2,30 +2,50 @@
 // The whole update from the host's side; runs on the worker thread.
 #include <cstdint>
 #include <memory>
+#include <span>
 
+#include "answer_ledger.h"
 #include "dispatcher.h"
+#include "flash_plan.h"
 #include "update_clock.h"
 #include "update_host.h"
 
 namespace rt88h {
 
-inline constexpr int kPlanSteps = 6;
+inline constexpr int kPlanSteps = static_cast<int>(FlashPlan.size());
+// A chunk or an erase is sent at most this often before the step fails.
+inline constexpr int kMaxSendsPerStep = 7;
 
 class UpdateProcedure {
  public:
-  UpdateProcedure(UpdateHost& window, UpdateClock& clock);
+  // `plan` stays the built-in one in the program; tests give shorter plans.
+  UpdateProcedure(UpdateHost& window, UpdateClock& clock,
+                  std::span<const FlashStep> plan = FlashPlan);
   int runUpdate();  // 0 in every case
   int runPlan();
   int eraseStep(uint32_t address, uint32_t length);
   int writeStep(uint32_t address, uint32_t length, uint32_t payloadId);
 
  private:
+  enum class Outcome { Answered, TimedOut, Stopped };
+
   void failWith(int messageId);
-  bool waitReply(int64_t timeoutMs);
+  bool stopRequested();
+  // Sends through `send` (0 sent, -1 not) and notes the send for the answers to come.
+  template <typename Send>
+  void sendTracked(Send send);
+  // Starts the next step once no earlier send can still be answered; -1 on a stop.
+  int beginStep();
+  // Waits up to timeoutMs (kNoTimeLimit: no limit) for an answer to this step's sends.
+  Outcome awaitOwnAnswer(int64_t timeoutMs, Answer* answer);
+
   UpdateHost& window_;
   UpdateClock& clock_;
+  std::span<const FlashStep> plan_;
   HostSender sender_;
   std::unique_ptr<WorkBuffer> work_;  // the worker's own
+  AnswerLedger ledger_;
+  uint64_t troublesAtStepStart_ = 0;
 };
 
 // The worker thread's entry.

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <mutex>
 
+#include "answer_ledger.h"
+
 namespace rt88h {
 
 inline constexpr int32_t kStatusOk = 0;
@@ -32,6 +34,7 @@ struct UpdateSignals {
   std::atomic<uint8_t> reportedModel{0x00};  // 0x00, which the model check rejects, until a reply
   AutoResetEvent replyEvent;
   std::atomic<int32_t> busy{0};
+  AnswerLog answers;  // every reply with its arrival, for telling whose answer it is
 };
 
 }  // namespace rt88h

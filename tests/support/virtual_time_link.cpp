@@ -49,9 +49,15 @@ int VirtualTimeLink::sendLong(const uint8_t* bytes, uint32_t length) {
 
 bool VirtualTimeLink::peekSysEx(const uint8_t** bytes, uint32_t* count) {
   if (queue_.empty()) return false;
-  *bytes = queue_.front().data();
-  *count = static_cast<uint32_t>(queue_.front().size());
+  *bytes = queue_.front().bytes.data();
+  *count = static_cast<uint32_t>(queue_.front().bytes.size());
   return true;
+}
+
+Arrival VirtualTimeLink::peekArrival() {
+  if (queue_.empty()) return {};
+  const int64_t atMs = queue_.front().atMs;
+  return {atMs * 1000, cycleMs_ > 0 ? atMs / cycleMs_ : -1};
 }
 
 void VirtualTimeLink::popSysEx() {
@@ -72,7 +78,7 @@ void VirtualTimeLink::advanceTo(int64_t t) {
     now_ = moment;
     while (!inFlight_.empty() && inFlight_.begin()->first <= now_) {
       // Nothing arrives once the input port is closed.
-      if (portsOpen_) queue_.push_back(std::move(inFlight_.begin()->second));
+      if (portsOpen_) queue_.push_back({std::move(inFlight_.begin()->second), now_});
       inFlight_.erase(inFlight_.begin());
     }
     while (!actions_.empty() && actions_.begin()->first <= now_) {

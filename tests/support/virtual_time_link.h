@@ -44,10 +44,13 @@ class VirtualTimeLink final : public UpdateHost, public UpdateClock {
   int sendLong(const uint8_t* bytes, uint32_t length) override;
   bool peekSysEx(const uint8_t** bytes, uint32_t* count) override;
   void popSysEx() override;
+  Arrival peekArrival() override;
+  uint64_t transportTroubles() override { return troubles_; }
 
   // UpdateClock.
   bool waitFor(AutoResetEvent& event, int64_t timeoutMs) override;
   void pause(uint32_t ms) override;
+  int64_t nowUs() override { return now_ * 1000; }
 
   // What the window does before it starts the worker.
   void prepareRun();
@@ -62,6 +65,11 @@ class VirtualTimeLink final : public UpdateHost, public UpdateClock {
   void setSendFailure(std::function<bool(const Bytes&)> fails) { sendFails_ = std::move(fails); }
   // Called after each message sent (with its index among all sends).
   void setAfterSend(std::function<void(const Bytes&, std::size_t)> hook) { afterSend_ = std::move(hook); }
+  // A transport that works in cycles of this length and may repeat a message one cycle later:
+  // received messages carry the number of the cycle they arrived in.
+  void setCycleMs(int64_t cycleMs) { cycleMs_ = cycleMs; }
+  // The transport reports a late cycle (as JACK's xrun notification does).
+  void reportTrouble() { ++troubles_; }
 
   int64_t now() const { return now_; }
   bool hung() const { return hung_; }
@@ -90,7 +98,13 @@ class VirtualTimeLink final : public UpdateHost, public UpdateClock {
   bool executeEnabled_ = true;
   std::multimap<int64_t, Bytes> inFlight_;
   std::multimap<int64_t, std::function<void()>> actions_;
-  std::deque<Bytes> queue_;
+  struct Queued {
+    Bytes bytes;
+    int64_t atMs;
+  };
+  std::deque<Queued> queue_;
+  int64_t cycleMs_ = 0;
+  uint64_t troubles_ = 0;
   std::vector<Bytes> sent_;
   std::vector<int64_t> sendTimes_;
   std::vector<std::pair<int64_t, std::string>> log_;
