@@ -3,11 +3,13 @@
 // usual names is connected: test images must never reach a device.
 #include <cstdio>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "flash_plan.h"
 #include "lumo_updator_app.h"
 #include "midi_api.h"
+#include "preselect.h"
 #include "simulated_device.h"
 #include "string_table.h"
 #include "virtual_midi.h"
@@ -46,10 +48,15 @@ int main(int argc, char** argv) {
       (!rt88h::payloadsAreTestImages() && usualDeviceConnected())) {
     return rt88h::app::runApplication(theApp, argc, argv);
   }
+  // The number first: copy n plays "TAVO RT Series (n)", the name that copy n pre-selects. With
+  // every number taken, start-up refuses as usual.
+  if (!theApp.chooseInstanceNumber()) return rt88h::app::runApplication(theApp, argc, argv);
+  const std::string name = rt88h::app::preferredNames(theApp.getInstanceNumber()).back();
   // Registered before the window fills its lists, so that it comes up pre-selected.
-  std::printf("Using a simulated RT-88H named \"TAVO RT Series\".\n");
+  std::printf("Using a simulated RT-88H named \"%s\".\n", name.c_str());
   std::fflush(stdout);
-  rt88h::sim::SimulatedDevice device(rt88h::midi::virtualMidi(), "TAVO RT Series",
+  rt88h::sim::SimulatedDevice device(rt88h::midi::virtualMidi(), name,
                                      rt88h::sim::DeviceModel::Config{});
+  theApp.setSimulatedDeviceName(name);
   return rt88h::app::runApplication(theApp, argc, argv);
 }

@@ -40,6 +40,10 @@ QIcon applicationIcon() {
   return icon;
 }
 
+bool testImagesAllowedByEnvironment() {
+  return qEnvironmentVariable("RT88H_ALLOW_TEST_IMAGES") == QLatin1String("1");
+}
+
 bool displayAvailable() {
   const auto isSet = [](const char* variable) {
     const char* value = std::getenv(variable);
@@ -74,7 +78,7 @@ bool CLumoUpdatorApp::chooseInstanceNumber() {
 
 bool CLumoUpdatorApp::InitInstance() {
   // The common controls and the control container have no counterpart in Qt.
-  if (!chooseInstanceNumber()) {
+  if (instanceNumber == 0 && !chooseInstanceNumber()) {
     char text[128];
     std::snprintf(text, sizeof text, std::string(kTooManyInstancesFormat).c_str(), kMaxInstances);
     QMessageBox box(QMessageBox::Warning, applicationName(), QString::fromUtf8(text),

@@ -2,6 +2,8 @@
 // The application object: instance numbering and the modal run of the updater window.
 #include <QIcon>
 #include <QString>
+#include <string>
+#include <utility>
 
 #include "instance_lock.h"
 
@@ -16,8 +18,8 @@ class CLumoUpdatorApp {
   CLumoUpdatorApp& operator=(const CLumoUpdatorApp&) = delete;
   virtual ~CLumoUpdatorApp();
 
-  // Start-up: claims a number, runs the window modally, waits for a running update; always
-  // false (there is no message loop after it).
+  // Start-up: claims a number unless one is held already, runs the window modally, waits for a
+  // running update; always false (there is no message loop after it).
   virtual bool InitInstance();
 
   int getInstanceNumber() const { return instanceNumber; }
@@ -31,11 +33,17 @@ class CLumoUpdatorApp {
 
   CLumoUpdatorDlg* mainWindow() const { return mainWnd; }
 
+  // The raw name of the simulated device this process plays on the in-process virtual service
+  // (the demo's); "" when there is none. Test images may go to it without asking.
+  const std::string& simulatedDeviceName() const { return simulatedDevice; }
+  void setSimulatedDeviceName(std::string device) { simulatedDevice = std::move(device); }
+
  private:
   InstanceLock instanceMutex;  // held for the whole life of the process
   int instanceNumber = 0;
   QString name;
   CLumoUpdatorDlg* mainWnd = nullptr;
+  std::string simulatedDevice;
 };
 
 // The one application object of the process (the most recently constructed one), or nullptr.
@@ -46,6 +54,9 @@ QString applicationName();
 
 // Icon 128 of the resources.
 QIcon applicationIcon();
+
+// RT88H_ALLOW_TEST_IMAGES=1: test rigs that flash simulated devices skip the question.
+bool testImagesAllowedByEnvironment();
 
 // False when Qt would find no display to show the window on.
 bool displayAvailable();

@@ -22,6 +22,7 @@
 #include "preselect.h"
 #include "string_table.h"
 #include "update_procedure.h"
+#include "virtual_midi.h"
 
 namespace rt88h::app {
 
@@ -41,6 +42,31 @@ QString withoutMnemonics(QString text) {
 // Entries keep the device name's own bytes: the preselection compares those, not QStrings.
 void appendDevice(QComboBox* list, const char* name) {
   list->addItem(QString::fromUtf8(name), QByteArray(name));
+}
+
+constexpr int kSimulatedRole = Qt::UserRole + 1;
+
+// The in-process virtual service is registered last, so its devices are a list's last entries.
+// Marks those that are this process's simulated device; a list whose devices changed while it
+// was filled marks none, so that Execute asks rather than trusts.
+void markSimulated(QComboBox* list, const std::vector<std::string>& virtualBefore,
+                   const std::vector<std::string>& virtualAfter, int countBefore, int countAfter,
+                   const std::string& simulated) {
+  if (simulated.empty() || virtualBefore != virtualAfter || countBefore != countAfter ||
+      countAfter != list->count()) {
+    return;
+  }
+  const int first = list->count() - static_cast<int>(virtualAfter.size());
+  for (std::size_t k = 0; k < virtualAfter.size(); ++k) {
+    const int position = first + static_cast<int>(k);
+    if (position >= 0 && virtualAfter[k] == simulated) {
+      list->setItemData(position, true, kSimulatedRole);
+    }
+  }
+}
+
+bool simulatedSelected(const QComboBox* list) {
+  return list->currentIndex() >= 0 && list->currentData(kSimulatedRole).toBool();
 }
 
 void preselect(QComboBox* list, const std::vector<std::string>& preferred) {
@@ -88,9 +114,7 @@ void CLumoUpdatorDlg::createControls() {
   executeButton->setGeometry(du.rect(119, 138, 50, 16));
   executeButton->setDefault(true);
   if (payloadsAreTestImages()) {
-    executeButton->setToolTip(
-        QStringLiteral("Warning: this build carries generated test images, not firmware. "
-                       "Never run it against a real RT-88H."));
+    executeButton->setToolTip(utf8(kTestImagesRisk));
   }
 
   exitButton = new QPushButton(QStringLiteral("Exit"), this);
@@ -138,6 +162,16 @@ void CLumoUpdatorDlg::createControls() {
   stepTextEdit->setObjectName(QStringLiteral("stepText"));
   stepTextEdit->setGeometry(du.rect(12, 78, 29, 12));
   stepTextEdit->setReadOnly(true);
+
+  if (payloadsAreTestImages()) {
+    // Always in sight, and the title stays as specified.
+    testImagesLabel = new QLabel(utf8(kTestImagesBadge), this);
+    testImagesLabel->setObjectName(QStringLiteral("testImagesLabel"));
+    testImagesLabel->setGeometry(du.rect(50, 138, 66, 16));
+    testImagesLabel->setAlignment(Qt::AlignCenter);
+    testImagesLabel->setStyleSheet(QStringLiteral("color: #b00000; font-weight: bold"));
+    testImagesLabel->setToolTip(utf8(kTestImagesRisk));
+  }
 
   // No system menu here: the About item lives in the context menu and on this button.
   aboutButton = new QToolButton(this);
@@ -201,19 +235,33 @@ void CLumoUpdatorDlg::timerTick(uint32_t, uint32_t, uintptr_t context, uintptr_t
 }
 
 void CLumoUpdatorDlg::fillDeviceLists() {
+  const CLumoUpdatorApp* app = afxGetApp();
+  const std::string simulated = app != nullptr ? app->simulatedDeviceName() : std::string();
+  midi::VirtualMidiBackend& inProcess = midi::virtualMidi();
   char name[midi::kDeviceNameSize];
+
+  const std::vector<std::string> virtualOutBefore = inProcess.outputNames();
+  const int outCountBefore = midiOut.deviceCount();
   outList->clear();
   for (int i = 0; i < midiOut.deviceCount(); ++i) {
     std::fill(std::begin(name), std::end(name), '\0');
     midiOut.deviceName(i, name);
     appendDevice(outList, name);
   }
+  markSimulated(outList, virtualOutBefore, inProcess.outputNames(), outCountBefore,
+                midiOut.deviceCount(), simulated);
+
+  const std::vector<std::string> virtualInBefore = inProcess.inputNames();
+  const int inCountBefore = midiIn.deviceCount();
   inList->clear();
   for (int i = 0; i < midiIn.deviceCount(); ++i) {
     std::fill(std::begin(name), std::end(name), '\0');
     midiIn.deviceName(i, name);
     appendDevice(inList, name);
   }
+  markSimulated(inList, virtualInBefore, inProcess.inputNames(), inCountBefore,
+                midiIn.deviceCount(), simulated);
+
   // Adding to an empty list selected its first entry: the preselection decides afresh.
   const std::vector<std::string> preferred = preferredNamesAsListed(getInstanceNumber());
   preselect(outList, preferred);
@@ -234,6 +282,11 @@ void CLumoUpdatorDlg::OnExecute() {
   if (midiIn.openAndStart(inList->currentIndex()) == 0) {
     showMessage(loadString(IDS_CANT_OPEN_MIDI_IN), loadString(IDS_ERROR_CAPTION),
                 MessageIcon::Stop);
+    return;
+  }
+  if (!confirmTestImages()) {
+    midiIn.close();
+    midiOut.close();
     return;
   }
   // Qt would pass the focus of a control going grey on to Exit, where Enter closes the window.
@@ -269,6 +322,21 @@ void CLumoUpdatorDlg::OnExecute() {
     showMessage("Can't start the update.", loadString(IDS_ERROR_CAPTION), MessageIcon::Stop);
     restoreControls();
   }
+}
+
+bool CLumoUpdatorDlg::confirmTestImages() {
+  if (!payloadsAreTestImages() || testImagesAllowedByEnvironment()) return true;
+  if (simulatedSelected(outList) && simulatedSelected(inList)) return true;
+  QMessageBox box(QMessageBox::Warning, applicationName(), utf8(kTestImagesRisk),
+                  QMessageBox::Yes | QMessageBox::No, this);
+  box.setObjectName(QStringLiteral("testImagesQuestion"));
+  box.setInformativeText(utf8(kTestImagesQuestion));
+  box.setDefaultButton(QMessageBox::No);
+  box.setEscapeButton(QMessageBox::No);
+  openBoxes.push_back(&box);
+  const int answer = box.exec();
+  std::erase(openBoxes, &box);
+  return answer == QMessageBox::Yes && !destroyed;
 }
 
 void CLumoUpdatorDlg::OnRescanDevice() {

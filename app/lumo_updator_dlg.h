@@ -77,6 +77,8 @@ class CLumoUpdatorDlg final : public QDialog, public UpdateHost {
   void OnDestroy();
   void createControls();
   void runMessageBox(const QString& text, const QString& caption, MessageIcon icon);
+  // True when the update may go ahead: real firmware, the demo's own device, or a yes.
+  bool confirmTestImages();
   static void timerTick(uint32_t id, uint32_t message, uintptr_t context, uintptr_t, uintptr_t);
 
   midi::MidiInPort midiIn;
@@ -99,6 +101,7 @@ class CLumoUpdatorDlg final : public QDialog, public UpdateHost {
   std::vector<std::thread> returningWorkers;  // an earlier worker still on its way out
   QPushButton* exitButton = nullptr;          // 2
   QToolButton* aboutButton = nullptr;
+  QLabel* testImagesLabel = nullptr;  // only in a build with test images
   ReplyDispatcher dispatcher{*this};
   GuiForwarder viewForwarder;
   std::vector<QDialog*> openBoxes;  // message boxes and the About box now running

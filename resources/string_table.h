@@ -35,6 +35,12 @@ inline constexpr std::string_view kMidiOutOpenFailed = "MIDI OUTデバイスが�
 inline constexpr std::string_view kStepCounterStartFormat = "0/%d";
 inline constexpr std::string_view kStepCounterFormat = "%d/%d";
 
+// A build with generated payloads in place of firmware says so and asks before writing them.
+inline constexpr std::string_view kTestImagesBadge = "TEST IMAGES";
+inline constexpr std::string_view kTestImagesRisk =
+    "This build carries test images, not firmware: writing them makes a real RT-88H unusable.";
+inline constexpr std::string_view kTestImagesQuestion = "Write them to the selected device anyway?";
+
 inline constexpr std::array<std::string_view, 3> kPreferredDeviceNames{
     "USB オーディオ デバイス", "USB Audio Device", "TAVO RT Series"};
 

@@ -36,6 +36,20 @@ class RuntimeDir {
   bool hadPrevious_;
 };
 
+// An environment variable set (or, with nullptr, removed) for the life of the object.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  const char* name_;
+  QByteArray previous_;
+  bool hadPrevious_;
+};
+
 // Virtual devices that vanish (leave the lists) when the test ends.
 class Devices {
  public:

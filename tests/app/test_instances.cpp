@@ -114,6 +114,27 @@ TEST_F(InstanceNumbers, ANumberHeldInThisProcessIsTakenToo) {
   EXPECT_EQ(app.getInstanceNumber(), 2);
 }
 
+// The demo plays the device its own copy pre-selects: "TAVO RT Series (n)" in copy n.
+TEST_F(InstanceNumbers, TheSecondCopyOfTheDemoPlaysTheDeviceWithItsNumber) {
+#ifndef RT88H_DEMO
+  GTEST_SKIP() << "built without the demo";
+#else
+  ASSERT_EQ(copies.start(), QStringLiteral("1"));
+  QProcess demo;
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+  demo.setProcessEnvironment(environment);
+  demo.start(QStringLiteral(RT88H_DEMO), QStringList());
+  ASSERT_TRUE(demo.waitForStarted(5000));
+  while (!demo.canReadLine() && demo.waitForReadyRead(10000)) {
+  }
+  const QString line = QString::fromUtf8(demo.readLine()).trimmed();
+  demo.kill();
+  demo.waitForFinished(5000);
+  EXPECT_EQ(line, QStringLiteral("Using a simulated RT-88H named \"TAVO RT Series (2)\"."));
+#endif
+}
+
 TEST(InstanceNames, AreTheTitlesOfTheTable) {
   EXPECT_EQ(instanceName(1), "Tavo RT-88H System v2.01");
   EXPECT_EQ(instanceName(2), "Tavo RT-88H System v2.01 (2)");

@@ -138,6 +138,8 @@ class Window : public ::testing::Test {
   }
 
   testing::RuntimeDir runtime;
+  // These devices are simulated: like every test rig, the tests may write test images to them.
+  testing::ScopedEnv allowTestImages{"RT88H_ALLOW_TEST_IMAGES", "1"};
   std::vector<InstanceLock> held;
   CLumoUpdatorApp app;
   testing::Devices devices;
@@ -401,6 +403,101 @@ TEST_F(Window, EnterDuringAnUpdateNeitherClosesTheWindowNorAsksAgain) {
   EXPECT_TRUE(window->isVisible());
   EXPECT_TRUE(isUpdating());
   EXPECT_TRUE(watcher.seen().empty());
+}
+
+// --- a build with test images ---
+
+TEST_F(Window, ATestImageBuildSaysSoInTheWindowAndKeepsTheTitle) {
+  open();
+  auto* badge = window->findChild<QLabel*>(QStringLiteral("testImagesLabel"));
+  EXPECT_EQ(window->windowTitle(), QStringLiteral("Tavo RT-88H System v2.01"));
+  if (!payloadsAreTestImages()) {
+    EXPECT_EQ(badge, nullptr);
+    return;
+  }
+  ASSERT_NE(badge, nullptr);
+  EXPECT_TRUE(badge->isVisible());
+  EXPECT_EQ(badge->text(), QStringLiteral("TEST IMAGES"));
+  EXPECT_TRUE(window->rect().contains(badge->geometry()));
+}
+
+class TestImageGuard : public Window {
+ protected:
+  void SetUp() override {
+    if (!payloadsAreTestImages()) GTEST_SKIP() << "built with real firmware images";
+    Window::SetUp();
+    app.setSimulatedDeviceName("TAVO RT Series");
+  }
+  // Answers the question with `button` and notes what it saw.
+  BoxWatcher answering(QMessageBox::StandardButton button) {
+    return BoxWatcher([this, button](QMessageBox* box) {
+      defaultWasNo = box->defaultButton() == box->button(QMessageBox::No);
+      box->button(button)->click();
+    });
+  }
+  testing::ScopedEnv notAllowed{"RT88H_ALLOW_TEST_IMAGES", nullptr};
+  bool defaultWasNo = false;
+};
+
+TEST_F(TestImageGuard, ExecuteAsksFirstAndNoLeavesTheDeviceUntouched) {
+  devices.add("TAVO RT Series");
+  auto device = devices.add("USB Audio Device");  // not the demo's own device
+  open();
+  ASSERT_EQ(controls->outList->currentText(), QStringLiteral("USB Audio Device"));
+  BoxWatcher watcher = answering(QMessageBox::No);
+  QTest::mouseClick(controls->executeButton, Qt::LeftButton);
+  ASSERT_EQ(watcher.seen().size(), 1u);
+  EXPECT_EQ(watcher.seen()[0].text,
+            QStringLiteral("This build carries test images, not firmware: writing them makes a "
+                           "real RT-88H unusable."));
+  EXPECT_EQ(watcher.seen()[0].buttons, QMessageBox::Yes | QMessageBox::No);
+  EXPECT_TRUE(defaultWasNo);
+  EXPECT_TRUE(isReady());
+  EXPECT_TRUE(window->isVisible());
+  EXPECT_TRUE(device->takeSent().empty());
+}
+
+TEST_F(TestImageGuard, YesStartsTheUpdate) {
+  answeringDevice("USB Audio Device", 0x58);
+  open();
+  BoxWatcher watcher = answering(QMessageBox::Yes);
+  QTest::mouseClick(controls->executeButton, Qt::LeftButton);
+  EXPECT_EQ(watcher.seen().size(), 1u);
+  EXPECT_TRUE(isUpdating());
+  EXPECT_TRUE(waitUntilRaised(beginSeen, 10000));
+}
+
+TEST_F(TestImageGuard, OnlyOneEndBeingTheDemosDeviceIsAskedAbout) {
+  devices.add("Other in");
+  auto device = devices.add("TAVO RT Series");
+  open();
+  controls->inList->setCurrentIndex(indexOf(controls->inList, "Other in"));
+  BoxWatcher watcher = answering(QMessageBox::No);
+  QTest::mouseClick(controls->executeButton, Qt::LeftButton);
+  EXPECT_EQ(watcher.seen().size(), 1u);
+  EXPECT_TRUE(isReady());
+  EXPECT_TRUE(device->takeSent().empty());
+}
+
+TEST_F(TestImageGuard, TheDemosOwnDeviceIsWrittenWithoutAQuestion) {
+  silentDevice("TAVO RT Series");
+  open();
+  BoxWatcher watcher = answering(QMessageBox::No);
+  QTest::mouseClick(controls->executeButton, Qt::LeftButton);
+  EXPECT_TRUE(watcher.seen().empty());
+  EXPECT_TRUE(isUpdating());
+  EXPECT_TRUE(waitUntilRaised(identitySeen, 5000));
+}
+
+TEST_F(TestImageGuard, TheVariableSkipsTheQuestion) {
+  testing::ScopedEnv allowed("RT88H_ALLOW_TEST_IMAGES", "1");
+  silentDevice("USB Audio Device");
+  open();
+  BoxWatcher watcher = answering(QMessageBox::No);
+  QTest::mouseClick(controls->executeButton, Qt::LeftButton);
+  EXPECT_TRUE(watcher.seen().empty());
+  EXPECT_TRUE(isUpdating());
+  EXPECT_TRUE(waitUntilRaised(identitySeen, 5000));
 }
 
 // --- states after each outcome ---

@@ -16,6 +16,7 @@ chmod 700 "$run"
 export XDG_RUNTIME_DIR="$run"
 export JACK_DEFAULT_SERVER="rt88h-package-test-$$" JACK_NO_START_SERVER=1
 export ALSA_CONFIG_PATH=/dev/null
+export RT88H_ALLOW_TEST_IMAGES=1  # no device here: test images may go anywhere
 unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM
 lock="$run/Tavo RT-88H System v2.01.lock"
 title="Tavo RT-88H System v2.01"

@@ -4,6 +4,7 @@
 # Sourced; the caller sets UPDATER, DEMO and DEVSIM (or takes the defaults below).
 set -uo pipefail
 export LC_ALL=C
+export RT88H_ALLOW_TEST_IMAGES=1  # every device here is simulated: test images may go to it
 
 SYSTEM_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 SOURCE_ROOT=$(cd "$SYSTEM_DIR/../.." && pwd)

@@ -258,6 +258,7 @@ TEST_F(AlsaWindow, WholeUpdateThroughAVirtualRawMidiPort) {
 
 int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  qputenv("RT88H_ALLOW_TEST_IMAGES", "1");  // the device is rt88h-devsim
   QApplication application(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
