@@ -95,16 +95,25 @@ class PrivateJackServer {
   void stop() {
     if (pid_ <= 0) return;
     ::kill(pid_, SIGTERM);
+    ::kill(pid_, SIGCONT);  // a paused server takes the SIGTERM only when it runs again
     int status = 0;
     while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
     }
     pid_ = -1;
+    paused_ = false;
     ::unlink(log_.c_str());
   }
 
-  // The server stops running cycles (and sending anything) until resumed.
-  void pause() const { ::kill(pid_, SIGSTOP); }
-  void resume() const { ::kill(pid_, SIGCONT); }
+  // Returns once the server has stopped (kill() alone returns before): it begins no cycle
+  // until resumed. A cycle it began before may still be under way in its clients.
+  bool pause() {
+    if (!paused_ && signalAndWait(SIGSTOP, WUNTRACED)) paused_ = true;
+    return paused_;
+  }
+  bool resume() {
+    if (paused_ && signalAndWait(SIGCONT, WCONTINUED)) paused_ = false;
+    return !paused_ && pid_ > 0;
+  }
   // Gone without a word to its clients.
   void crash() {
     if (pid_ <= 0) return;
@@ -113,6 +122,7 @@ class PrivateJackServer {
     while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
     }
     pid_ = -1;
+    paused_ = false;
     ::unlink(log_.c_str());
   }
 
@@ -127,9 +137,26 @@ class PrivateJackServer {
   }
 
  private:
+  bool signalAndWait(int sig, int change) {
+    if (pid_ <= 0 || ::kill(pid_, sig) != 0) return false;
+    for (;;) {
+      int status = 0;
+      const pid_t got = ::waitpid(pid_, &status, change);
+      if (got == pid_) {
+        if (WIFSTOPPED(status)) return change == WUNTRACED;
+        if (WIFCONTINUED(status)) return change == WCONTINUED;
+        pid_ = -1;  // ended
+        paused_ = false;
+        return false;
+      }
+      if (got < 0 && errno != EINTR) return false;
+    }
+  }
+
   std::string name_;
   std::string log_;
   pid_t pid_ = -1;
+  bool paused_ = false;  // only a change gets reported to waitpid()
 };
 
 }  // namespace rt88h::testing
