@@ -25,11 +25,13 @@ std::string instanceName(int number) {
 
 namespace {
 
-// Ours, a real directory, and nobody else can plant files in it.
-bool isPrivateDirectory(const std::string& path) {
+// Ours, a directory, and nobody else can plant files in it. The fallback is one we make where
+// others could have planted a link, so there a link counts as foreign; $XDG_RUNTIME_DIR is set
+// by the session, and Qt follows a link there too.
+bool isPrivateDirectory(const std::string& path, bool followLink) {
   struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) return false;
-  if (!S_ISDIR(st.st_mode)) return false;  // a link is not a directory to lstat
+  if ((followLink ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st)) != 0) return false;
+  if (!S_ISDIR(st.st_mode)) return false;
   if (st.st_uid != ::geteuid()) return false;
   return (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
@@ -37,7 +39,8 @@ bool isPrivateDirectory(const std::string& path) {
 }  // namespace
 
 std::string lockDirectory() {
-  if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime != nullptr && *runtime != 0) {
+  if (const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+      runtime != nullptr && *runtime != 0 && isPrivateDirectory(runtime, true)) {
     return runtime;
   }
   std::error_code error;
@@ -45,7 +48,7 @@ std::string lockDirectory() {
   if (error) temp = "/tmp";
   const std::string path = (temp / ("rt88h-updater-" + std::to_string(::geteuid()))).string();
   if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return {};
-  return isPrivateDirectory(path) ? path : std::string();
+  return isPrivateDirectory(path, false) ? path : std::string();
 }
 
 InstanceLock::InstanceLock(InstanceLock&& other) noexcept : fd_(other.fd_) {

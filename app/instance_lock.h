@@ -8,8 +8,8 @@ namespace rt88h::app {
 // "Tavo RT-88H System v2.01" for copy 1, "... (n)" for the others; also the window title.
 std::string instanceName(int number);
 
-// Where the lock files live: $XDG_RUNTIME_DIR, else a private directory of ours under the temp
-// directory. Empty when no such directory can be had safely.
+// Where the lock files live: $XDG_RUNTIME_DIR when it is a private directory of this user, else
+// a private directory of ours under the temp directory. Empty when neither can be had safely.
 std::string lockDirectory();
 
 class InstanceLock {

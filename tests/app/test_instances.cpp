@@ -232,6 +232,33 @@ TEST_F(FallbackLockDirectory, ALinkAsLockFileIsNotFollowed) {
   EXPECT_FALSE(QFileInfo::exists(target));
 }
 
+// An XDG_RUNTIME_DIR that cannot hold the locks safely is passed over, as Qt passes it over.
+TEST_F(FallbackLockDirectory, TakesOverFromARuntimeDirThatIsAFile) {
+  const QString file = elsewhere.path() + QStringLiteral("/runtime");
+  QFile plain(file);
+  ASSERT_TRUE(plain.open(QIODevice::WriteOnly));
+  plain.close();
+  qputenv("XDG_RUNTIME_DIR", file.toLocal8Bit());
+  EXPECT_EQ(QString::fromStdString(lockDirectory()), expected);
+  CLumoUpdatorApp app;
+  ASSERT_TRUE(app.chooseInstanceNumber());
+  EXPECT_EQ(app.getInstanceNumber(), 1);
+}
+
+TEST_F(FallbackLockDirectory, TakesOverFromAMissingOrOpenRuntimeDir) {
+  qputenv("XDG_RUNTIME_DIR", (elsewhere.path() + QStringLiteral("/gone")).toLocal8Bit());
+  EXPECT_EQ(QString::fromStdString(lockDirectory()), expected);
+  ASSERT_EQ(::chmod(elsewhere.path().toLocal8Bit().constData(), 0777), 0);
+  qputenv("XDG_RUNTIME_DIR", elsewhere.path().toLocal8Bit());
+  EXPECT_EQ(QString::fromStdString(lockDirectory()), expected);
+}
+
+TEST_F(FallbackLockDirectory, AGoodRuntimeDirIsUsed) {
+  ASSERT_EQ(::chmod(elsewhere.path().toLocal8Bit().constData(), 0700), 0);
+  qputenv("XDG_RUNTIME_DIR", elsewhere.path().toLocal8Bit());
+  EXPECT_EQ(QString::fromStdString(lockDirectory()), elsewhere.path());
+}
+
 }  // namespace
 }  // namespace rt88h::app
 
