@@ -83,7 +83,11 @@ class EchoDevice {
   static void onInput(rt88h::midi::InMessage message, void* instance, MidiHeader* header,
                       uint32_t /*shortMessage*/) {
     auto* self = static_cast<EchoDevice*>(instance);
-    if (message != rt88h::midi::InMessage::LongData || header->bytesRecorded == 0) return;
+    if (message == rt88h::midi::InMessage::ShortData || header->bytesRecorded == 0) return;
+    if (message == rt88h::midi::InMessage::LongError) {
+      self->in_->addBuffer(header);  // a message cut short: not echoed, and input goes on
+      return;
+    }
     {
       std::lock_guard lock(self->mutex_);
       self->inbox_.emplace_back(header->data, header->data + header->bytesRecorded);

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <initializer_list>
 #include <mutex>
@@ -67,19 +68,30 @@ struct Pending {
 };
 
 
-// Index of the first readable descriptor, or -1 on timeout.
-int waitReadable(std::initializer_list<int> fds, int timeoutMs) {
+constexpr int kWaitTimedOut = -1;
+constexpr int kWaitFailed = -2;  // poll itself failed (not EINTR), or a descriptor is invalid
+
+std::atomic<PollFunction> inputPoll{nullptr};  // null: ::poll
+
+// Index of the first readable descriptor, kWaitTimedOut or kWaitFailed (errno says why).
+int waitReadable(std::initializer_list<int> fds, int timeoutMs, PollFunction poll = nullptr) {
   std::array<pollfd, 4> set{};
   std::size_t n = 0;
   for (int fd : fds) set[n++] = pollfd{fd, POLLIN, 0};
   for (;;) {
-    const int ready = ::poll(set.data(), n, timeoutMs);
+    const int ready = poll != nullptr ? poll(set.data(), n, timeoutMs)
+                                      : ::poll(set.data(), n, timeoutMs);
     if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) return -1;
+    if (ready < 0) return kWaitFailed;
+    if (ready == 0) return kWaitTimedOut;
     for (std::size_t i = 0; i < n; ++i) {
+      if ((set[i].revents & POLLNVAL) != 0) {
+        errno = EBADF;
+        return kWaitFailed;
+      }
       if ((set[i].revents & (POLLIN | POLLERR | POLLHUP)) != 0) return static_cast<int>(i);
     }
-    return -1;
+    return kWaitTimedOut;
   }
 }
 
@@ -242,7 +254,13 @@ void JackClient::watch() {
   for (;;) {
     const int which = waitReadable({stopWatch_.fd(), shutdown_.fd()}, -1);
     if (which == 0) return;
-    if (which != 1) continue;
+    if (which == kWaitFailed) {
+      // Never a busy loop; the shutdown flag is still seen, a little later.
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      if (!gone_.load()) continue;
+    } else if (which != 1) {
+      continue;
+    }
     shutdown_.drain();
     settle();
     // Sends in progress end now; nothing would ever finish them otherwise.
@@ -319,7 +337,10 @@ class JackOutDevice final : public OutDevice, public CycleUser {
   JackOutDevice(const JackOutDevice&) = delete;
   JackOutDevice& operator=(const JackOutDevice&) = delete;
 
-  bool begin() { return client_->attach(this, &slot_); }
+  bool begin() {
+    attached_ = client_->attach(this, &slot_);
+    return attached_;
+  }
 
   int prepare(MidiHeader* header) override {
     if (header == nullptr) return kMidiErrorInvalidHandle;
@@ -366,7 +387,8 @@ class JackOutDevice final : public OutDevice, public CycleUser {
       closed_ = true;
       finishAllSends();
     }
-    client_->detach(slot_);
+    // Without a slot of its own, slot_ is another device's.
+    if (attached_) client_->detach(slot_);
     jack_port_unregister(client_->raw(), port_);
     return kMidiOk;
   }
@@ -437,6 +459,7 @@ class JackOutDevice final : public OutDevice, public CycleUser {
   jack_ringbuffer_t* queue_;
   RingOrder order_;
   std::size_t slot_ = 0;
+  bool attached_ = false;
   std::mutex mutex_;  // senders, reset, close and the watcher
   bool closed_ = false;
   // Held by whoever does the consumer's part: reading the queue, current_, splitter_.
@@ -505,6 +528,8 @@ class JackInDevice final : public LentBuffersInDevice, public CycleUser {
 
   void serverGone() noexcept override {}  // nothing more arrives; the reader just waits
 
+  uint64_t transportTroubles() const override { return troubles_.load(); }
+
  private:
   // A record: its size with the lost flag, then the bytes. A record that does not fit is
   // dropped, and the next one tells the reader so.
@@ -526,7 +551,18 @@ class JackInDevice final : public LentBuffersInDevice, public CycleUser {
 
   void readLoop() {
     for (;;) {
-      if (waitReadable({stopReader_.fd(), dataReady_.fd()}, -1) == 0) return;
+      const int which =
+          waitReadable({stopReader_.fd(), dataReady_.fd()}, -1, inputPoll.load());
+      if (which == 0) return;
+      if (which == kWaitFailed) {
+        // Waiting again would fail again at once: input ends here, and says so.
+        const int error = errno;
+        troubles_.fetch_add(1);
+        std::fprintf(stderr, "rt88h: JACK input stopped: poll failed: %s\n",
+                     std::strerror(error));
+        lent_->endMessage();
+        return;
+      }
       dataReady_.drain();
       for (;;) {
         order_.beforeRead();
@@ -539,7 +575,10 @@ class JackInDevice final : public LentBuffersInDevice, public CycleUser {
         jack_ringbuffer_read_advance(ring_, kRecordHeader);
         jack_ringbuffer_read(ring_, reinterpret_cast<char*>(scratch_.data()), size);
         order_.afterRead();
-        if ((header.sizeAndLost & kRecordLost) != 0) deliverLoss(events_, *lent_);
+        if ((header.sizeAndLost & kRecordLost) != 0) {
+          troubles_.fetch_add(1);
+          deliverLoss(events_, *lent_);
+        }
         if (size != 0) {
           deliverPiece(scratch_.data(), size, events_, *lent_, header.stamp.atUs,
                        header.stamp.cycle);
@@ -559,6 +598,7 @@ class JackInDevice final : public LentBuffersInDevice, public CycleUser {
   EventFd stopReader_;
   std::thread reader_;
   bool lost_ = false;             // process thread
+  std::atomic<uint64_t> troubles_{0};
   std::vector<uint8_t> scratch_;  // reader thread
   EventReader events_;            // reader thread
 };
@@ -720,6 +760,10 @@ class JackEndpointImpl final : public JackEndpoint {
 };
 
 }  // namespace
+
+void setJackInputPollForTesting(PollFunction poll) {
+  inputPoll.store(poll);
+}
 
 std::shared_ptr<MidiBackend> makeJackBackend(std::string clientName, std::string serverName) {
   return std::make_shared<JackBackend>(std::move(clientName), std::move(serverName));

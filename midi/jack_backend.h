@@ -1,5 +1,7 @@
 #pragma once
 // MIDI ports on a JACK server that is already running; a server is never started from here.
+#include <poll.h>
+
 #include <memory>
 #include <string>
 
@@ -28,5 +30,9 @@ class JackEndpoint {
 // Null with the reason when no server runs or the name is taken.
 std::unique_ptr<JackEndpoint> openJackEndpoint(const std::string& clientName, std::string* reason,
                                                const std::string& serverName = {});
+
+// Tests only: the poll(2) that JACK input threads wait with from now on; null: the system's.
+using PollFunction = int (*)(pollfd* fds, nfds_t count, int timeoutMs);
+void setJackInputPollForTesting(PollFunction poll);
 
 }  // namespace rt88h::midi

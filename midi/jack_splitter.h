@@ -64,7 +64,7 @@ class EventReader {
 class LentBuffers;
 
 // One received event into an input device's buffers: SysEx pieces fill them, short messages go
-// straight to the callback, and a message cut short is handed back as received so far.
+// straight to the callback, and a message cut short is handed back as LongError.
 // arrivalUs and cycle: when the event came (see MidiHeader); -1 stamps it on delivery.
 void deliverPiece(const uint8_t* bytes, std::size_t count, EventReader& reader,
                   LentBuffers& buffers, int64_t arrivalUs = -1, int64_t cycle = -1);

@@ -126,8 +126,8 @@ void LentBuffers::feedSysEx(const uint8_t* bytes, std::size_t count, int64_t arr
       }
       inMessage_ = true;
     } else if (byte == 0xF0 || (byte >= 0x80 && byte != 0xF7)) {
-      // Any status byte ends a SysEx: the message so far goes back on its own.
-      endInProgress(lock, InMessage::LongData);
+      // Any status byte ends a SysEx: the message so far goes back on its own, as cut.
+      endInProgress(lock, InMessage::LongError);
       if (byte != 0xF0) ++i;
       continue;
     }
@@ -157,7 +157,7 @@ void LentBuffers::feedSysEx(const uint8_t* bytes, std::size_t count, int64_t arr
 void LentBuffers::endMessage() {
   std::unique_lock lock(mutex_);
   if (closed_) return;
-  endInProgress(lock, InMessage::LongData);
+  endInProgress(lock, InMessage::LongError);
 }
 
 void LentBuffers::feedShort(uint32_t message) {

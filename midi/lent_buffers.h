@@ -1,7 +1,8 @@
 #pragma once
 // The buffer-filling rule every back-end shares: incoming SysEx pieces fill the lent buffers in
 // order; a buffer comes back done at F7 or when full, so an entry is one whole message of up to
-// its buffer's size (longer messages continue in the next buffer, without F0).
+// its buffer's size (longer messages continue in the next buffer, without F0). A message cut
+// short comes back as LongError, never as a message.
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -24,7 +25,8 @@ class LentBuffers {
   int addBuffer(MidiHeader* header);
   int unprepare(MidiHeader* header);
   void start();
-  // A partly filled buffer comes back done with what it holds; empty ones stay lent.
+  // A partly filled buffer comes back done with what it holds (LongData, as the platform's stop
+  // does); empty ones stay lent.
   void stop();
   // Every lent buffer comes back done and empty; input stops.
   void reset();

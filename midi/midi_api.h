@@ -48,7 +48,7 @@ int64_t steadyNowUs() noexcept;
 enum class InMessage : uint32_t {
   LongData,   // a lent header comes back: header set, done flag and bytesRecorded filled
   ShortData,  // a short (non-SysEx) message packed in shortMessage
-  LongError,  // a lent header comes back with an invalid or incomplete SysEx
+  LongError,  // a lent header comes back with a SysEx cut short: not a message, lend it again
 };
 
 // Called on the service's thread; after inClose returns it is never called again.
@@ -80,7 +80,11 @@ class MidiApi {
   virtual int inStop(InHandle handle) = 0;
   // Fails with kMidiErrorStillPlaying while the buffer is lent.
   virtual int inUnprepare(InHandle handle, MidiHeader* header) = 0;
+  // Destroys the device on success; after a failure the handle stays valid, to be closed again.
   virtual int inClose(InHandle handle) = 0;
+  // How often the transport has disturbed this input so far (e.g. JACK cycles the client was
+  // late for, events lost); 0 where the service cannot tell.
+  virtual uint64_t inTransportTroubles(InHandle /*handle*/) { return 0; }
 
   // Output.
   virtual int outDeviceCount() = 0;

@@ -209,6 +209,10 @@ int MidiInPort::deviceIndex() const {
   return deviceIndex_;
 }
 
+uint64_t MidiInPort::transportTroubles() {
+  return isOpen_ == 1 ? api_->inTransportTroubles(handle_) : 0;
+}
+
 void MidiInPort::receiveCallback(InMessage message, void* instance, MidiHeader* header,
                                  uint32_t /*shortMessage*/) {
   auto* port = static_cast<MidiInPort*>(instance);

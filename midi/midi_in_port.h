@@ -60,6 +60,9 @@ class MidiInPort {
 
   bool isOpen() const;
   int deviceIndex() const;
+  // How often the transport has disturbed input on the device open now (late cycles, lost
+  // events); 0 while closed or where the service cannot tell.
+  uint64_t transportTroubles();
 
  private:
   static void receiveCallback(InMessage message, void* instance, MidiHeader* header,

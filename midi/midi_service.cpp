@@ -228,11 +228,17 @@ int MidiService::inUnprepare(InHandle handle, MidiHeader* header) {
   return handle == nullptr ? kMidiErrorInvalidHandle : handle->unprepare(header);
 }
 
+// A device whose close failed may still call back or hold a buffer: it stays, and its handle
+// stays valid for the caller to close again.
 int MidiService::inClose(InHandle handle) {
   if (handle == nullptr) return kMidiErrorInvalidHandle;
   const int result = handle->close();
-  delete handle;
+  if (result == kMidiOk) delete handle;
   return result;
+}
+
+uint64_t MidiService::inTransportTroubles(InHandle handle) {
+  return handle == nullptr ? 0 : handle->transportTroubles();
 }
 
 int MidiService::outDeviceCount() {

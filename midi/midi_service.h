@@ -11,7 +11,8 @@
 
 namespace rt88h::midi {
 
-// An open input device of some back-end; inClose destroys it. Same semantics as MidiApi's in*.
+// An open input device of some back-end; inClose destroys it once its close succeeds. Same
+// semantics as MidiApi's in*.
 struct InDevice {
   virtual ~InDevice() = default;
   virtual int reset() = 0;
@@ -20,8 +21,12 @@ struct InDevice {
   virtual int start() = 0;
   virtual int stop() = 0;
   virtual int unprepare(MidiHeader* header) = 0;
-  // Called by inClose before destruction; after it returns the callback is never called again.
+  // Called by inClose before destruction; after it returns 0 the callback is never called again.
+  // On failure the device is kept, and may be closed again.
   virtual int close() = 0;
+  // How often the transport has disturbed input so far (lost cycles, lost events, a failed
+  // wait); 0 where a back-end cannot tell.
+  virtual uint64_t transportTroubles() const { return 0; }
 };
 
 struct OutDevice {
@@ -74,6 +79,7 @@ class MidiService final : public MidiApi {
   int inStop(InHandle handle) override;
   int inUnprepare(InHandle handle, MidiHeader* header) override;
   int inClose(InHandle handle) override;
+  uint64_t inTransportTroubles(InHandle handle) override;
 
   int outDeviceCount() override;
   int outDeviceName(int index, char* name, std::size_t size) override;

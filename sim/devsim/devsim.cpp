@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -132,6 +133,8 @@ class Player {
     text += "Messages seen: " + std::to_string(model_.messages().size()) + " (" +
             std::to_string(model_.ignored()) + " not for this device)\n";
     text += "Layout violations: " + std::to_string(model_.violations().size()) + "\n";
+    text += "Messages cut short in transport (dropped): " + std::to_string(cutMessages_.load()) +
+            "\n";
     std::string difference;
     const bool matches = model_.flashMatchesPayloads(&difference);
     text += std::string("Flash equals the embedded payloads: ") +
@@ -180,10 +183,19 @@ class Player {
   static void onInput(midi::InMessage message, void* instance, MidiHeader* header,
                       uint32_t /*shortMessage*/) {
     auto* self = static_cast<Player*>(instance);
-    if (message != midi::InMessage::LongData || header == nullptr) return;
+    if (message == midi::InMessage::ShortData || header == nullptr) return;
     if (header->bytesRecorded == 0) return;  // given back by a reset: it stays with us
-    self->joinPiece(header->data, header->bytesRecorded);
+    if (message == midi::InMessage::LongData) {
+      self->joinPiece(header->data, header->bytesRecorded);
+    } else {
+      self->dropCut();  // a message cut short never reaches the device
+    }
     self->in_->addBuffer(header);
+  }
+
+  void dropCut() {
+    joining_.clear();
+    cutMessages_.fetch_add(1, std::memory_order_relaxed);
   }
 
   // A message longer than a buffer comes in several entries: they are joined up to the F7.
@@ -315,6 +327,7 @@ class Player {
   std::unique_ptr<midi::OutDevice> out_;
   std::array<LentBuffer, kLentBuffers> buffers_;
   std::vector<uint8_t> joining_;  // receiving thread
+  std::atomic<uint64_t> cutMessages_{0};
 
   std::mutex mutex_;
   std::condition_variable changed_;

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -87,6 +88,11 @@ class RawJackDevice {
   RawJackDevice& operator=(const RawJackDevice&) = delete;
 
   bool ok() const { return ok_; }
+  // Connects two ports of the server by their full names.
+  bool connect(const std::string& from, const std::string& to) {
+    const int result = jack_connect(client_, from.c_str(), to.c_str());
+    return result == 0 || result == EEXIST;
+  }
   std::string portName(bool output, std::size_t index = 0) const {
     return jack_port_name(output ? outs_[index] : ins_[index]);
   }

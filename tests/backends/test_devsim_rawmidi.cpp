@@ -104,8 +104,10 @@ TEST(DevsimRawStream, ReadsOfAnyLengthGiveTheMessagesBack) {
     midi::LentBuffers buffers(
         [](midi::InMessage message, void* instance, midi::MidiHeader* header, uint32_t) {
           auto* self = static_cast<Sink*>(instance);
-          if (message != midi::InMessage::LongData || header->bytesRecorded == 0) return;
-          self->got->emplace_back(header->data, header->data + header->bytesRecorded);
+          if (message == midi::InMessage::ShortData || header->bytesRecorded == 0) return;
+          if (message == midi::InMessage::LongData) {
+            self->got->emplace_back(header->data, header->data + header->bytesRecorded);
+          }
           self->buffers->addBuffer(header);
         },
         &sink);

@@ -49,6 +49,9 @@ class WatchedApi final : public midi::MidiApi {
     return inner_.inUnprepare(handle, header);
   }
   int inClose(midi::InHandle handle) override { return inner_.inClose(handle); }
+  uint64_t inTransportTroubles(midi::InHandle handle) override {
+    return inner_.inTransportTroubles(handle);
+  }
 
   int outDeviceCount() override { return inner_.outDeviceCount(); }
   int outDeviceName(int index, char* name, std::size_t size) override {

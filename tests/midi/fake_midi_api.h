@@ -287,6 +287,14 @@ class FakeMidiApi final : public MidiApi {
     instance_ = nullptr;
     return kMidiOk;
   }
+  uint64_t inTransportTroubles(InHandle /*handle*/) override {
+    std::lock_guard lock(mutex_);
+    return troubles_;
+  }
+  void setTroubles(uint64_t troubles) {
+    std::lock_guard lock(mutex_);
+    troubles_ = troubles;
+  }
 
   // ---- MidiApi: output
 
@@ -457,6 +465,7 @@ class FakeMidiApi final : public MidiApi {
   MidiHeader* lent_ = nullptr;
   uint32_t fill_ = 0;
   int64_t stampUs_ = -1;
+  uint64_t troubles_ = 0;
   int64_t stampCycle_ = -1;
   int dropped_ = 0;
 

@@ -379,6 +379,15 @@ TEST_F(MidiInPortReceive, AnEntryWithoutAStampIsStampedWhenItArrives) {
   EXPECT_EQ(arrival.cycle, -1);
 }
 
+TEST_F(MidiInPortReceive, TransportTroublesAreThoseOfTheOpenDevice) {
+  api.setTroubles(3);
+  EXPECT_EQ(port.transportTroubles(), 0u);  // nothing open
+  openPort();
+  EXPECT_EQ(port.transportTroubles(), 3u);
+  port.close();
+  EXPECT_EQ(port.transportTroubles(), 0u);
+}
+
 TEST_F(MidiInPortReceive, EntriesOutliveCloseAndReopen) {
   openPort();
   const Bytes before{0xF0, 0x10, 0xF7};

@@ -71,6 +71,7 @@ class Sink {
   LentBuffers lent{&Sink::callback, this};
   std::vector<std::unique_ptr<MidiHeader>> headers;
   std::vector<Bytes> entries;
+  std::vector<Bytes> cuts;  // handed back as LongError
   std::vector<std::pair<int64_t, int64_t>> stamps;  // each entry's arrivalUs and cycle
   std::vector<uint32_t> shorts;
   int emptyReturns = 0;
@@ -82,8 +83,18 @@ class Sink {
       self->shorts.push_back(value);
       return;
     }
-    ASSERT_EQ(message, InMessage::LongData);
     ASSERT_NE(header, nullptr);
+    if (message == InMessage::LongError) {
+      // A message cut short: kept apart from the entries, and the buffer goes back as the port's.
+      ASSERT_GT(header->bytesRecorded, 0u);
+      self->cuts.emplace_back(header->data, header->data + header->bytesRecorded);
+      if (self->lendAgain_) {
+        self->lent.prepare(header);
+        self->lent.addBuffer(header);
+      }
+      return;
+    }
+    ASSERT_EQ(message, InMessage::LongData);
     EXPECT_NE(header->flags.load() & kHeaderDone, 0u);
     EXPECT_EQ(header->flags.load() & kHeaderInQueue, 0u);
     if (header->bytesRecorded == 0) {
@@ -128,28 +139,33 @@ TEST(LentBuffersPieces, EveryPieceSizeGivesWholeMessages) {
   }
 }
 
-TEST_F(LentBuffersTest, AnF0InsideAMessageEndsTheOneInProgress) {
+TEST_F(LentBuffersTest, AnF0InsideAMessageCutsTheOneInProgress) {
   sink.feed({0xF0, 0x01, 0x02, 0xF0, 0x03, 0x04, 0xF7});
-  ASSERT_EQ(sink.entries.size(), 2u);
-  EXPECT_EQ(sink.entries[0], (Bytes{0xF0, 0x01, 0x02}));
-  EXPECT_EQ(sink.entries[1], (Bytes{0xF0, 0x03, 0x04, 0xF7}));
+  EXPECT_EQ(sink.cuts, std::vector<Bytes>{(Bytes{0xF0, 0x01, 0x02})});
+  EXPECT_EQ(sink.entries, std::vector<Bytes>{(Bytes{0xF0, 0x03, 0x04, 0xF7})});
 }
 
 TEST_F(LentBuffersTest, AMessageWithoutF7IsNotGluedToTheNextOne) {
   sink.feed({0xF0, 0x10, 0x11});
   EXPECT_TRUE(sink.entries.empty());
   sink.feed({0xF0, 0x20, 0xF7});
-  ASSERT_EQ(sink.entries.size(), 2u);
-  EXPECT_EQ(sink.entries[0], (Bytes{0xF0, 0x10, 0x11}));
-  EXPECT_EQ(sink.entries[1], (Bytes{0xF0, 0x20, 0xF7}));
+  EXPECT_EQ(sink.cuts, std::vector<Bytes>{(Bytes{0xF0, 0x10, 0x11})});
+  EXPECT_EQ(sink.entries, std::vector<Bytes>{(Bytes{0xF0, 0x20, 0xF7})});
 }
 
-TEST_F(LentBuffersTest, EndMessageHandsBackWhatArrived) {
+TEST_F(LentBuffersTest, EndMessageHandsBackWhatArrivedAsCut) {
   sink.feed({0xF0, 0x10});
   sink.lent.endMessage();
   sink.feed({0x11, 0xF7});  // no longer inside a message
-  ASSERT_EQ(sink.entries.size(), 1u);
-  EXPECT_EQ(sink.entries[0], (Bytes{0xF0, 0x10}));
+  EXPECT_EQ(sink.cuts, std::vector<Bytes>{(Bytes{0xF0, 0x10})});
+  EXPECT_TRUE(sink.entries.empty());
+}
+
+TEST_F(LentBuffersTest, EndMessageOutsideAMessageHandsNothingBack) {
+  sink.feed({0xF0, 0x10, 0xF7});
+  sink.lent.endMessage();
+  EXPECT_TRUE(sink.cuts.empty());
+  EXPECT_EQ(sink.entries.size(), 1u);
 }
 
 TEST_F(LentBuffersTest, BytesOutsideAMessageAreDropped) {
@@ -170,9 +186,18 @@ TEST_F(LentBuffersTest, RealTimeBytesGoOutAsShortMessagesAndAreNotStored) {
 
 TEST_F(LentBuffersTest, AnotherStatusByteCutsTheMessage) {
   sink.feed({0xF0, 0x01, 0x90, 0x02, 0xF7, 0xF0, 0x05, 0xF7});
-  ASSERT_EQ(sink.entries.size(), 2u);
-  EXPECT_EQ(sink.entries[0], (Bytes{0xF0, 0x01}));
-  EXPECT_EQ(sink.entries[1], (Bytes{0xF0, 0x05, 0xF7}));
+  EXPECT_EQ(sink.cuts, std::vector<Bytes>{(Bytes{0xF0, 0x01})});
+  EXPECT_EQ(sink.entries, std::vector<Bytes>{(Bytes{0xF0, 0x05, 0xF7})});
+}
+
+TEST_F(LentBuffersTest, ALongMessageCutInItsSecondBufferKeepsTheFirstAsAnEntry) {
+  const Bytes message = sysex(10000);
+  sink.feed(Bytes(message.begin(), message.begin() + 9000));
+  sink.lent.endMessage();
+  ASSERT_EQ(sink.entries.size(), 1u);
+  EXPECT_EQ(sink.entries[0].size(), 8192u);
+  ASSERT_EQ(sink.cuts.size(), 1u);
+  EXPECT_EQ(sink.cuts[0].size(), 9000u - 8192u);
 }
 
 TEST_F(LentBuffersTest, ALongMessageContinuesInTheNextBufferWithoutF0) {

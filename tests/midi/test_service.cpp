@@ -1,6 +1,7 @@
 // The service over several back-ends: one list per direction, indices, names and handles.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -9,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "midi_in_port.h"
 #include "midi_service.h"
 #include "virtual_midi.h"
 
@@ -28,7 +30,8 @@ struct Log {
 };
 
 struct FakeIn final : InDevice {
-  FakeIn(std::shared_ptr<Log> log, std::string tag) : log_(std::move(log)), tag_(std::move(tag)) {}
+  FakeIn(std::shared_ptr<Log> log, std::string tag, int* closeFailures = nullptr)
+      : log_(std::move(log)), tag_(std::move(tag)), closeFailures_(closeFailures) {}
   ~FakeIn() override { log_->add(tag_ + " destroyed"); }
   int reset() override { return note("reset"); }
   int prepare(MidiHeader*) override { return note("prepare"); }
@@ -36,13 +39,21 @@ struct FakeIn final : InDevice {
   int start() override { return note("start"); }
   int stop() override { return note("stop"); }
   int unprepare(MidiHeader*) override { return note("unprepare"); }
-  int close() override { return note("close"); }
+  int close() override {
+    note("close");
+    if (closeFailures_ != nullptr && *closeFailures_ > 0) {
+      --*closeFailures_;
+      return kMidiErrorStillPlaying;
+    }
+    return kMidiOk;
+  }
   int note(const char* what) {
     log_->add(tag_ + " " + what);
     return kMidiOk;
   }
   std::shared_ptr<Log> log_;
   std::string tag_;
+  int* closeFailures_;
 };
 
 struct FakeOut final : OutDevice {
@@ -86,7 +97,7 @@ class FakeBackend final : public MidiBackend {
     const std::string tag = name_ + " in " + std::to_string(localIndex);
     log_->add(tag + " open");
     if (refuseOpen != kMidiOk) return refuseOpen;
-    device = std::make_unique<FakeIn>(log_, tag);
+    device = std::make_unique<FakeIn>(log_, tag, &inCloseFailures);
     return kMidiOk;
   }
   int openOutput(std::size_t localIndex, std::unique_ptr<OutDevice>& device) override {
@@ -105,6 +116,7 @@ class FakeBackend final : public MidiBackend {
 
   int refuseOpen = kMidiOk;
   bool serialisedOutputs = false;
+  int inCloseFailures = 0;  // the next input closes that fail
 
  private:
   std::string name_;
@@ -226,6 +238,21 @@ TEST_F(MidiServiceTest, OpenReachesTheOwningBackendWithItsOwnIndex) {
   EXPECT_EQ(service.outClose(out), kMidiOk);
   EXPECT_EQ(events(), (Names{"jack in 0 close", "jack in 0 destroyed", "jack out 0 close",
                              "jack out 0 destroyed"}));
+}
+
+TEST_F(MidiServiceTest, AnInputWhoseCloseFailedStaysUntilAClosePasses) {
+  first->inCloseFailures = 1;
+  MidiInPort port(service);
+  ASSERT_EQ(port.openAndStart(1), 1);
+  events();
+  port.close();  // fails: the port keeps the handle to try again
+  const Names failed = events();
+  EXPECT_EQ(failed.back(), "alsa in 1 close");
+  ASSERT_EQ(std::count(failed.begin(), failed.end(), "alsa in 1 destroyed"), 0)
+      << "the device went while the port still holds its handle";
+  port.close();
+  EXPECT_EQ(events(), (Names{"alsa in 1 stop", "alsa in 1 reset", "alsa in 1 unprepare",
+                             "alsa in 1 close", "alsa in 1 destroyed"}));
 }
 
 TEST_F(MidiServiceTest, OpenOfMinusOneOrPastTheEndFails) {

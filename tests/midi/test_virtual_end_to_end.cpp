@@ -171,6 +171,18 @@ TEST_F(VirtualEndToEnd, EntriesAreStampedWhenInjectedAndInOrder) {
   }
 }
 
+TEST_F(VirtualEndToEnd, AMessageCutShortNeverReachesTheQueue) {
+  ASSERT_EQ(in.openAndStart(0), 1);
+  const Bytes whole = sysex(12, 7);
+  const Bytes cutByF0{0xF0, 0x52, 0x00, 0x58};
+  const Bytes cutByStatus{0xF0, 0x52, 0x01, 0x90, 0x40, 0x7F};  // a Note On ends it
+  device->inject(cutByF0.data(), cutByF0.size());
+  device->inject(whole.data(), whole.size());
+  device->inject(cutByStatus.data(), cutByStatus.size());
+  device->inject(whole.data(), whole.size());
+  EXPECT_EQ(received(), (std::vector<Bytes>{whole, whole}));
+}
+
 TEST_F(VirtualEndToEnd, MessagesInjectedInPiecesGiveTheSameEntries) {
   ASSERT_EQ(in.openAndStart(0), 1);
   for (const std::size_t piece : {1, 3, 64, 1000, 8191}) {
