@@ -487,6 +487,26 @@ class AlsaBackend final : public MidiBackend {
     return openAlsaOutput(client, &target, client->nextPortName("out"), limit, device);
   }
 
+  std::vector<std::string> inputKeys() override { return keysOf(kReadable); }
+  std::vector<std::string> outputKeys() override { return keysOf(kWritable); }
+
+  int openInputByKey(std::string_view key, InCallback callback, void* instance,
+                     std::unique_ptr<InDevice>& device) override {
+    auto client = current();
+    SeqPort target{};
+    if (!client || !portWithKey(*client, kReadable, key, &target)) return kMidiErrorBadDevice;
+    return openAlsaInput(client, &target, client->nextPortName("in"), callback, instance, device);
+  }
+
+  int openOutputByKey(std::string_view key, std::unique_ptr<OutDevice>& device) override {
+    auto client = current();
+    SeqPort target{};
+    if (!client || !portWithKey(*client, kWritable, key, &target)) return kMidiErrorBadDevice;
+    const std::size_t limit =
+        alsaDeviceMessageLimit(client->messageLimit(), client->isKernelClient(target.client));
+    return openAlsaOutput(client, &target, client->nextPortName("out"), limit, device);
+  }
+
   // The sequencer may have been loaded since the last try.
   void rescan() override {
     std::lock_guard lock(mutex_);
@@ -494,6 +514,32 @@ class AlsaBackend final : public MidiBackend {
   }
 
  private:
+  // Client and port numbers, and the names: a number freed by a client that left may be given
+  // to the next one.
+  static std::string keyOf(const std::pair<SeqPort, ListedPort>& port) {
+    return "alsa:" + std::to_string(port.first.client) + ":" + std::to_string(port.first.port) +
+           ":" + port.second.clientName + ":" + port.second.portName;
+  }
+
+  std::vector<std::string> keysOf(unsigned capabilities) {
+    auto client = current();
+    std::vector<std::string> keys;
+    if (!client) return keys;
+    for (const auto& port : client->otherPorts(capabilities)) keys.push_back(keyOf(port));
+    return keys;
+  }
+
+  static bool portWithKey(AlsaClient& client, unsigned capabilities, std::string_view key,
+                          SeqPort* found) {
+    for (const auto& port : client.otherPorts(capabilities)) {
+      if (keyOf(port) == key) {
+        *found = port.first;
+        return true;
+      }
+    }
+    return false;
+  }
+
   std::shared_ptr<AlsaClient> current() {
     std::lock_guard lock(mutex_);
     if (!client_ && !tried_) {

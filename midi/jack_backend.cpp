@@ -717,6 +717,25 @@ class JackBackend final : public MidiBackend {
     return openJackOutput(client, ports[localIndex].c_str(), client->nextPortName("out"), device);
   }
 
+  std::vector<std::string> inputKeys() override { return keysOf(JackPortIsOutput); }
+  std::vector<std::string> outputKeys() override { return keysOf(JackPortIsInput); }
+
+  int openInputByKey(std::string_view key, InCallback callback, void* instance,
+                     std::unique_ptr<InDevice>& device) override {
+    auto client = current();
+    const std::string port = client ? portWithKey(*client, JackPortIsOutput, key) : std::string{};
+    if (port.empty()) return kMidiErrorBadDevice;
+    return openJackInput(client, port.c_str(), client->nextPortName("in"), callback, instance,
+                         device);
+  }
+
+  int openOutputByKey(std::string_view key, std::unique_ptr<OutDevice>& device) override {
+    auto client = current();
+    const std::string port = client ? portWithKey(*client, JackPortIsInput, key) : std::string{};
+    if (port.empty()) return kMidiErrorBadDevice;
+    return openJackOutput(client, port.c_str(), client->nextPortName("out"), device);
+  }
+
   void rescan() override {
     std::lock_guard lock(mutex_);
     // Devices still open keep the old client until they close.
@@ -725,6 +744,29 @@ class JackBackend final : public MidiBackend {
   }
 
  private:
+  static constexpr std::string_view kKeyPrefix = "jack:";
+
+  // A port's full name is unique on its server for as long as the port lives.
+  std::vector<std::string> keysOf(unsigned long flags) {
+    auto client = current();
+    std::vector<std::string> keys;
+    if (!client) return keys;
+    for (const std::string& port : otherPorts(*client, flags)) {
+      keys.push_back(std::string(kKeyPrefix) + port);
+    }
+    return keys;
+  }
+
+  // The full name of the listed port with that key now; empty when there is none.
+  static std::string portWithKey(JackClient& client, unsigned long flags, std::string_view key) {
+    if (key.substr(0, kKeyPrefix.size()) != kKeyPrefix) return {};
+    const std::string_view wanted = key.substr(kKeyPrefix.size());
+    for (const std::string& port : otherPorts(client, flags)) {
+      if (port == wanted) return port;
+    }
+    return {};
+  }
+
   std::shared_ptr<JackClient> current() {
     std::lock_guard lock(mutex_);
     if (!client_ && !tried_) {

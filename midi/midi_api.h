@@ -4,6 +4,8 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 namespace rt88h::midi {
 
@@ -69,6 +71,17 @@ class MidiApi {
   // Writes the terminated name (at most 31 characters, 39 bytes) into name[0..size); 0 or an error.
   virtual int inDeviceName(int index, char* name, std::size_t size) = 0;
   virtual int inOpen(InHandle* handle, int index, InCallback callback, void* instance) = 0;
+  // What tells the device at that index apart from every other, now and later (e.g.
+  // "jack:client:port"); "" when the service cannot tell.
+  virtual std::string inDeviceKey(int /*index*/) { return {}; }
+  // Opens the device whose key is `key` now, wherever it is listed (indexHint: where it was);
+  // kMidiErrorBadDevice, nothing opened, when no device has that key.
+  virtual int inOpenByKey(InHandle* handle, int indexHint, std::string_view key,
+                          InCallback callback, void* instance) {
+    if (handle != nullptr) *handle = nullptr;
+    if (key.empty() || inDeviceKey(indexHint) != key) return kMidiErrorBadDevice;
+    return inOpen(handle, indexHint, callback, instance);
+  }
   // Stops input; every lent header comes back done and empty.
   virtual int inReset(InHandle handle) = 0;
   // Preparing a prepared header succeeds.
@@ -90,6 +103,12 @@ class MidiApi {
   virtual int outDeviceCount() = 0;
   virtual int outDeviceName(int index, char* name, std::size_t size) = 0;
   virtual int outOpen(OutHandle* handle, int index) = 0;
+  virtual std::string outDeviceKey(int /*index*/) { return {}; }
+  virtual int outOpenByKey(OutHandle* handle, int indexHint, std::string_view key) {
+    if (handle != nullptr) *handle = nullptr;
+    if (key.empty() || outDeviceKey(indexHint) != key) return kMidiErrorBadDevice;
+    return outOpen(handle, indexHint);
+  }
   virtual int outClose(OutHandle handle) = 0;
   virtual int outPrepare(OutHandle handle, MidiHeader* header) = 0;
   // Takes the buffer and returns at once; the done flag is set from another thread.

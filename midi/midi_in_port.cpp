@@ -108,6 +108,14 @@ MidiInPort::~MidiInPort() {
 }
 
 int MidiInPort::openAndStart(int deviceIndex) {
+  return open(deviceIndex, {});
+}
+
+int MidiInPort::openAndStart(int deviceIndex, std::string_view key) {
+  return open(deviceIndex, key);
+}
+
+int MidiInPort::open(int deviceIndex, std::string_view key) {
   deviceIndex_ = deviceIndex;
   if (isOpen_ == 1) return 1;
 
@@ -128,7 +136,11 @@ int MidiInPort::openAndStart(int deviceIndex) {
   header_->bufferLength = kReceiveBufferSize;
 
   handle_ = nullptr;
-  if (api_->inOpen(&handle_, deviceIndex_, &MidiInPort::receiveCallback, this) != kMidiOk) {
+  const int opened =
+      key.empty()
+          ? api_->inOpen(&handle_, deviceIndex_, &MidiInPort::receiveCallback, this)
+          : api_->inOpenByKey(&handle_, deviceIndex_, key, &MidiInPort::receiveCallback, this);
+  if (opened != kMidiOk) {
     handle_ = nullptr;
     freeReceiveBuffer(header_);
     return 0;
@@ -199,6 +211,14 @@ int MidiInPort::deviceCount() {
 void MidiInPort::deviceName(int index, char (&buffer)[kDeviceNameSize]) {
   char name[kMaxDeviceNameBytes + 1] = {};
   copyDeviceName(api_->inDeviceName(index, name, sizeof name), name, buffer);
+}
+
+std::string MidiInPort::deviceKey(int index) {
+  try {
+    return api_->inDeviceKey(index);
+  } catch (...) {
+    return {};
+  }
 }
 
 bool MidiInPort::isOpen() const {

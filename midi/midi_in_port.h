@@ -2,6 +2,8 @@
 // The receiving end: one input device, one 8192-byte buffer lent to it, and the SysExQueue.
 #include <cstdint>
 #include <mutex>
+#include <string>
+#include <string_view>
 
 #include "midi_api.h"
 
@@ -50,6 +52,10 @@ class MidiInPort {
   ~MidiInPort();
 
   int openAndStart(int deviceIndex);  // 1 or 0
+  // Opens the device whose key is `key` at this moment, wherever the list has it now
+  // (deviceIndex: where it was listed, a hint only); 0, nothing opened, when no device has that
+  // key. An empty key (the service cannot tell devices apart) opens by index.
+  int openAndStart(int deviceIndex, std::string_view key);
   void close();
   bool peekSysEx(const uint8_t** bytes, uint32_t* count);
   // The same, with when the entry's last byte arrived; any pointer may be null.
@@ -57,6 +63,8 @@ class MidiInPort {
   void popSysEx();
   int deviceCount();
   void deviceName(int index, char (&buffer)[kDeviceNameSize]);
+  // The identity of the device at that index now; "" when the service cannot tell.
+  std::string deviceKey(int index);
 
   bool isOpen() const;
   int deviceIndex() const;
@@ -65,6 +73,7 @@ class MidiInPort {
   uint64_t transportTroubles();
 
  private:
+  int open(int deviceIndex, std::string_view key);
   static void receiveCallback(InMessage message, void* instance, MidiHeader* header,
                               uint32_t shortMessage);
   MidiApi* api_;

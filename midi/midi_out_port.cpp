@@ -22,14 +22,26 @@ MidiOutPort::~MidiOutPort() {
 }
 
 int MidiOutPort::open(int deviceIndex) {
+  return open(deviceIndex, {});
+}
+
+int MidiOutPort::open(int deviceIndex, std::string_view key) {
   // Only this (the window's) thread changes handle_, so it may read it without the lock.
   if (handle_ != nullptr) {
-    if (deviceIndex == deviceIndex_) return 1;
+    if (deviceIndex == deviceIndex_ && key == key_) return 1;
     close();
   }
   deviceIndex_ = deviceIndex;
   OutHandle handle = nullptr;
-  if (api_->outOpen(&handle, deviceIndex_) != kMidiOk || handle == nullptr) return 0;
+  const int opened = key.empty() ? api_->outOpen(&handle, deviceIndex_)
+                                 : api_->outOpenByKey(&handle, deviceIndex_, key);
+  if (opened != kMidiOk || handle == nullptr) return 0;
+  try {
+    key_ = key;
+  } catch (...) {
+    api_->outClose(handle);
+    return 0;
+  }
   std::lock_guard lock(mutex_);
   handle_ = handle;
   return 1;
@@ -106,6 +118,14 @@ void MidiOutPort::deviceName(int index, char (&buffer)[kDeviceNameSize]) {
   const std::size_t length = ::strnlen(name, kMaxDeviceNameBytes);
   std::memcpy(buffer, name, length);
   buffer[length] = '\0';
+}
+
+std::string MidiOutPort::deviceKey(int index) {
+  try {
+    return api_->outDeviceKey(index);
+  } catch (...) {
+    return {};
+  }
 }
 
 bool MidiOutPort::isOpen() {

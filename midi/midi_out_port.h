@@ -3,6 +3,8 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <string>
+#include <string_view>
 
 #include "midi_api.h"
 
@@ -16,11 +18,17 @@ class MidiOutPort {
   ~MidiOutPort();
 
   int open(int deviceIndex);  // 1 or 0
+  // Opens the device whose key is `key` at this moment, wherever the list has it now
+  // (deviceIndex: a hint only); 0, nothing opened, when no device has that key. An empty key
+  // (the service cannot tell devices apart) opens by index.
+  int open(int deviceIndex, std::string_view key);
   int close();                // 1 if it was open, 0 if already closed
   // Returns after the service is done with the caller's buffer (1), or 0 when not sent.
   int sendLong(MidiHeader& header);
   int deviceCount();
   void deviceName(int index, char (&buffer)[kDeviceNameSize]);
+  // The identity of the device at that index now; "" when the service cannot tell.
+  std::string deviceKey(int index);
 
   bool isOpen();
   int deviceIndex() const;
@@ -31,6 +39,7 @@ class MidiOutPort {
   std::condition_variable sendEnded_;
   OutHandle handle_ = nullptr;
   int32_t deviceIndex_ = 0;
+  std::string key_;  // of the open device; window thread
   int sendsInProgress_ = 0;
   std::mutex serialSend_;            // held for a whole send where the service needs it
 };

@@ -44,6 +44,10 @@ std::vector<std::string> namesOf(MidiBackend& backend, Direction direction) {
   return direction == Direction::In ? backend.inputNames() : backend.outputNames();
 }
 
+std::vector<std::string> keysOf(MidiBackend& backend, Direction direction) {
+  return direction == Direction::In ? backend.inputKeys() : backend.outputKeys();
+}
+
 struct Located {
   std::shared_ptr<MidiBackend> backend;
   std::size_t localIndex = 0;
@@ -122,6 +126,15 @@ bool locate(const std::vector<std::shared_ptr<MidiBackend>>& backends, Direction
     remaining -= count;
   }
   return false;
+}
+
+std::string deviceKey(const std::vector<std::shared_ptr<MidiBackend>>& backends,
+                      Direction direction, int index) {
+  Located found;
+  if (!locate(backends, direction, index, found)) return {};
+  std::vector<std::string> keys = keysOf(*found.backend, direction);
+  // The lists are enumerated afresh: one may have changed between the two calls.
+  return found.localIndex < keys.size() ? std::move(keys[found.localIndex]) : std::string{};
 }
 
 int deviceCount(const std::vector<std::shared_ptr<MidiBackend>>& backends, Direction direction) {
@@ -204,6 +217,36 @@ int MidiService::inOpen(InHandle* handle, int index, InCallback callback, void* 
   }
 }
 
+std::string MidiService::inDeviceKey(int index) {
+  try {
+    return deviceKey(snapshot(), Direction::In, index);
+  } catch (...) {
+    return {};
+  }
+}
+
+// Each back-end looks the key up in its own list as it is at this moment and opens that device.
+int MidiService::inOpenByKey(InHandle* handle, int /*indexHint*/, std::string_view key,
+                             InCallback callback, void* instance) {
+  if (handle == nullptr) return kMidiErrorInvalidHandle;
+  *handle = nullptr;
+  if (key.empty()) return kMidiErrorBadDevice;
+  try {
+    for (const auto& backend : snapshot()) {
+      std::unique_ptr<InDevice> device;
+      const int result = backend->openInputByKey(key, callback, instance, device);
+      if (result == kMidiErrorBadDevice && !device) continue;  // not one of this back-end's
+      if (result != kMidiOk) return result;
+      if (!device) return kMidiErrorNotReady;
+      *handle = device.release();
+      return kMidiOk;
+    }
+    return kMidiErrorBadDevice;
+  } catch (...) {
+    return kMidiErrorNoMemory;
+  }
+}
+
 int MidiService::inReset(InHandle handle) {
   return handle == nullptr ? kMidiErrorInvalidHandle : handle->reset();
 }
@@ -267,16 +310,46 @@ int MidiService::outOpen(OutHandle* handle, int index) {
     std::unique_ptr<OutDevice> device;
     const int result = found.backend->openOutput(found.localIndex, device);
     if (result != kMidiOk) return result;
-    if (!device) return kMidiErrorNotReady;
-    if (device->needsSerialisedSends()) {
-      std::lock_guard lock(mutex_);
-      ++serialisedOutputs_;
-    }
-    *handle = device.release();
-    return kMidiOk;
+    return adoptOutput(std::move(device), handle);
   } catch (...) {
     return kMidiErrorNoMemory;
   }
+}
+
+std::string MidiService::outDeviceKey(int index) {
+  try {
+    return deviceKey(snapshot(), Direction::Out, index);
+  } catch (...) {
+    return {};
+  }
+}
+
+int MidiService::outOpenByKey(OutHandle* handle, int /*indexHint*/, std::string_view key) {
+  if (handle == nullptr) return kMidiErrorInvalidHandle;
+  *handle = nullptr;
+  if (key.empty()) return kMidiErrorBadDevice;
+  try {
+    for (const auto& backend : snapshot()) {
+      std::unique_ptr<OutDevice> device;
+      const int result = backend->openOutputByKey(key, device);
+      if (result == kMidiErrorBadDevice && !device) continue;
+      if (result != kMidiOk) return result;
+      return adoptOutput(std::move(device), handle);
+    }
+    return kMidiErrorBadDevice;
+  } catch (...) {
+    return kMidiErrorNoMemory;
+  }
+}
+
+int MidiService::adoptOutput(std::unique_ptr<OutDevice> device, OutHandle* handle) {
+  if (!device) return kMidiErrorNotReady;
+  if (device->needsSerialisedSends()) {
+    std::lock_guard lock(mutex_);
+    ++serialisedOutputs_;
+  }
+  *handle = device.release();
+  return kMidiOk;
 }
 
 int MidiService::outClose(OutHandle handle) {

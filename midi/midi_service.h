@@ -50,6 +50,18 @@ class MidiBackend {
   virtual int openInput(std::size_t localIndex, InCallback callback, void* instance,
                         std::unique_ptr<InDevice>& device) = 0;
   virtual int openOutput(std::size_t localIndex, std::unique_ptr<OutDevice>& device) = 0;
+  // Keys in the order of the names (see MidiApi::inDeviceKey); each starts with the back-end's
+  // own prefix ("jack:", "alsa:", "virtual:"). Empty: this back-end has none.
+  virtual std::vector<std::string> inputKeys() { return {}; }
+  virtual std::vector<std::string> outputKeys() { return {}; }
+  // Opens the device with that key as it is now; kMidiErrorBadDevice when there is none.
+  virtual int openInputByKey(std::string_view /*key*/, InCallback /*callback*/,
+                             void* /*instance*/, std::unique_ptr<InDevice>& /*device*/) {
+    return kMidiErrorBadDevice;
+  }
+  virtual int openOutputByKey(std::string_view /*key*/, std::unique_ptr<OutDevice>& /*device*/) {
+    return kMidiErrorBadDevice;
+  }
   // Rescan Device: e.g. reconnect to a service that has appeared since.
   virtual void rescan() {}
 };
@@ -72,6 +84,9 @@ class MidiService final : public MidiApi {
   int inDeviceCount() override;
   int inDeviceName(int index, char* name, std::size_t size) override;
   int inOpen(InHandle* handle, int index, InCallback callback, void* instance) override;
+  std::string inDeviceKey(int index) override;
+  int inOpenByKey(InHandle* handle, int indexHint, std::string_view key, InCallback callback,
+                  void* instance) override;
   int inReset(InHandle handle) override;
   int inPrepare(InHandle handle, MidiHeader* header) override;
   int inAddBuffer(InHandle handle, MidiHeader* header) override;
@@ -84,6 +99,8 @@ class MidiService final : public MidiApi {
   int outDeviceCount() override;
   int outDeviceName(int index, char* name, std::size_t size) override;
   int outOpen(OutHandle* handle, int index) override;
+  std::string outDeviceKey(int index) override;
+  int outOpenByKey(OutHandle* handle, int indexHint, std::string_view key) override;
   int outClose(OutHandle handle) override;
   int outPrepare(OutHandle handle, MidiHeader* header) override;
   int outLongMsg(OutHandle handle, MidiHeader* header) override;
@@ -93,6 +110,7 @@ class MidiService final : public MidiApi {
 
  private:
   std::vector<std::shared_ptr<MidiBackend>> snapshot();
+  int adoptOutput(std::unique_ptr<OutDevice> device, OutHandle* handle);
   std::mutex mutex_;
   std::vector<std::shared_ptr<MidiBackend>> backends_;
   int serialisedOutputs_ = 0;  // open output devices that need serialised sends

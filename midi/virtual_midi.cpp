@@ -1,6 +1,7 @@
 #include "virtual_midi.h"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -37,6 +38,8 @@ struct OutEnd {
   std::condition_variable wake;
 };
 
+std::atomic<uint64_t> nextDeviceNumber{0};
+
 // The device whose receiver this thread is running, if any.
 thread_local const VirtualDeviceImpl* receiverRunningFor = nullptr;
 
@@ -46,6 +49,7 @@ class VirtualDeviceImpl final : public VirtualDevice {
       : name_(std::move(name)), registry_(std::move(registry)) {}
 
   const std::string& name() const override { return name_; }
+  const std::string& key() const { return key_; }
 
   void inject(const uint8_t* bytes, std::size_t count) override {
     injectInPieces(bytes, count, count);
@@ -257,6 +261,8 @@ class VirtualDeviceImpl final : public VirtualDevice {
   }
 
   const std::string name_;
+  // Numbered across every virtual back-end of the process, so two never share a key.
+  const std::string key_ = "virtual:" + std::to_string(nextDeviceNumber.fetch_add(1) + 1);
   const std::weak_ptr<Registry> registry_;
   std::mutex feedMutex_;
   std::mutex mutex_;  // guards what follows and every OutEnd of this device
@@ -382,6 +388,38 @@ class VirtualBackendImpl final : public VirtualMidiBackend {
     }
   }
 
+  std::vector<std::string> inputKeys() override { return keys(); }
+  std::vector<std::string> outputKeys() override { return keys(); }
+
+  int openInputByKey(std::string_view key, InCallback callback, void* instance,
+                     std::unique_ptr<InDevice>& device) override {
+    try {
+      auto found = deviceWithKey(key);
+      if (!found) return kMidiErrorBadDevice;
+      auto opened = std::make_unique<VirtualInDevice>(std::move(found), callback, instance);
+      const int result = opened->open();
+      if (result != kMidiOk) return result;
+      device = std::move(opened);
+      return kMidiOk;
+    } catch (const std::bad_alloc&) {
+      return kMidiErrorNoMemory;
+    }
+  }
+
+  int openOutputByKey(std::string_view key, std::unique_ptr<OutDevice>& device) override {
+    try {
+      auto found = deviceWithKey(key);
+      if (!found) return kMidiErrorBadDevice;
+      auto opened = std::make_unique<VirtualOutDevice>(std::move(found));
+      const int result = opened->open();
+      if (result != kMidiOk) return result;
+      device = std::move(opened);
+      return kMidiOk;
+    } catch (const std::bad_alloc&) {
+      return kMidiErrorNoMemory;
+    }
+  }
+
   std::shared_ptr<VirtualDevice> addDevice(std::string name) override {
     auto device = std::make_shared<VirtualDeviceImpl>(std::move(name), registry_);
     std::lock_guard lock(registry_->mutex);
@@ -396,6 +434,22 @@ class VirtualBackendImpl final : public VirtualMidiBackend {
     result.reserve(registry_->devices.size());
     for (const auto& device : registry_->devices) result.push_back(device->name());
     return result;
+  }
+
+  std::vector<std::string> keys() {
+    std::lock_guard lock(registry_->mutex);
+    std::vector<std::string> result;
+    result.reserve(registry_->devices.size());
+    for (const auto& device : registry_->devices) result.push_back(device->key());
+    return result;
+  }
+
+  std::shared_ptr<VirtualDeviceImpl> deviceWithKey(std::string_view key) {
+    std::lock_guard lock(registry_->mutex);
+    for (const auto& device : registry_->devices) {
+      if (device->key() == key) return device;
+    }
+    return nullptr;
   }
 
   std::shared_ptr<VirtualDeviceImpl> deviceAt(std::size_t localIndex) {

@@ -36,6 +36,16 @@ class WatchedApi final : public midi::MidiApi {
     }
     return inner_.inOpen(handle, index, &WatchedApi::relay, this);
   }
+  std::string inDeviceKey(int index) override { return inner_.inDeviceKey(index); }
+  int inOpenByKey(midi::InHandle* handle, int indexHint, std::string_view key,
+                  midi::InCallback callback, void* instance) override {
+    {
+      std::lock_guard lock(mutex_);
+      callback_ = callback;
+      instance_ = instance;
+    }
+    return inner_.inOpenByKey(handle, indexHint, key, &WatchedApi::relay, this);
+  }
   int inReset(midi::InHandle handle) override { return inner_.inReset(handle); }
   int inPrepare(midi::InHandle handle, midi::MidiHeader* header) override {
     return inner_.inPrepare(handle, header);
@@ -58,6 +68,10 @@ class WatchedApi final : public midi::MidiApi {
     return inner_.outDeviceName(index, name, size);
   }
   int outOpen(midi::OutHandle* handle, int index) override { return inner_.outOpen(handle, index); }
+  std::string outDeviceKey(int index) override { return inner_.outDeviceKey(index); }
+  int outOpenByKey(midi::OutHandle* handle, int indexHint, std::string_view key) override {
+    return inner_.outOpenByKey(handle, indexHint, key);
+  }
   int outClose(midi::OutHandle handle) override { return inner_.outClose(handle); }
   int outPrepare(midi::OutHandle handle, midi::MidiHeader* header) override {
     return inner_.outPrepare(handle, header);
