@@ -81,7 +81,9 @@ void preselect(QComboBox* list, const std::vector<std::string>& preferred) {
 }  // namespace
 
 CLumoUpdatorDlg::CLumoUpdatorDlg(QWidget* parent)
-    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+    // A normal top-level window: a parentless Qt::Dialog is marked transient, and taskbars may
+    // leave it out.
+    : QDialog(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
       icon(applicationIcon()) {
   // Template 103 asks for the 9-point UI font; the layout follows its metrics.
