@@ -7,6 +7,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProgressBar>
+#include <QRegularExpression>
 #include <QPushButton>
 #include <QToolButton>
 #include <algorithm>
@@ -32,7 +33,9 @@ QString utf8(std::string_view text) {
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
+// A tooltip has no mnemonics: a bracketed one, "(&A)", goes as a whole, any other "&" alone.
 QString withoutMnemonics(QString text) {
+  text.remove(QRegularExpression(QStringLiteral("\\(&[^&()]\\)")));
   text.replace(QStringLiteral("&&"), QStringLiteral("\x01"));
   text.remove(QLatin1Char('&'));
   text.replace(QStringLiteral("\x01"), QStringLiteral("&"));
@@ -180,8 +183,9 @@ void CLumoUpdatorDlg::createControls() {
   aboutButton->setObjectName(QStringLiteral("aboutButton"));
   aboutButton->setGeometry(du.rect(30, 138, 16, 16));
   aboutButton->setIcon(icon);
-  aboutButton->setAutoRaise(true);
-  aboutButton->setFocusPolicy(Qt::NoFocus);
+  // Framed and reached by Tab, so that it reads as a button rather than a logo.
+  aboutButton->setAutoRaise(false);
+  aboutButton->setFocusPolicy(Qt::StrongFocus);
   aboutButton->hide();
 
   setTabOrder(executeButton, exitButton);
@@ -190,6 +194,7 @@ void CLumoUpdatorDlg::createControls() {
   setTabOrder(outList, statusTextEdit);
   setTabOrder(statusTextEdit, rescanButton);
   setTabOrder(rescanButton, stepTextEdit);
+  setTabOrder(stepTextEdit, aboutButton);
 
   connect(executeButton, &QPushButton::clicked, this, [this] { OnExecute(); });
   connect(exitButton, &QPushButton::clicked, this, &QDialog::reject);

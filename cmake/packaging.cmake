@@ -2,8 +2,9 @@
 # Included at the end of the top-level CMakeLists.txt, so every target exists by now.
 include(GNUInstallDirs)
 
-# The AppStream id. No domain of our own yet: a reserved placeholder rather than someone else's.
-set(RT88H_APPSTREAM_ID "org.example.rt88h_updater")
+# The AppStream id must be reverse-DNS. The project has no domain of its own, so it claims none:
+# .local names are never registered globally. Change it here and in the metainfo once it has one.
+set(RT88H_APPSTREAM_ID "local.rt88h.updater")
 set(RT88H_PACKAGE_CONTACT "RT-88H Updater maintainers <rt88h-updater@example.org>"
     CACHE STRING "Maintainer field of the Debian package")
 

@@ -207,7 +207,7 @@ TEST_F(Window, TheAboutItemIsOnTheContextMenuAndItsButton) {
   auto* button = window->findChild<QToolButton*>(QStringLiteral("aboutButton"));
   ASSERT_NE(button, nullptr);
   EXPECT_TRUE(button->isVisible());
-  EXPECT_EQ(button->toolTip(), QStringLiteral("About RT-88H Updater(A)..."));
+  EXPECT_EQ(button->toolTip(), QStringLiteral("About RT-88H Updater..."));
 
   bool opened = false;
   QTimer::singleShot(0, window.get(), [&] {
@@ -222,6 +222,34 @@ TEST_F(Window, TheAboutItemIsOnTheContextMenuAndItsButton) {
   BoxWatcher watcher;
   window->OnSysCommand(0x20);
   EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+}
+
+// A framed button that the keyboard reaches too, and whose Enter is its own.
+TEST_F(Window, TheAboutButtonIsAButtonForTheKeyboardToo) {
+  auto device = devices.add("USB Audio Device");
+  open();
+  auto* button = window->findChild<QToolButton*>(QStringLiteral("aboutButton"));
+  ASSERT_NE(button, nullptr);
+  EXPECT_FALSE(button->autoRaise());
+  EXPECT_TRUE(button->focusPolicy() & Qt::TabFocus);
+  controls->stepText->setFocus();
+  QTest::keyClick(controls->stepText, Qt::Key_Tab);
+  EXPECT_EQ(window->focusWidget(), button);
+  QTest::keyClick(button, Qt::Key_Tab);
+  EXPECT_EQ(window->focusWidget(), controls->executeButton);
+
+  button->setFocus();
+  bool opened = false;
+  QTimer::singleShot(0, window.get(), [&] {
+    opened = QTest::qWaitFor(
+        [] { return qobject_cast<CAboutDlg*>(QApplication::activeModalWidget()) != nullptr; },
+        5000);
+    if (opened) QApplication::activeModalWidget()->close();
+  });
+  QTest::keyClick(button, Qt::Key_Return);
+  EXPECT_TRUE(opened);
+  EXPECT_TRUE(isReady());
+  EXPECT_TRUE(device->takeSent().empty());
 }
 
 // --- preselection over virtual devices ---
