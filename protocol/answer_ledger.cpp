@@ -33,20 +33,33 @@ void AnswerLedger::sent(int64_t startUs, int64_t endUs) {
   sendEnds_.push_back(endUs);
 }
 
-void AnswerLedger::nextStep(bool troubled) {
+void AnswerLedger::nextStep() {
   const int sends = static_cast<int>(sendEnds_.size());
   // Answers come in order, so the sends left without one are the step's last ones.
   for (int i = std::min(ownAnswers_, sends); i < sends; ++i) {
-    owed_.push_back(sendEnds_[static_cast<std::size_t>(i)] + kAnswerBoundUs);
+    owe(sendEnds_[static_cast<std::size_t>(i)]);
   }
-  // A repeated request is answered twice.
-  if (troubled) {
-    for (const int64_t end : sendEnds_) owed_.push_back(end + kAnswerBoundUs);
-  }
-  std::sort(owed_.begin(), owed_.end());
+  previousSendEnds_.swap(sendEnds_);
   sendEnds_.clear();
   ownAnswers_ = 0;
   firstSendStartUs_ = 0;
+}
+
+void AnswerLedger::doubt() {
+  for (const int64_t end : previousSendEnds_) owe(end);
+  for (const int64_t end : sendEnds_) {
+    owe(end);
+    owe(end);
+  }
+  previousSendEnds_.clear();
+  sendEnds_.clear();
+  ownAnswers_ = 0;
+  firstSendStartUs_ = 0;
+}
+
+void AnswerLedger::owe(int64_t sendEndUs) {
+  const int64_t expiry = sendEndUs + kAnswerBoundUs;
+  owed_.insert(std::upper_bound(owed_.begin(), owed_.end(), expiry), expiry);
 }
 
 bool AnswerLedger::mayBeRepeat(const Answer& answer) const {

@@ -45,9 +45,12 @@ class AnswerLedger {
 
   // A send of the current step left between startUs and endUs. A send that failed owes nothing.
   void sent(int64_t startUs, int64_t endUs);
-  // The current step is over. Its sends that no own answer matched still owe one; `troubled`
-  // (the transport reported lost or repeated cycles meanwhile) makes every send owe one more.
-  void nextStep(bool troubled);
+  // The current step is over: its sends that no own answer matched still owe one.
+  void nextStep();
+  // The transport may have repeated a request of this step or the one before, and a repeated
+  // request is answered twice: every such send may owe one more answer, and the current step's
+  // answers prove nothing. The current step starts afresh.
+  void doubt();
   Verdict take(const Answer& answer);
   // True while an earlier step's answer may still arrive after nowUs.
   bool owes(int64_t nowUs) const;
@@ -57,9 +60,11 @@ class AnswerLedger {
 
  private:
   bool mayBeRepeat(const Answer& answer) const;
+  void owe(int64_t sendEndUs);
 
   std::deque<int64_t> owed_;        // expiry of each owed answer, oldest first
   std::vector<int64_t> sendEnds_;   // the current step's sends
+  std::vector<int64_t> previousSendEnds_;
   int64_t firstSendStartUs_ = 0;
   int ownAnswers_ = 0;
   bool hasLast_ = false;

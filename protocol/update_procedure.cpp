@@ -58,14 +58,19 @@ bool UpdateProcedure::stopRequested() {
 
 template <typename Send>
 void UpdateProcedure::sendTracked(Send send) {
-  if (ledger_.sendsThisStep() == 0) troublesAtStepStart_ = window_.transportTroubles();
   const int64_t startUs = clock_.nowUs();
   if (send() == 0) ledger_.sent(startUs, clock_.nowUs());
 }
 
 int UpdateProcedure::beginStep() {
+  ledger_.nextStep();
+  troublesBefore_ = troublesAtStepStart_;
+  troublesAtStepStart_ = window_.transportTroubles();
+  return settleOwedAnswers();
+}
+
+int UpdateProcedure::settleOwedAnswers() {
   UpdateSignals& signals = window_.signals();
-  ledger_.nextStep(window_.transportTroubles() != troublesAtStepStart_);
   // An answer still owed by an earlier step, taken for this one's, could make a step that failed
   // count as done: let them all arrive, or the time in which they could, first.
   for (;;) {
@@ -90,8 +95,20 @@ UpdateProcedure::Outcome UpdateProcedure::awaitOwnAnswer(int64_t timeoutMs, Answ
         answered = true;
       }
     }
-    // The device's 255 reads as the window's stop, as it always has.
-    if (answered) return answer->value == kStatusStop ? Outcome::Stopped : Outcome::Answered;
+    if (answered && answer->kind == AnswerKind::Identity) return Outcome::Answered;
+    if (answered) {
+      // The device's 255 reads as the window's stop, as it always has.
+      if (answer->value == kStatusStop) return Outcome::Stopped;
+      // The transport reported a late cycle since the step before began: a request of either
+      // step may have reached the device twice, and its second answer be the one taken here.
+      if (answer->value == kStatusOk && window_.transportTroubles() != troublesBefore_) {
+        ledger_.doubt();
+        if (settleOwedAnswers() != 0) return Outcome::Stopped;
+        troublesBefore_ = troublesAtStepStart_ = window_.transportTroubles();
+        return Outcome::Doubtful;
+      }
+      return Outcome::Answered;
+    }
     int64_t waitMs = kNoTimeLimit;
     if (timeoutMs != kNoTimeLimit) {
       const int64_t nowUs = clock_.nowUs();
@@ -106,6 +123,7 @@ int UpdateProcedure::runUpdate() {
   UpdateSignals& signals = window_.signals();
   signals.answers.clear();
   ledger_ = AnswerLedger{};
+  troublesBefore_ = troublesAtStepStart_ = window_.transportTroubles();
 
   window_.stepText(format(kStepCounterStartFormat, static_cast<int>(plan_.size())));
 
@@ -122,7 +140,8 @@ int UpdateProcedure::runUpdate() {
   switch (awaitOwnAnswer(kIdentityWaitMs, &identity)) {
     case Outcome::TimedOut: failWith(IDS_TIMEOUT_IDENTITY); return 0;
     case Outcome::Stopped: return 0;
-    case Outcome::Answered: break;
+    case Outcome::Answered:
+    case Outcome::Doubtful: break;
   }
   if (identity.kind != AnswerKind::Identity && identity.value != kStatusOk) {
     failWith(IDS_ILLEGAL_DEVICE);
@@ -146,7 +165,11 @@ int UpdateProcedure::runUpdate() {
   Answer begin;
   const Outcome beginOutcome = awaitOwnAnswer(kNoTimeLimit, &begin);
   window_.statusText("");
-  if (beginOutcome != Outcome::Answered) return 0;
+  if (beginOutcome == Outcome::Stopped) return 0;
+  if (beginOutcome == Outcome::Doubtful) {
+    failWith(IDS_TRANSFER_ERROR);
+    return 0;
+  }
 
   switch (begin.value) {
     case kStatusOk: break;
@@ -164,7 +187,8 @@ int UpdateProcedure::runUpdate() {
   // A failure status here must not be reported as a completed update.
   Answer end;
   switch (awaitOwnAnswer(kEndUpdateWaitMs, &end)) {
-    case Outcome::TimedOut: failWith(IDS_TRANSFER_ERROR); return 0;
+    case Outcome::TimedOut:
+    case Outcome::Doubtful: failWith(IDS_TRANSFER_ERROR); return 0;
     case Outcome::Stopped: return 0;
     case Outcome::Answered: break;
   }
@@ -204,12 +228,13 @@ int UpdateProcedure::eraseStep(uint32_t address, uint32_t length) {
     window_.statusText(loadString(IDS_ERASING_FLASH));
 
     Answer answer;
-    switch (awaitOwnAnswer(kEraseWaitMs, &answer)) {
-      case Outcome::TimedOut: failWith(IDS_TIMEOUT_ERASE); return -1;
-      case Outcome::Stopped: return -1;
-      case Outcome::Answered: break;
+    const Outcome outcome = awaitOwnAnswer(kEraseWaitMs, &answer);
+    if (outcome == Outcome::TimedOut) {
+      failWith(IDS_TIMEOUT_ERASE);
+      return -1;
     }
-    if (answer.value == kStatusOk) {
+    if (outcome == Outcome::Stopped) return -1;
+    if (outcome == Outcome::Answered && answer.value == kStatusOk) {
       window_.progressPosition(kEraseProgressHigh);
       return 0;
     }

@@ -27,7 +27,8 @@ class UpdateProcedure {
   int writeStep(uint32_t address, uint32_t length, uint32_t payloadId);
 
  private:
-  enum class Outcome { Answered, TimedOut, Stopped };
+  // Doubtful: this step's success answer may have been an earlier request's second answer.
+  enum class Outcome { Answered, TimedOut, Stopped, Doubtful };
 
   void failWith(int messageId);
   bool stopRequested();
@@ -36,6 +37,8 @@ class UpdateProcedure {
   void sendTracked(Send send);
   // Starts the next step once no earlier send can still be answered; -1 on a stop.
   int beginStep();
+  // Lets every owed answer arrive, or the time in which it could pass; -1 on a stop.
+  int settleOwedAnswers();
   // Waits up to timeoutMs (kNoTimeLimit: no limit) for an answer to this step's sends.
   Outcome awaitOwnAnswer(int64_t timeoutMs, Answer* answer);
 
@@ -46,6 +49,7 @@ class UpdateProcedure {
   std::unique_ptr<WorkBuffer> work_;  // the worker's own
   AnswerLedger ledger_;
   uint64_t troublesAtStepStart_ = 0;
+  uint64_t troublesBefore_ = 0;  // at the start of the step before
 };
 
 // The worker thread's entry.

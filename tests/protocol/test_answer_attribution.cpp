@@ -1,0 +1,176 @@
+// Answers carry no chunk number. These are the ways, each seen on a real MIDI path, in which an
+// answer to one send used to be taken for another's and an update ended "completed" over a chunk
+// the device had refused.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "device_model.h"
+#include "string_table.h"
+#include "update_procedure.h"
+#include "virtual_time_link.h"
+
+namespace rt88h {
+namespace {
+
+using sim::DeviceModel;
+using sim::Fault;
+using sim::MessageKind;
+using testing::Bytes;
+using testing::TimedReply;
+using testing::VirtualTimeLink;
+
+constexpr uint32_t kChunksOf136 = 128;
+constexpr uint32_t kAllChunks = 1902;
+
+// The device model answering in order, one message at a time: a message it takes long over holds
+// up every answer after it.
+class InOrderDevice {
+ public:
+  // The device takes this much longer over the n-th message of that kind (re-sends counted).
+  std::map<std::pair<MessageKind, uint32_t>, int64_t> stallMs;
+  // The n-th message of that kind is refused with this status and has no effect.
+  std::map<std::pair<MessageKind, uint32_t>, uint8_t> refuse;
+  DeviceModel model;
+  // What a chunk takes the device: more than a timer tick, so that two answers in a row are
+  // taken in at different ticks.
+  int64_t latencyMs = 60;
+
+  testing::DeviceFunction function(VirtualTimeLink*& link) {
+    return [this, &link](const Bytes& message, std::vector<TimedReply>& replies) {
+      const MessageKind kind = kindOf(message);
+      const auto key = std::make_pair(kind, ++seen_[kind]);
+      std::vector<sim::Reply> answers;
+      if (const auto refusal = refuse.find(key); refusal != refuse.end()) {
+        answers.push_back({model.deviceStatus(refusal->second), 0});
+      } else {
+        model.receive(message.data(), message.size(), answers);
+      }
+      const int64_t now = link->now();
+      const auto stall = stallMs.find(key);
+      const int64_t extra = stall == stallMs.end() ? 0 : stall->second;
+      // One message at a time: this one starts when the one before is done.
+      busyUntil_ = std::max(now, busyUntil_) + latencyMs + extra;
+      for (sim::Reply& answer : answers) {
+        replies.push_back(
+            {std::move(answer.bytes), static_cast<uint32_t>(busyUntil_ - now) + answer.delayMs});
+      }
+    };
+  }
+  uint32_t seen(MessageKind kind) const {
+    const auto it = seen_.find(kind);
+    return it == seen_.end() ? 0 : it->second;
+  }
+
+ private:
+  static MessageKind kindOf(const Bytes& m) {
+    if (m.size() > 4 && m[1] == 0x7E) return MessageKind::IdentityRequest;
+    switch (m.size() > 4 ? m[4] : 0xFF) {
+      case 0x01: return MessageKind::BeginUpdate;
+      case 0x02: return MessageKind::WriteData;
+      case 0x04: return MessageKind::EndUpdate;
+      case 0x0A: return MessageKind::EraseFlash;
+      default: return MessageKind::Unknown;
+    }
+  }
+  std::map<MessageKind, uint32_t> seen_;
+  int64_t busyUntil_ = 0;
+};
+
+class AnswerAttribution : public ::testing::Test {
+ protected:
+  void SetUp() override { modelId.store(0x58); }
+  void TearDown() override {
+    modelId.store(0x58);
+    identityReplyModel.store(0x00);
+  }
+  void run() {
+    link.prepareRun();
+    runUpdate(link, link);
+    ASSERT_FALSE(link.hung());
+  }
+  bool completed() const {
+    const auto statuses = link.log("status:");
+    return !statuses.empty() &&
+           statuses.back() == "status:" + std::string(loadString(IDS_UPDATE_COMPLETED));
+  }
+  void expectCompletedWithThePayloadsInFlash() {
+    EXPECT_TRUE(link.log("box:").empty());
+    EXPECT_TRUE(completed());
+    std::string difference;
+    EXPECT_TRUE(device.model.flashMatchesPayloads(&difference)) << difference;
+  }
+  AnswerAttribution() { self = &link; }
+
+  InOrderDevice device;
+  VirtualTimeLink* self = nullptr;  // the device needs the link's clock
+  VirtualTimeLink link{device.function(self)};
+};
+
+// The device stalls on a chunk's first send, and on its second too as long as that send's answer
+// still comes within five seconds (the device takes one message at a time, so the second send's
+// answer waits for both stalls).
+class StalledChunk : public AnswerAttribution, public ::testing::WithParamInterface<int64_t> {
+ protected:
+  void stall(uint32_t firstSend) {
+    device.stallMs[{MessageKind::WriteData, firstSend}] = GetParam();
+    if (GetParam() <= 2500) device.stallMs[{MessageKind::WriteData, firstSend + 1}] = GetParam();
+  }
+};
+
+TEST_P(StalledChunk, ThenTheNextChunkRefusedIsSentAgain) {
+  // Chunk 10 stalls; chunk 11's first send is refused.
+  stall(10);
+  device.refuse[{MessageKind::WriteData, 12}] = 0x01;
+  run();
+  expectCompletedWithThePayloadsInFlash();
+  EXPECT_GE(device.seen(MessageKind::WriteData), kAllChunks + 2);
+}
+
+TEST_P(StalledChunk, ThenTheEraseAfterItRefusedIsSentAgain) {
+  stall(kChunksOf136);
+  device.refuse[{MessageKind::EraseFlash, 3}] = 0x02;
+  run();
+  expectCompletedWithThePayloadsInFlash();
+  EXPECT_EQ(device.seen(MessageKind::EraseFlash), 4u);
+}
+
+TEST_P(StalledChunk, ThenEndUpdateRefusedIsNoCompletedUpdate) {
+  stall(kAllChunks);
+  device.refuse[{MessageKind::EndUpdate, 1}] = 0x01;
+  run();
+  EXPECT_FALSE(completed());
+  const std::string box = "box:" + std::string(loadString(IDS_TRANSFER_ERROR)) + "|" +
+                          std::string(loadString(IDS_ERROR_CAPTION)) + "|stop";
+  EXPECT_EQ(link.log("box:"), std::vector<std::string>{box});
+}
+
+INSTANTIATE_TEST_SUITE_P(StallsMs, StalledChunk, ::testing::Values(1050, 1500, 2500, 4000));
+
+TEST_F(AnswerAttribution, ARepeatedAnswerIsNotTakenForTheNextChunks) {
+  // Over JACK a late cycle delivers an answer again one cycle (21 ms) later. With answers taking
+  // 95 ms the copy arrives after the next chunk went out, and before that chunk's refusal.
+  constexpr int64_t kCycleMs = 21;
+  link.setCycleMs(kCycleMs);
+  device.latencyMs = 95;
+  device.model.addFault(Fault::twice(MessageKind::WriteData, 10, 1, kCycleMs));
+  device.refuse[{MessageKind::WriteData, 11}] = 0x01;
+  run();
+  expectCompletedWithThePayloadsInFlash();
+  EXPECT_EQ(device.seen(MessageKind::WriteData), kAllChunks + 1);
+}
+
+TEST_F(AnswerAttribution, AFaultFreeUpdateWaitsNoLongerThanBefore) {
+  // Nothing in doubt, nothing waited for: 1,908 answers at one tick each, and the 500 ms pause.
+  device.latencyMs = 3;
+  run();
+  expectCompletedWithThePayloadsInFlash();
+  EXPECT_EQ(link.now(), 1908 * VirtualTimeLink::kTickMs + 500);
+}
+
+}  // namespace
+}  // namespace rt88h
