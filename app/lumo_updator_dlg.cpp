@@ -42,28 +42,54 @@ QString withoutMnemonics(QString text) {
   return text;
 }
 
-// Entries keep the device name's own bytes: the preselection compares those, not QStrings.
-void appendDevice(QComboBox* list, const char* name) {
+constexpr int kKeyRole = Qt::UserRole + 1;
+constexpr int kSimulatedRole = Qt::UserRole + 2;
+
+// Entries keep the device name's own bytes (the preselection compares those, not QStrings) and
+// the device's key, which Execute opens so that it gets the device the user saw.
+void appendDevice(QComboBox* list, const char* name, const std::string& key) {
   list->addItem(QString::fromUtf8(name), QByteArray(name));
+  list->setItemData(list->count() - 1, QByteArray::fromStdString(key), kKeyRole);
 }
 
-constexpr int kSimulatedRole = Qt::UserRole + 1;
+std::string chosenKey(const QComboBox* list) {
+  return list->currentIndex() >= 0 ? list->currentData(kKeyRole).toByteArray().toStdString()
+                                   : std::string();
+}
 
-// The in-process virtual service is registered last, so its devices are a list's last entries.
-// Marks those that are this process's simulated device; a list whose devices changed while it
-// was filled marks none, so that Execute asks rather than trusts.
-void markSimulated(QComboBox* list, const std::vector<std::string>& virtualBefore,
-                   const std::vector<std::string>& virtualAfter, int countBefore, int countAfter,
+// The in-process virtual service is registered last, so its devices are a list's last entries;
+// their keys say so as well. Marks those that are this process's simulated device.
+void markSimulated(QComboBox* list, const std::vector<std::string>& virtualNames,
                    const std::string& simulated) {
-  if (simulated.empty() || virtualBefore != virtualAfter || countBefore != countAfter ||
-      countAfter != list->count()) {
-    return;
-  }
-  const int first = list->count() - static_cast<int>(virtualAfter.size());
-  for (std::size_t k = 0; k < virtualAfter.size(); ++k) {
+  if (simulated.empty()) return;
+  const int first = list->count() - static_cast<int>(virtualNames.size());
+  for (std::size_t k = 0; k < virtualNames.size(); ++k) {
     const int position = first + static_cast<int>(k);
-    if (position >= 0 && virtualAfter[k] == simulated) {
+    if (position >= 0 && virtualNames[k] == simulated &&
+        list->itemData(position, kKeyRole).toByteArray().startsWith("virtual:")) {
       list->setItemData(position, true, kSimulatedRole);
+    }
+  }
+}
+
+// Fills `list` from `port`; a list whose devices changed while it was read is read again, and
+// after three tries is shown as read with nothing marked, so that Execute asks rather than trusts.
+template <typename Port, typename VirtualNames>
+void fillList(QComboBox* list, Port& port, VirtualNames virtualNames,
+              const std::string& simulated) {
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    const std::vector<std::string> virtualBefore = virtualNames();
+    const int countBefore = port.deviceCount();
+    list->clear();
+    for (int i = 0; i < port.deviceCount(); ++i) {
+      char name[midi::kDeviceNameSize] = {};
+      port.deviceName(i, name);
+      appendDevice(list, name, port.deviceKey(i));
+    }
+    if (countBefore == list->count() && countBefore == port.deviceCount() &&
+        virtualBefore == virtualNames()) {
+      markSimulated(list, virtualBefore, simulated);
+      return;
     }
   }
 }
@@ -245,30 +271,8 @@ void CLumoUpdatorDlg::fillDeviceLists() {
   const CLumoUpdatorApp* app = afxGetApp();
   const std::string simulated = app != nullptr ? app->simulatedDeviceName() : std::string();
   midi::VirtualMidiBackend& inProcess = midi::virtualMidi();
-  char name[midi::kDeviceNameSize];
-
-  const std::vector<std::string> virtualOutBefore = inProcess.outputNames();
-  const int outCountBefore = midiOut.deviceCount();
-  outList->clear();
-  for (int i = 0; i < midiOut.deviceCount(); ++i) {
-    std::fill(std::begin(name), std::end(name), '\0');
-    midiOut.deviceName(i, name);
-    appendDevice(outList, name);
-  }
-  markSimulated(outList, virtualOutBefore, inProcess.outputNames(), outCountBefore,
-                midiOut.deviceCount(), simulated);
-
-  const std::vector<std::string> virtualInBefore = inProcess.inputNames();
-  const int inCountBefore = midiIn.deviceCount();
-  inList->clear();
-  for (int i = 0; i < midiIn.deviceCount(); ++i) {
-    std::fill(std::begin(name), std::end(name), '\0');
-    midiIn.deviceName(i, name);
-    appendDevice(inList, name);
-  }
-  markSimulated(inList, virtualInBefore, inProcess.inputNames(), inCountBefore,
-                midiIn.deviceCount(), simulated);
-
+  fillList(outList, midiOut, [&] { return inProcess.outputNames(); }, simulated);
+  fillList(inList, midiIn, [&] { return inProcess.inputNames(); }, simulated);
   // Adding to an empty list selected its first entry: the preselection decides afresh.
   const std::vector<std::string> preferred = preferredNamesAsListed(getInstanceNumber());
   preselect(outList, preferred);
@@ -281,12 +285,13 @@ void CLumoUpdatorDlg::OnExecute() {
     return;
   }
   midiOut.close();
-  if (midiOut.open(outList->currentIndex()) == 0) {
+  // By key: a device that appeared or went since the lists were filled moves the positions.
+  if (midiOut.open(outList->currentIndex(), chosenKey(outList)) == 0) {
     showMessage(kMidiOutOpenFailed, {}, MessageIcon::None);
     return;
   }
   midiIn.close();
-  if (midiIn.openAndStart(inList->currentIndex()) == 0) {
+  if (midiIn.openAndStart(inList->currentIndex(), chosenKey(inList)) == 0) {
     showMessage(loadString(IDS_CANT_OPEN_MIDI_IN), loadString(IDS_ERROR_CAPTION),
                 MessageIcon::Stop);
     return;
@@ -469,6 +474,14 @@ int CLumoUpdatorDlg::sendLong(const uint8_t* bytes, uint32_t length) {
 
 bool CLumoUpdatorDlg::peekSysEx(const uint8_t** bytes, uint32_t* count) {
   return midiIn.peekSysEx(bytes, count);
+}
+
+Arrival CLumoUpdatorDlg::peekArrival() {
+  const uint8_t* bytes = nullptr;
+  uint32_t count = 0;
+  midi::Arrival arrival;
+  if (!midiIn.peekSysEx(&bytes, &count, &arrival)) return {};
+  return {arrival.atUs, arrival.cycle};
 }
 
 void CLumoUpdatorDlg::popSysEx() {

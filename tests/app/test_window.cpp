@@ -19,7 +19,9 @@
 #include "lumo_updator_app.h"
 #include "lumo_updator_dlg.h"
 #include "messages.h"
+#include "midi_api.h"
 #include "midi_service.h"
+#include "virtual_midi.h"
 
 namespace rt88h::app {
 namespace {
@@ -431,6 +433,77 @@ TEST_F(Window, EnterDuringAnUpdateNeitherClosesTheWindowNorAsksAgain) {
   EXPECT_TRUE(window->isVisible());
   EXPECT_TRUE(isUpdating());
   EXPECT_TRUE(watcher.seen().empty());
+}
+
+// --- the chosen device, not whatever sits at its position now ---
+
+// A second service listed after the usual virtual one: a device the usual one gains in between
+// is listed before this one's devices and moves them on by one, as a new JACK port moves an
+// ALSA-then-JACK list.
+class WindowWithALaterService : public Window {
+ protected:
+  void TearDown() override {
+    Window::TearDown();
+    for (const auto& device : laterDevices) device->vanish();
+    midi::midiService().removeBackend(later.get());
+  }
+  std::shared_ptr<midi::VirtualDevice> addLater(const std::string& name) {
+    laterDevices.push_back(later->addDevice(name));
+    return laterDevices.back();
+  }
+  std::shared_ptr<midi::VirtualMidiBackend> later = [] {
+    auto backend = midi::makeVirtualMidiBackend();
+    midi::midiService().addBackend(backend);
+    return backend;
+  }();
+  std::vector<std::shared_ptr<midi::VirtualDevice>> laterDevices;
+};
+
+TEST_F(WindowWithALaterService, APortCreatedBeforeExecuteDoesNotTakeTheChosenOnesPlace) {
+  auto chosen = addLater("USB Audio Device");
+  answerAs(chosen.get(), 0x58);
+  open();
+  const int listed = controls->outList->currentIndex();
+  ASSERT_EQ(listed, indexOf(controls->outList, "USB Audio Device"));
+  auto newcomer = devices.add("Newcomer");  // now where the chosen device was listed
+  char name[midi::kDeviceNameSize] = {};
+  ASSERT_EQ(midi::systemMidi().outDeviceName(listed, name, sizeof name), midi::kMidiOk);
+  ASSERT_STREQ(name, "Newcomer");
+
+  QTest::mouseClick(controls->executeButton, Qt::LeftButton);
+  EXPECT_TRUE(isUpdating());
+  EXPECT_TRUE(waitUntilRaised(identitySeen, 5000));
+  EXPECT_TRUE(newcomer->takeSent().empty());
+}
+
+TEST_F(Window, WhenTheChosenDeviceIsGoneExecuteSaysSoAndOpensNoNeighbour) {
+  auto chosen = devices.add("USB Audio Device");
+  auto neighbour = devices.add("Neighbour");
+  open();
+  ASSERT_EQ(controls->outList->currentText(), QStringLiteral("USB Audio Device"));
+  chosen->vanish();  // the neighbour moves up into its position
+  BoxWatcher watcher;
+  QTest::mouseClick(controls->executeButton, Qt::LeftButton);
+  ASSERT_EQ(watcher.seen().size(), 1u);
+  EXPECT_EQ(watcher.seen()[0].text, QString::fromUtf8("MIDI OUTデバイスが開けません"));
+  EXPECT_TRUE(isReady());
+  EXPECT_TRUE(neighbour->takeSent().empty());
+}
+
+TEST_F(Window, WhenTheChosenInputIsGoneExecuteSaysSo) {
+  auto out = silentDevice("Out side");
+  auto chosenIn = devices.add("In side");
+  devices.add("Neighbour");
+  open();
+  controls->outList->setCurrentIndex(indexOf(controls->outList, "Out side"));
+  controls->inList->setCurrentIndex(indexOf(controls->inList, "In side"));
+  chosenIn->vanish();
+  BoxWatcher watcher;
+  QTest::mouseClick(controls->executeButton, Qt::LeftButton);
+  ASSERT_EQ(watcher.seen().size(), 1u);
+  EXPECT_EQ(watcher.seen()[0].text, QStringLiteral("Can't open MIDI In device."));
+  EXPECT_TRUE(isReady());
+  EXPECT_FALSE(identitySeen.raised());
 }
 
 // --- a build with test images ---
