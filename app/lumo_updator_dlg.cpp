@@ -407,20 +407,26 @@ void CLumoUpdatorDlg::waitForUpdate() {
   returningWorkers.clear();
 }
 
+namespace {
+
+// QLineEdit repaints on every setText, also with the text it has: during an update that is
+// twenty repaints a second of a line that did not change.
+void showText(QLineEdit* edit, const QString& value) {
+  if (edit->text() == value && edit->cursorPosition() == 0) return;
+  edit->setText(value);
+  edit->setCursorPosition(0);
+}
+
+}  // namespace
+
 void CLumoUpdatorDlg::statusText(std::string_view text) {
   const QString value = utf8(text);
-  viewForwarder.call([&] {
-    statusTextEdit->setText(value);
-    statusTextEdit->setCursorPosition(0);
-  });
+  viewForwarder.call([&] { showText(statusTextEdit, value); });
 }
 
 void CLumoUpdatorDlg::stepText(std::string_view text) {
   const QString value = utf8(text);
-  viewForwarder.call([&] {
-    stepTextEdit->setText(value);
-    stepTextEdit->setCursorPosition(0);
-  });
+  viewForwarder.call([&] { showText(stepTextEdit, value); });
 }
 
 void CLumoUpdatorDlg::progressRange(int32_t low, int32_t high) {

@@ -5,10 +5,14 @@
 #include <QAction>
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
+#include <QHash>
 #include <QLabel>
 #include <QToolButton>
 #include <QtTest/QTest>
 #include <atomic>
+#include <functional>
+#include <initializer_list>
 #include <memory>
 #include <thread>
 
@@ -663,6 +667,79 @@ TEST_F(Window, ProgressPositionsStayInsideTheRange) {
   EXPECT_EQ(controls->progress->value(), 4);
   window->progressPosition(-3);
   EXPECT_EQ(controls->progress->value(), 0);
+}
+
+// --- painting ---
+
+// Counts the paint events of the widgets it watches.
+class PaintCounter : public QObject {
+ public:
+  explicit PaintCounter(std::initializer_list<QWidget*> widgets) {
+    for (QWidget* widget : widgets) widget->installEventFilter(this);
+  }
+  int of(QObject* widget) const { return counts_.value(widget, 0); }
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::Paint) counts_[watched] += 1;
+    return false;
+  }
+
+ private:
+  QHash<QObject*, int> counts_;
+};
+
+// The view operations as the worker calls them, each waiting for the window's thread; returns
+// once all have run and what they asked to paint has been painted.
+void fromAnotherThread(const std::function<void()>& operations) {
+  QEventLoop loop;
+  std::thread worker([&] {
+    operations();
+    QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+  });
+  loop.exec();
+  worker.join();
+  QCoreApplication::sendPostedEvents();
+  QCoreApplication::processEvents();
+}
+
+TEST_F(Window, UnchangedTextsAndSubPixelStepsPaintNothing) {
+  open();
+  window->stepText("1/6");
+  window->statusText("Data transmit  0 / 720896 ");
+  window->progressRange(0, 720896);
+  window->progressPosition(0);
+  QCoreApplication::sendPostedEvents();
+  QCoreApplication::processEvents();
+  PaintCounter paints{controls->stepText, controls->statusText, controls->progress};
+  fromAnotherThread([&] {
+    for (int i = 1; i <= 50; ++i) {
+      window->stepText("1/6");
+      window->statusText("Data transmit  0 / 720896 ");
+      window->progressPosition(i * 16);  // 800 of 720896: far below a pixel
+    }
+  });
+  EXPECT_EQ(paints.of(controls->stepText), 0);
+  EXPECT_EQ(paints.of(controls->statusText), 0);
+  EXPECT_EQ(paints.of(controls->progress), 0);
+  EXPECT_EQ(controls->progress->value(), 800);
+  EXPECT_EQ(controls->statusText->text(), QStringLiteral("Data transmit  0 / 720896 "));
+}
+
+TEST_F(Window, EveryVisibleChangeIsPainted) {
+  open();
+  window->progressRange(0, 100);
+  QCoreApplication::sendPostedEvents();
+  QCoreApplication::processEvents();
+  PaintCounter paints{controls->stepText, controls->statusText, controls->progress};
+  fromAnotherThread([&] {
+    window->stepText("2/6");
+    window->statusText("Erasing Flash memory.");
+    window->progressPosition(100);
+  });
+  EXPECT_GE(paints.of(controls->stepText), 1);
+  EXPECT_GE(paints.of(controls->statusText), 1);
+  EXPECT_GE(paints.of(controls->progress), 1);
+  EXPECT_EQ(controls->stepText->text(), QStringLiteral("2/6"));
+  EXPECT_EQ(controls->progress->value(), 100);
 }
 
 // --- closing ---
