@@ -306,10 +306,14 @@ TEST(RealTimeSystemTimer, OverrunningTickDelaysTheFollowingOnesWithoutCatchingUp
 
   std::lock_guard lock(log.mutex);
   using Ms = std::chrono::duration<double, std::milli>;
-  // The second tick comes as soon as the first ends; after it the period holds again.
-  EXPECT_GE(Ms(log.times[1] - log.times[0]).count(), 99.0);
-  EXPECT_NEAR(Ms(log.times[2] - log.times[1]).count(), 20.0, 5.0);
-  EXPECT_NEAR(Ms(log.times[3] - log.times[2]).count(), 20.0, 5.0);
+  const auto after = [&](std::size_t tick) { return Ms(log.times[tick] - log.times[0]).count(); };
+  // The second tick comes as soon as the first ends; after it the period holds again, counted
+  // from there: a timer catching up would fire the third and fourth at once. A wake-up is never
+  // early but is late by whatever the machine's load makes it, so only the lower bounds are tight.
+  EXPECT_GE(after(1), 99.0);
+  EXPECT_GE(after(2), 119.0);
+  EXPECT_GE(after(3), 139.0);
+  EXPECT_LE(Ms(log.times[3] - log.times[1]).count(), 60.0) << "the period did not hold again";
 }
 
 }  // namespace

@@ -67,6 +67,9 @@ case $mode in
     shown=$(now_us)
     note "box \"$BOX_TITLE\" after $(secs $((shown - returned))) s"
     [ "$BOX_TITLE" = Error ] || fail "box caption \"$BOX_TITLE\", expected \"Error\""
+    # The device logs in a process of its own: its line of the last send is awaited, not assumed.
+    nine_writes() { [ "$(device_count device ' WriteData ')" -ge 9 ]; }
+    poll 5 nine_writes
     # Chunks 1 and 2 answered; the third sent seven times, each left unanswered, never an eighth.
     device_lines device | grep ' WriteData ' >"$WORK/writes"
     writes=$(wc -l <"$WORK/writes")
