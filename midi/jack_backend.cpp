@@ -5,6 +5,7 @@
 #include <jack/ringbuffer.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <array>
@@ -12,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 #include <mutex>
@@ -19,8 +21,9 @@
 #include <thread>
 #include <vector>
 
-#include "jack_splitter.h"
 #include "event_fd.h"
+#include "jack_splitter.h"
+#include "late_cycles.h"
 #include "lent_buffers.h"
 
 namespace rt88h::midi {
@@ -117,6 +120,9 @@ class JackClient {
   jack_client_t* raw() const { return client_; }
   std::string name() const { return jack_get_client_name(client_); }
   bool gone() const { return gone_.load(); }
+  uint64_t xruns() const { return xruns_.load(); }
+  uint64_t irregularCycles() const { return irregularCycles_.load(); }
+  uint64_t lateCyclesMade() const { return lateMade_.load(); }
   std::string nextPortName(const char* prefix) {
     return std::string(prefix) + "_" + std::to_string(++portsMade_);
   }
@@ -133,7 +139,9 @@ class JackClient {
  private:
   JackClient() = default;
   static int processThunk(jack_nframes_t frames, void* arg) noexcept;
+  static int xrunThunk(void* arg) noexcept;
   CycleStamp stampCycle(jack_nframes_t frames) noexcept;
+  void beLate(jack_nframes_t frames) noexcept;
   static void shutdownThunk(jack_status_t code, const char* reason, void* arg) noexcept;
   void watch();
 
@@ -144,10 +152,18 @@ class JackClient {
   std::atomic<int> waiters_{0};
   std::atomic<bool> gone_{false};
   std::atomic<unsigned> portsMade_{0};
-  // Process thread: the frame time widened to 64 bits, so cycle numbers never wrap.
-  bool framesSeen_ = false;
+  // Process thread: the calls of the process callback so far, and the frame time of the last.
+  int64_t processCycles_ = 0;
   jack_nframes_t lastFrames_ = 0;
-  int64_t frameTime_ = 0;
+  std::atomic<uint64_t> xruns_{0};
+  // Calls whose frame time did not advance by exactly one period since the call before: the
+  // same cycle run twice, or a cycle skipped. Events read twice were read in such calls.
+  std::atomic<uint64_t> irregularCycles_{0};
+  // Tests only (RT88H_TEST_JACK_LATE): set before activation, then read by the process thread.
+  LateCycles late_;
+  uint64_t processCalls_ = 0;  // process thread
+  jack_nframes_t sampleRate_ = 48000;
+  std::atomic<uint64_t> lateMade_{0};
   EventFd cycleEnded_;
   EventFd shutdown_;
   EventFd stopWatch_;
@@ -186,7 +202,18 @@ std::shared_ptr<JackClient> JackClient::open(const std::string& name, const std:
     }
     return nullptr;
   }
+  if (const char* spec = std::getenv(kLateCyclesVariable); spec != nullptr && *spec != '\0') {
+    std::string error;
+    if (parseLateCycles(spec, &client->late_, &error)) {
+      std::fprintf(stderr, "rt88h: JACK client made late in chosen cycles (%s=%s)\n",
+                   kLateCyclesVariable, spec);
+    } else {
+      std::fprintf(stderr, "rt88h: %s ignored: %s\n", kLateCyclesVariable, error.c_str());
+    }
+  }
+  client->sampleRate_ = jack_get_sample_rate(client->client_);
   jack_set_process_callback(client->client_, &JackClient::processThunk, client.get());
+  jack_set_xrun_callback(client->client_, &JackClient::xrunThunk, client.get());
   jack_on_info_shutdown(client->client_, &JackClient::shutdownThunk, client.get());
   try {
     client->watcher_ = std::thread(&JackClient::watch, client.get());
@@ -221,25 +248,41 @@ int JackClient::processThunk(jack_nframes_t frames, void* arg) noexcept {
   for (auto& slot : self->slots_) {
     if (CycleUser* user = slot.load(std::memory_order_acquire)) user->process(frames, stamp);
   }
+  if (self->late_.active) self->beLate(frames);
   self->cycles_.fetch_add(1);
   if (self->waiters_.load() > 0) self->cycleEnded_.signal();
   return 0;
 }
 
-// Process thread; no allocation: the clock is a vDSO call.
+// Process thread; no allocation: the clock is a vDSO call. Cycles are this client's calls, not
+// the server's frame time over the period: measured with late clients, an event read a second
+// time always came in the client's next call, while the frame time had moved by 0 or 2
+// periods, never by 1.
 CycleStamp JackClient::stampCycle(jack_nframes_t frames) noexcept {
   CycleStamp stamp;
   stamp.atUs = steadyNowUs();
+  stamp.cycle = ++processCycles_;
   const jack_nframes_t now = jack_last_frame_time(client_);
-  if (!framesSeen_) {
-    framesSeen_ = true;
-    frameTime_ = now;
-  } else {
-    frameTime_ += static_cast<jack_nframes_t>(now - lastFrames_);  // unsigned: across the wrap
+  if (processCycles_ > 1 && static_cast<jack_nframes_t>(now - lastFrames_) != frames) {
+    irregularCycles_.fetch_add(1, std::memory_order_relaxed);
   }
   lastFrames_ = now;
-  stamp.cycle = frames == 0 ? -1 : frameTime_ / static_cast<int64_t>(frames);
   return stamp;
+}
+
+int JackClient::xrunThunk(void* arg) noexcept {
+  static_cast<JackClient*>(arg)->xruns_.fetch_add(1);
+  return 0;
+}
+
+// Tests only: overstays the period on purpose. A sleep allocates nothing.
+void JackClient::beLate(jack_nframes_t frames) noexcept {
+  if (!late_.lateIn(++processCalls_) || sampleRate_ == 0) return;
+  lateMade_.fetch_add(1);
+  const auto ns = static_cast<int64_t>(late_.periods * 1e9 * frames / sampleRate_);
+  timespec rest{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+  while (clock_nanosleep(CLOCK_MONOTONIC, 0, &rest, &rest) == EINTR) {
+  }
 }
 
 // Called like a signal handler: only flags and eventfds.
@@ -475,7 +518,8 @@ class JackInDevice final : public LentBuffersInDevice, public CycleUser {
       : LentBuffersInDevice(callback, instance),
         client_(std::move(client)),
         port_(port),
-        ring_(ring) {}
+        ring_(ring),
+        xrunsAtOpen_(client_->xruns()) {}
   ~JackInDevice() override {
     close();
     jack_ringbuffer_free(ring_);
@@ -528,7 +572,10 @@ class JackInDevice final : public LentBuffersInDevice, public CycleUser {
 
   void serverGone() noexcept override {}  // nothing more arrives; the reader just waits
 
-  uint64_t transportTroubles() const override { return troubles_.load(); }
+  // Its own losses, and every cycle the client was overrun in since this device opened.
+  uint64_t transportTroubles() const override {
+    return troubles_.load() + (client_->xruns() - xrunsAtOpen_);
+  }
 
  private:
   // A record: its size with the lost flag, then the bytes. A record that does not fit is
@@ -599,6 +646,7 @@ class JackInDevice final : public LentBuffersInDevice, public CycleUser {
   std::thread reader_;
   bool lost_ = false;             // process thread
   std::atomic<uint64_t> troubles_{0};
+  const uint64_t xrunsAtOpen_;
   std::vector<uint8_t> scratch_;  // reader thread
   EventReader events_;            // reader thread
 };
@@ -796,6 +844,9 @@ class JackEndpointImpl final : public JackEndpoint {
     return openJackOutput(client_, nullptr, portName, device);
   }
   bool serverGone() const override { return client_->gone(); }
+  uint64_t xruns() const override { return client_->xruns(); }
+  uint64_t irregularCycles() const override { return client_->irregularCycles(); }
+  uint64_t lateCyclesMade() const override { return client_->lateCyclesMade(); }
 
  private:
   std::shared_ptr<JackClient> client_;

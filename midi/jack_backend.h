@@ -25,6 +25,13 @@ class JackEndpoint {
                         std::unique_ptr<InDevice>& device) = 0;
   virtual int openOutput(const std::string& portName, std::unique_ptr<OutDevice>& device) = 0;
   virtual bool serverGone() const = 0;
+  // Cycles the server reported as overrun (xruns) since the client opened.
+  virtual uint64_t xruns() const = 0;
+  // Process calls whose frame time did not move on by exactly one period: a cycle run twice or
+  // one skipped.
+  virtual uint64_t irregularCycles() const = 0;
+  // Tests only: cycles made late on purpose (RT88H_TEST_JACK_LATE).
+  virtual uint64_t lateCyclesMade() const = 0;
 };
 
 // Null with the reason when no server runs or the name is taken.

@@ -40,7 +40,8 @@ struct MidiHeader {
   // Input only, set with the done flag: steady_clock microseconds at which the last byte came.
   int64_t arrivalUs = -1;
   // Input only: the transport cycle that last byte was read in, where a transport may deliver a
-  // message again one cycle later (JACK); -1 where it never repeats one.
+  // message again one cycle later (JACK: the receiving client's process calls, counted from 1,
+  // so that the next call is always one more); -1 where it never repeats one.
   int64_t cycle = -1;
 };
 

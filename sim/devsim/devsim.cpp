@@ -26,6 +26,7 @@
 #include "options.h"
 #ifdef DEVSIM_WITH_JACK
 #include "jack_backend.h"
+#include "late_cycles.h"
 #endif
 #ifdef DEVSIM_WITH_ALSA
 #include "alsa_backend.h"
@@ -135,6 +136,13 @@ class Player {
     text += "Layout violations: " + std::to_string(model_.violations().size()) + "\n";
     text += "Messages cut short in transport (dropped): " + std::to_string(cutMessages_.load()) +
             "\n";
+#ifdef DEVSIM_WITH_JACK
+    if (jack_) {
+      text += "JACK cycles made late: " + std::to_string(jack_->lateCyclesMade()) +
+              ", xruns: " + std::to_string(jack_->xruns()) +
+              ", irregular cycles: " + std::to_string(jack_->irregularCycles()) + "\n";
+    }
+#endif
     std::string difference;
     const bool matches = model_.flashMatchesPayloads(&difference);
     text += std::string("Flash equals the embedded payloads: ") +
@@ -366,6 +374,12 @@ int run(int argc, char** argv) {
     return 0;
   }
   if (!options.jackServer.empty()) ::setenv("JACK_DEFAULT_SERVER", options.jackServer.c_str(), 1);
+#ifdef DEVSIM_WITH_JACK
+  // Read by the back-end when it opens the client.
+  if (!options.lateCycles.empty()) {
+    ::setenv(midi::kLateCyclesVariable, options.lateCycles.c_str(), 1);
+  }
+#endif
 
   // Every thread started from here on leaves these signals to the signalfd.
   sigset_t signals;

@@ -1,5 +1,7 @@
 #include "options.h"
 
+#include "late_cycles.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <string_view>
@@ -89,6 +91,10 @@ std::string usage(const char* program) {
          "  --verbose                one line per received message\n"
          "  --exit-after-end         exit once EndUpdate was answered\n"
          "  --expect-complete        exit status 1 unless the flash equals the payloads\n"
+         "  --late-cycles SPEC       (tests, JACK) overstay chosen process cycles, so that the\n"
+         "                           server loses or repeats events: random:PERCENT:SEED or\n"
+         "                           N[,N...] (cycles from 1), each optionally :PERIODS (how\n"
+         "                           long, default 1.5 periods)\n"
          "KIND: identity, begin, erase, write, end, ack, nak, reply.\n"
          "Ends on SIGINT or SIGTERM and prints a report; exit status 1 when the device saw\n"
          "layout violations.\n";
@@ -106,7 +112,8 @@ bool parseOptions(int argc, const char* const* argv, Options& options, std::stri
     const bool takesValue = flag("--name") || flag("--backend") || flag("--jack-server") ||
                             flag("--rawmidi") || flag("--model") || flag("--reply-delay") ||
                             flag("--drop-chunk") || flag("--fail") || flag("--late") ||
-                            flag("--erase-fail") || flag("--request");
+                            flag("--erase-fail") || flag("--request") ||
+                            flag("--late-cycles");
     std::string_view value;
     if (takesValue) {
       if (i + 1 >= argc) return fail(std::string(option) + " needs a value");
@@ -194,6 +201,11 @@ bool parseOptions(int argc, const char* const* argv, Options& options, std::stri
         return bad();
       }
       options.requests.push_back(request);
+    } else if (flag("--late-cycles")) {
+      midi::LateCycles late;
+      std::string why;
+      if (!midi::parseLateCycles(value, &late, &why)) return fail(why);
+      options.lateCycles = value;
     } else if (flag("--verbose")) {
       options.verbose = true;
     } else if (flag("--exit-after-end")) {
@@ -203,6 +215,9 @@ bool parseOptions(int argc, const char* const* argv, Options& options, std::stri
     } else {
       return fail("unknown option " + std::string(option));
     }
+  }
+  if (!options.lateCycles.empty() && options.backend != Backend::Jack) {
+    return fail("--late-cycles works on JACK only");
   }
   return true;
 }

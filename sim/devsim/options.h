@@ -22,6 +22,7 @@ struct Options {
   Backend backend = Backend::Jack;
   std::string jackServer;     // empty: JACK's own choice (JACK_DEFAULT_SERVER or "default")
   std::string rawMidiDevice;  // Backend::RawMidi: "hw:0,1"; the kernel names the client
+  std::string lateCycles;     // JACK only: cycles made late on purpose (tests)
   sim::DeviceModel::Config config;
   std::vector<sim::Fault> faults;
   std::vector<Request> requests;

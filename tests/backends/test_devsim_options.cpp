@@ -44,6 +44,22 @@ TEST(DevsimOptions, DeviceSettings) {
   EXPECT_TRUE(options.verbose && options.exitAfterEnd && options.expectComplete);
 }
 
+TEST(DevsimOptions, LateCyclesAreCheckedAndOnlyForJack) {
+  Options options;
+  ASSERT_TRUE(parse({"--late-cycles", "random:5:42"}, options));
+  EXPECT_EQ(options.lateCycles, "random:5:42");
+  Options listed;
+  ASSERT_TRUE(parse({"--late-cycles", "3,9:2"}, listed));
+  EXPECT_EQ(listed.lateCycles, "3,9:2");
+  std::string error;
+  Options bad;
+  EXPECT_FALSE(parse({"--late-cycles", "random:500:1"}, bad, &error));
+  EXPECT_NE(error.find("PERCENT"), std::string::npos) << error;
+  Options alsa;
+  EXPECT_FALSE(parse({"--backend", "alsa", "--late-cycles", "4"}, alsa, &error));
+  EXPECT_NE(error.find("JACK"), std::string::npos) << error;
+}
+
 TEST(DevsimOptions, FaultsBecomeModelFaults) {
   Options options;
   ASSERT_TRUE(parse({"--drop-chunk", "5:3", "--fail", "0x01@write:7", "--late", "600@end:1",
