@@ -65,6 +65,7 @@ class CLumoUpdatorDlg final : public QDialog, public UpdateHost {
   int sendLong(const uint8_t* bytes, uint32_t length) override;
   bool peekSysEx(const uint8_t** bytes, uint32_t* count) override;
   void popSysEx() override;
+  Arrival peekArrival() override;
 
   const GuiForwarder& forwarder() const { return viewForwarder; }
 

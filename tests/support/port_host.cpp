@@ -121,6 +121,14 @@ int PortHost::sendLong(const uint8_t* bytes, uint32_t length) {
 bool PortHost::peekSysEx(const uint8_t** bytes, uint32_t* count) {
   return midiIn_.peekSysEx(bytes, count);
 }
+Arrival PortHost::peekArrival() {
+  const uint8_t* bytes = nullptr;
+  uint32_t count = 0;
+  midi::Arrival arrival;
+  if (!midiIn_.peekSysEx(&bytes, &count, &arrival)) return {};
+  return {arrival.atUs, arrival.cycle};
+}
+
 void PortHost::popSysEx() { midiIn_.popSysEx(); }
 
 }  // namespace rt88h::testing

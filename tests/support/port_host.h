@@ -54,6 +54,7 @@ class PortHost final : public UpdateHost {
   int sendLong(const uint8_t* bytes, uint32_t length) override;
   bool peekSysEx(const uint8_t** bytes, uint32_t* count) override;
   void popSysEx() override;
+  Arrival peekArrival() override;
 
  private:
   static void tick(uint32_t id, uint32_t message, uintptr_t context, uintptr_t, uintptr_t);
