@@ -482,6 +482,8 @@ bool CLumoUpdatorDlg::peekSysEx(const uint8_t** bytes, uint32_t* count) {
   return midiIn.peekSysEx(bytes, count);
 }
 
+uint64_t CLumoUpdatorDlg::transportTroubles() { return midiIn.transportTroubles(); }
+
 Arrival CLumoUpdatorDlg::peekArrival() {
   const uint8_t* bytes = nullptr;
   uint32_t count = 0;

@@ -66,6 +66,7 @@ class CLumoUpdatorDlg final : public QDialog, public UpdateHost {
   bool peekSysEx(const uint8_t** bytes, uint32_t* count) override;
   void popSysEx() override;
   Arrival peekArrival() override;
+  uint64_t transportTroubles() override;
 
   const GuiForwarder& forwarder() const { return viewForwarder; }
 

@@ -121,6 +121,8 @@ int PortHost::sendLong(const uint8_t* bytes, uint32_t length) {
 bool PortHost::peekSysEx(const uint8_t** bytes, uint32_t* count) {
   return midiIn_.peekSysEx(bytes, count);
 }
+uint64_t PortHost::transportTroubles() { return midiIn_.transportTroubles(); }
+
 Arrival PortHost::peekArrival() {
   const uint8_t* bytes = nullptr;
   uint32_t count = 0;

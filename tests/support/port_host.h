@@ -55,6 +55,7 @@ class PortHost final : public UpdateHost {
   bool peekSysEx(const uint8_t** bytes, uint32_t* count) override;
   void popSysEx() override;
   Arrival peekArrival() override;
+  uint64_t transportTroubles() override;
 
  private:
   static void tick(uint32_t id, uint32_t message, uintptr_t context, uintptr_t, uintptr_t);
