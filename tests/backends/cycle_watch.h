@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace rt88h::testing {
 
@@ -29,13 +30,21 @@ class CycleWatch {
     if (jack_activate(client_) != 0) return;
     jack_port_t* fed = jack_port_by_name(client_, fedPort.c_str());
     if (fed == nullptr) return;
-    const char** sources = jack_port_get_all_connections(client_, fed);
-    if (sources == nullptr) return;
+    // A connection made just now shows once the server has taken it into the graph.
+    std::vector<std::string> sources;
+    const auto fedNow = [&] {
+      sources.clear();
+      if (const char** names = jack_port_get_all_connections(client_, fed)) {
+        for (const char** port = names; *port != nullptr; ++port) sources.emplace_back(*port);
+        jack_free(names);
+      }
+      return !sources.empty();
+    };
+    if (!waitFor(fedNow, std::chrono::seconds(30))) return;
     bool connected = true;
-    for (const char** source = sources; *source != nullptr; ++source) {
-      connected = jack_connect(client_, *source, jack_port_name(in_)) == 0 && connected;
+    for (const std::string& source : sources) {
+      connected = jack_connect(client_, source.c_str(), jack_port_name(in_)) == 0 && connected;
     }
-    jack_free(sources);
     // The connections order the graph only from the cycle that first runs with them.
     ok_ = connected && waitFor([this] { return orderedFrame_.load() >= 0; },
                                std::chrono::seconds(30));
