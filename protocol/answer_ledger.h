@@ -18,9 +18,9 @@ enum class AnswerKind { Status, Identity };
 
 struct Answer {
   AnswerKind kind = AnswerKind::Status;
-  int32_t value = 0;     // Status: the status (DeviceDone: 0); Identity: the reported model
-  int64_t atUs = 0;      // when it arrived, on the update clock
-  int64_t cycle = -1;    // transport cycle it was read in; -1 where nothing is ever repeated
+  int32_t value = 0;   // Status: the status (DeviceDone: 0); Identity: the reported model
+  int64_t atUs = 0;    // when it arrived, on the update clock
+  int64_t cycle = -1;  // transport cycle it was read in; -1 where nothing is ever repeated
 };
 
 // What the dispatcher records for the procedure, in arrival order.
@@ -38,9 +38,9 @@ class AnswerLog {
 class AnswerLedger {
  public:
   enum class Verdict {
-    Own,       // answers a send of the current step
-    Earlier,   // taken as the answer to a send of an earlier step that still owed one
-    Ignored,   // may be a repeat, or arrived before this step's first send: nobody's answer
+    Own,      // answers a send of the current step
+    Earlier,  // taken as the answer to a send of an earlier step that still owed one
+    Ignored,  // may be a repeat, or arrived before this step's first send: nobody's answer
   };
 
   // A send of the current step left between startUs and endUs. A send that failed owes nothing.
@@ -62,13 +62,13 @@ class AnswerLedger {
   bool mayBeRepeat(const Answer& answer) const;
   void owe(int64_t sendEndUs);
 
-  std::deque<int64_t> owed_;        // expiry of each owed answer, oldest first
-  std::vector<int64_t> sendEnds_;   // the current step's sends
+  std::deque<int64_t> owed_;       // expiry of each owed answer, oldest first
+  std::vector<int64_t> sendEnds_;  // the current step's sends
   std::vector<int64_t> previousSendEnds_;
   int64_t firstSendStartUs_ = 0;
   int ownAnswers_ = 0;
   bool hasLast_ = false;
-  Answer last_;                      // the answer before, for the repeat rule
+  Answer last_;  // the answer before, for the repeat rule
 };
 
 }  // namespace rt88h

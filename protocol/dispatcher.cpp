@@ -47,16 +47,10 @@ void ReplyDispatcher::dispatchReplies() {
         recordAnswer(signals, window_.peekArrival(), AnswerKind::Status, kStatusOk);
         signals.replyEvent.set();
         break;
-      case ReceivedKind::DeviceAckRequest:
-        sendAck(work_, sender_);
-        break;
+      case ReceivedKind::DeviceAckRequest: sendAck(work_, sender_); break;
       case ReceivedKind::DeviceNakRequest:
-      case ReceivedKind::UniversalNakRequest:
-        sendNak(work_, sender_, kNakCode);
-        break;
-      case ReceivedKind::IdentityRequest:
-        sendIdentityReply(sender_);
-        break;
+      case ReceivedKind::UniversalNakRequest: sendNak(work_, sender_, kNakCode); break;
+      case ReceivedKind::IdentityRequest: sendIdentityReply(sender_); break;
       case ReceivedKind::IdentityReply:
         recordStatus(signals, kStatusOk);
         signals.reportedModel.store(received.value);
@@ -64,8 +58,7 @@ void ReplyDispatcher::dispatchReplies() {
         signals.replyEvent.set();
         break;
       case ReceivedKind::DeviceSilent:
-      case ReceivedKind::Ignored:
-        break;
+      case ReceivedKind::Ignored: break;
     }
     window_.popSysEx();
   }

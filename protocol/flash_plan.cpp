@@ -5,8 +5,7 @@
 namespace rt88h {
 namespace {
 
-constexpr int kStepCount = static_cast<int>(FlashPlan.size());
-constexpr int kAfterPlan = kStepCount + 1;
+constexpr int kAfterPlan = kPlanSteps + 1;
 
 // What the write step covers: the step's length, or the whole payload for 0.
 uint32_t writeLength(const FlashStep& step) {
@@ -41,7 +40,7 @@ std::vector<PlannedMessage> planWalk() {
   plan.reserve(total);
   plan.push_back({Kind::IdentityRequest, 0, 0, 0, 0, 0});
   plan.push_back({Kind::BeginUpdate, 0, 0, 0, 0, 0});
-  for (int i = 0; i < kStepCount; ++i) {
+  for (int i = 0; i < kPlanSteps; ++i) {
     const FlashStep& step = FlashPlan[static_cast<std::size_t>(i)];
     const int number = i + 1;
     if (step.kind == kStepErase) {

@@ -26,6 +26,8 @@ inline constexpr std::array<FlashStep, 6> FlashPlan{{
     {kStepWrite, 0x40000, 0, 129},
 }};
 
+inline constexpr int kPlanSteps = static_cast<int>(FlashPlan.size());
+
 inline constexpr uint32_t kFlashSize = 0x3B7000;
 
 struct Payload {

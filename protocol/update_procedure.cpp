@@ -35,7 +35,9 @@ bool isAcceptedModel(uint8_t model) {
   return false;
 }
 
-int64_t wholeMsUntil(int64_t fromUs, int64_t toUs) { return (toUs - fromUs + 999) / 1000; }
+int64_t wholeMsUntil(int64_t fromUs, int64_t toUs) {
+  return (toUs - fromUs + 999) / 1000;
+}
 
 }  // namespace
 

@@ -12,7 +12,6 @@
 
 namespace rt88h {
 
-inline constexpr int kPlanSteps = static_cast<int>(FlashPlan.size());
 // A chunk or an erase is sent at most this often before the step fails.
 inline constexpr int kMaxSendsPerStep = 7;
 

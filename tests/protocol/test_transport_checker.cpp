@@ -42,7 +42,7 @@ using testing::Bytes;
 using testing::TimedReply;
 using testing::VirtualTimeLink;
 
-constexpr int64_t kCycleMs = 21;         // 1024 frames at 48 kHz
+constexpr int64_t kCycleMs = 21;  // 1024 frames at 48 kHz
 constexpr int64_t kDeviceLatencyMs = 3;
 constexpr int64_t kAnswerBoundMs = 5000;
 constexpr uint8_t kRefusal = 0x01;
@@ -189,15 +189,16 @@ RunResult runOnce(const std::function<Fate(std::size_t)>& fateOf) {
   const std::vector<std::string> boxes = link.log("box:");
   const std::vector<std::string> statuses = link.log("status:");
   const bool completed =
-      !statuses.empty() && statuses.back() == "status:" + std::string(loadString(IDS_UPDATE_COMPLETED));
+      !statuses.empty() &&
+      statuses.back() == "status:" + std::string(loadString(IDS_UPDATE_COMPLETED));
   if (link.hung()) {
     // The wait for BeginUpdate's answer has no limit: there the person closes the window.
     const bool waitingForBegin = boxes.empty() && !completed &&
                                  model.count(sim::MessageKind::EraseFlash) == 0 &&
                                  link.sent().size() == 2;
     result.end = waitingForBegin ? RunEnd::Failed : RunEnd::Broken;
-    result.what = waitingForBegin ? "(closed while BeginUpdate went unanswered)"
-                                  : "the run never ended";
+    result.what =
+        waitingForBegin ? "(closed while BeginUpdate went unanswered)" : "the run never ended";
   } else if (completed) {
     std::string difference;
     if (!boxes.empty()) {
@@ -267,9 +268,9 @@ TEST_F(TransportChecker, EveryFatePatternAroundEveryStepBoundary) {
       });
       tally.add(r);
       if (r.end == RunEnd::Broken) {
-        ADD_FAILURE() << "boundary at send " << boundary << ", fates "
-                      << fates[chosen[0]].name << " / " << fates[chosen[1]].name << " / "
-                      << fates[chosen[2]].name << ": " << r.what;
+        ADD_FAILURE() << "boundary at send " << boundary << ", fates " << fates[chosen[0]].name
+                      << " / " << fates[chosen[1]].name << " / " << fates[chosen[2]].name << ": "
+                      << r.what;
         if (HasFailure() && tally.runs - tally.completed > 20) return;
       }
     }
@@ -283,7 +284,8 @@ TEST_F(TransportChecker, SeededRandomRuns) {
   const std::vector<Fate>& fates = fateSet();
   uint32_t runs = kDefaultRandomRuns / static_cast<uint32_t>(kStride == 1 ? 1 : 10);
   uint32_t firstSeed = kRandomBaseSeed;
-  if (const char* v = std::getenv("RT88H_CHECKER_RANDOM_RUNS")) runs = static_cast<uint32_t>(std::atoi(v));
+  if (const char* v = std::getenv("RT88H_CHECKER_RANDOM_RUNS"))
+    runs = static_cast<uint32_t>(std::atoi(v));
   if (const char* v = std::getenv("RT88H_CHECKER_SEED")) {
     firstSeed = static_cast<uint32_t>(std::atoi(v));
     runs = 1;
@@ -314,7 +316,8 @@ TEST_F(TransportChecker, WhatEachFaultAloneCosts) {
   const int64_t clean = runOnce([](std::size_t) { return Fate{}; }).durationMs;
   std::printf("a clean run of the short plan: %.2f s\n", static_cast<double>(clean) / 1000);
   for (const Fate& fate : fateSet()) {
-    const RunResult r = runOnce([&](std::size_t send) { return send == kFaultySend ? fate : Fate{}; });
+    const RunResult r =
+        runOnce([&](std::size_t send) { return send == kFaultySend ? fate : Fate{}; });
     ASSERT_EQ(r.end, RunEnd::Completed) << fate.name << ": " << r.what;
     const int64_t extra = r.durationMs - clean;
     std::printf("  %-40s +%.2f s\n", fate.name, static_cast<double>(extra) / 1000);

@@ -4,7 +4,9 @@
 
 namespace rt88h::testing {
 
-PortHost::PortHost() { timer_.start(50, &PortHost::tick, reinterpret_cast<uintptr_t>(this)); }
+PortHost::PortHost() {
+  timer_.start(50, &PortHost::tick, reinterpret_cast<uintptr_t>(this));
+}
 
 PortHost::~PortHost() {
   close();
@@ -29,8 +31,12 @@ int findDevice(Port& port, std::string_view name) {
 
 }  // namespace
 
-int PortHost::inputIndex(std::string_view name) { return findDevice(midiIn_, name); }
-int PortHost::outputIndex(std::string_view name) { return findDevice(midiOut_, name); }
+int PortHost::inputIndex(std::string_view name) {
+  return findDevice(midiIn_, name);
+}
+int PortHost::outputIndex(std::string_view name) {
+  return findDevice(midiOut_, name);
+}
 
 bool PortHost::execute(int inIndex, int outIndex) {
   midiOut_.close();
@@ -90,8 +96,12 @@ std::vector<std::string> PortHost::log(std::string_view prefix) {
   return lines;
 }
 
-void PortHost::statusText(std::string_view text) { note("status:" + std::string(text)); }
-void PortHost::stepText(std::string_view text) { note("step:" + std::string(text)); }
+void PortHost::statusText(std::string_view text) {
+  note("status:" + std::string(text));
+}
+void PortHost::stepText(std::string_view text) {
+  note("step:" + std::string(text));
+}
 void PortHost::progressRange(int32_t low, int32_t high) {
   note("range:" + std::to_string(low) + "-" + std::to_string(high));
 }
@@ -109,10 +119,12 @@ void PortHost::restoreControls() {
   }
   ended_.notify_all();
 }
-void PortHost::enableExecute(bool on) { note(on ? "execute:on" : "execute:off"); }
+void PortHost::enableExecute(bool on) {
+  note(on ? "execute:on" : "execute:off");
+}
 void PortHost::showMessage(std::string_view text, std::string_view caption, MessageIcon icon) {
-  note(std::string(closing_.load() ? "unshown-" : "") + "box:" + std::string(text) + "|" + std::string(caption) +
-       (icon == MessageIcon::Stop ? "|stop" : "|none"));
+  note(std::string(closing_.load() ? "unshown-" : "") + "box:" + std::string(text) + "|" +
+       std::string(caption) + (icon == MessageIcon::Stop ? "|stop" : "|none"));
 }
 
 int PortHost::sendLong(const uint8_t* bytes, uint32_t length) {
@@ -121,7 +133,9 @@ int PortHost::sendLong(const uint8_t* bytes, uint32_t length) {
 bool PortHost::peekSysEx(const uint8_t** bytes, uint32_t* count) {
   return midiIn_.peekSysEx(bytes, count);
 }
-uint64_t PortHost::transportTroubles() { return midiIn_.transportTroubles(); }
+uint64_t PortHost::transportTroubles() {
+  return midiIn_.transportTroubles();
+}
 
 Arrival PortHost::peekArrival() {
   const uint8_t* bytes = nullptr;
@@ -131,6 +145,8 @@ Arrival PortHost::peekArrival() {
   return {arrival.atUs, arrival.cycle};
 }
 
-void PortHost::popSysEx() { midiIn_.popSysEx(); }
+void PortHost::popSysEx() {
+  midiIn_.popSysEx();
+}
 
 }  // namespace rt88h::testing

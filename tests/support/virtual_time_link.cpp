@@ -8,14 +8,22 @@ namespace rt88h::testing {
 VirtualTimeLink::VirtualTimeLink(DeviceFunction device)
     : device_(std::move(device)), dispatcher_(*this) {}
 
-void VirtualTimeLink::note(std::string line) { log_.emplace_back(now_, std::move(line)); }
+void VirtualTimeLink::note(std::string line) {
+  log_.emplace_back(now_, std::move(line));
+}
 
-void VirtualTimeLink::statusText(std::string_view text) { note("status:" + std::string(text)); }
-void VirtualTimeLink::stepText(std::string_view text) { note("step:" + std::string(text)); }
+void VirtualTimeLink::statusText(std::string_view text) {
+  note("status:" + std::string(text));
+}
+void VirtualTimeLink::stepText(std::string_view text) {
+  note("step:" + std::string(text));
+}
 void VirtualTimeLink::progressRange(int32_t low, int32_t high) {
   note("range:" + std::to_string(low) + "-" + std::to_string(high));
 }
-void VirtualTimeLink::progressPosition(int32_t value) { note("pos:" + std::to_string(value)); }
+void VirtualTimeLink::progressPosition(int32_t value) {
+  note("pos:" + std::to_string(value));
+}
 void VirtualTimeLink::restoreControls() {
   controlsEnabled_ = true;
   executeEnabled_ = true;
@@ -27,7 +35,7 @@ void VirtualTimeLink::enableExecute(bool on) {
   note(on ? "execute:on" : "execute:off");
 }
 void VirtualTimeLink::showMessage(std::string_view text, std::string_view caption,
-                                 MessageIcon icon) {
+                                  MessageIcon icon) {
   note("box:" + std::string(text) + "|" + std::string(caption) +
        (icon == MessageIcon::Stop ? "|stop" : "|none"));
 }
@@ -114,7 +122,9 @@ bool VirtualTimeLink::waitFor(AutoResetEvent& event, int64_t timeoutMs) {
   }
 }
 
-void VirtualTimeLink::pause(uint32_t ms) { advanceTo(now_ + ms); }
+void VirtualTimeLink::pause(uint32_t ms) {
+  advanceTo(now_ + ms);
+}
 
 void VirtualTimeLink::prepareRun() {
   controlsEnabled_ = false;

@@ -64,7 +64,9 @@ class VirtualTimeLink final : public UpdateHost, public UpdateClock {
   // Sends for which this returns true fail (the port refuses them).
   void setSendFailure(std::function<bool(const Bytes&)> fails) { sendFails_ = std::move(fails); }
   // Called after each message sent (with its index among all sends).
-  void setAfterSend(std::function<void(const Bytes&, std::size_t)> hook) { afterSend_ = std::move(hook); }
+  void setAfterSend(std::function<void(const Bytes&, std::size_t)> hook) {
+    afterSend_ = std::move(hook);
+  }
   // A transport that works in cycles of this length and may repeat a message one cycle later:
   // received messages carry the number of the cycle they arrived in.
   void setCycleMs(int64_t cycleMs) { cycleMs_ = cycleMs; }

@@ -12,7 +12,6 @@ namespace {
 using rt88h::PlannedMessage;
 using Kind = PlannedMessage::Kind;
 
-constexpr int kStepCount = static_cast<int>(rt88h::FlashPlan.size());
 constexpr std::array<Kind, 5> kKinds{Kind::IdentityRequest, Kind::BeginUpdate, Kind::EraseFlash,
                                      Kind::WriteData, Kind::EndUpdate};
 
@@ -31,10 +30,12 @@ const char* kindName(Kind kind) {
 std::string stepCounterText(int step) {
   std::array<char, 16> text{};
   if (step == 0) {
-    std::snprintf(text.data(), text.size(), rt88h::kStepCounterStartFormat.data(), kStepCount);
+    std::snprintf(text.data(), text.size(), rt88h::kStepCounterStartFormat.data(),
+                  rt88h::kPlanSteps);
   } else {
-    const int shown = step < kStepCount ? step : kStepCount;
-    std::snprintf(text.data(), text.size(), rt88h::kStepCounterFormat.data(), shown, kStepCount);
+    const int shown = step < rt88h::kPlanSteps ? step : rt88h::kPlanSteps;
+    std::snprintf(text.data(), text.size(), rt88h::kStepCounterFormat.data(), shown,
+                  rt88h::kPlanSteps);
   }
   return text.data();
 }
