@@ -4,6 +4,7 @@
 #include <jack/midiport.h>
 #include <jack/ringbuffer.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <time.h>
 #include <unistd.h>
@@ -138,7 +139,7 @@ class JackClient {
 
  private:
   JackClient() = default;
-  static int processThunk(jack_nframes_t frames, void* arg) noexcept;
+  static int processThunk(jack_nframes_t frames, void* arg);
   static int xrunThunk(void* arg) noexcept;
   CycleStamp stampCycle(jack_nframes_t frames) noexcept;
   void beLate(jack_nframes_t frames) noexcept;
@@ -241,8 +242,14 @@ JackClient::~JackClient() {
   }
 }
 
-int JackClient::processThunk(jack_nframes_t frames, void* arg) noexcept {
+int JackClient::processThunk(jack_nframes_t frames, void* arg) {
   auto* self = static_cast<JackClient*>(arg);
+  // 1. libjack ends this thread with an asynchronous pthread_cancel when the client deactivates.
+  // 2. Mid-cycle that would leave a device's state half changed (consuming_, the ring), so it
+  //    is held off until the cycle is done.
+  // 3. Let in again at the end, it unwinds from here: hence this function is not noexcept.
+  int cancelState = PTHREAD_CANCEL_ENABLE;
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancelState);
   self->cycles_.fetch_add(1);
   const CycleStamp stamp = self->stampCycle(frames);
   for (auto& slot : self->slots_) {
@@ -251,6 +258,7 @@ int JackClient::processThunk(jack_nframes_t frames, void* arg) noexcept {
   if (self->late_.active) self->beLate(frames);
   self->cycles_.fetch_add(1);
   if (self->waiters_.load() > 0) self->cycleEnded_.signal();
+  pthread_setcancelstate(cancelState, nullptr);
   return 0;
 }
 

@@ -151,6 +151,21 @@ PrivateJackServer* JackLate::server_ = nullptr;
 bool JackLate::started_ = false;
 std::string JackLate::failure_;
 
+TEST_F(JackLate, AClientClosedWhileItsCycleOverrunsClosesCleanly) {
+  // Late in every cycle by ten periods: its process thread is nearly always inside the callback.
+  auto endpoint = endpointLate("rt88h-late-closing", "random:100:1:10", server_->name());
+  ASSERT_TRUE(endpoint);
+  // Readiness: the first late cycle has begun (bounded, every millisecond).
+  for (int i = 0; i < 5000 && endpoint->lateCyclesMade() == 0; ++i) {
+    std::this_thread::sleep_for(1ms);
+  }
+  ASSERT_GT(endpoint->lateCyclesMade(), 0u);
+  endpoint.reset();  // libjack cancels the process thread in the middle of that cycle
+  // The process lives on, and the name is free again: the client is really gone.
+  std::string reason;
+  EXPECT_TRUE(midi::openJackEndpoint("rt88h-late-closing", &reason, server_->name())) << reason;
+}
+
 TEST_F(JackLate, OnTimeClientsLoseAndRepeatNothing) {
   const Outcome outcome = run(nullptr, nullptr, "none");
   EXPECT_EQ(outcome.repeated, 0);
