@@ -54,7 +54,8 @@ class MidiInPort {
   int openAndStart(int deviceIndex);  // 1 or 0
   // Opens the device whose key is `key` at this moment, wherever the list has it now
   // (deviceIndex: where it was listed, a hint only); 0, nothing opened, when no device has that
-  // key. An empty key (the service cannot tell devices apart) opens by index.
+  // key. An empty key (the service cannot tell devices apart) opens by index. While open: 1,
+  // and the open device stays, as with openAndStart(int).
   int openAndStart(int deviceIndex, std::string_view key);
   void close();
   bool peekSysEx(const uint8_t** bytes, uint32_t* count);
