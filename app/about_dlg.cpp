@@ -15,11 +15,15 @@ namespace rt88h::app {
 
 namespace {
 constexpr uint32_t kImageIds[] = {129, 136, 137};
+
+QString utf8(std::string_view text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
+}  // namespace
 
 QString CAboutDlg::imagesLine() {
   if (payloadsAreTestImages()) {
-    return QString::fromUtf8("RT-88H Updater \u2014 test images, not firmware");
+    return utf8(loadString(IDS_ABOUT_TEST_IMAGES_LINE));
   }
   // The full digests are in the tooltip; eight digits tell the images apart.
   QStringList parts;
@@ -30,10 +34,8 @@ QString CAboutDlg::imagesLine() {
 }
 
 QString CAboutDlg::imagesDetails() {
-  QString details =
-      payloadsAreTestImages()
-          ? QString::fromUtf8("Test images (generated): never flash them into a device.")
-          : QString::fromUtf8("Firmware images (SHA-256):");
+  QString details = payloadsAreTestImages() ? utf8(loadString(IDS_ABOUT_TEST_IMAGES_DETAILS))
+                                            : utf8(loadString(IDS_ABOUT_FIRMWARE_DETAILS));
   for (const uint32_t id : kImageIds) {
     details += QString::fromUtf8("\n%1  %2").arg(id).arg(QString::fromUtf8(payloadSha256(id)));
   }
@@ -43,7 +45,7 @@ QString CAboutDlg::imagesDetails() {
 CAboutDlg::CAboutDlg(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint) {
-  setWindowTitle(QString::fromUtf8("About RT-88H Updater"));
+  setWindowTitle(utf8(loadString(IDS_ABOUT_TITLE)));
   setWindowIcon(applicationIcon());
   const DialogUnits du(font());
 
@@ -58,10 +60,10 @@ CAboutDlg::CAboutDlg(QWidget* parent)
   titleEdit->setObjectName(QStringLiteral("titleEdit"));
   titleEdit->setGeometry(du.rect(39, 19, 134, 14));
   titleEdit->setReadOnly(true);
-  titleEdit->setText(QString::fromUtf8(kProductTitle.data(), qsizetype(kProductTitle.size())));
+  titleEdit->setText(utf8(kProductTitle));
   titleEdit->setCursorPosition(0);
 
-  auto* ok = new QPushButton(QString::fromUtf8("OK"), this);
+  auto* ok = new QPushButton(utf8(loadString(IDS_OK)), this);
   ok->setGeometry(du.rect(178, 7, 50, 16));
   ok->setDefault(true);
   connect(ok, &QPushButton::clicked, this, &QDialog::accept);

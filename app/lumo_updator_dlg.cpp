@@ -140,21 +140,21 @@ CLumoUpdatorDlg::~CLumoUpdatorDlg() {
 void CLumoUpdatorDlg::createControls() {
   const DialogUnits du(font());
 
-  executeButton = new QPushButton(QStringLiteral("Execute"), this);
+  executeButton = new QPushButton(utf8(loadString(IDS_EXECUTE)), this);
   executeButton->setObjectName(QStringLiteral("executeButton"));
   executeButton->setGeometry(du.rect(119, 138, 50, 16));
   executeButton->setDefault(true);
   if (payloadsAreTestImages()) {
-    executeButton->setToolTip(utf8(kTestImagesRisk));
+    executeButton->setToolTip(utf8(loadString(IDS_TEST_IMAGES_RISK)));
   }
 
-  exitButton = new QPushButton(QStringLiteral("Exit"), this);
+  exitButton = new QPushButton(utf8(loadString(IDS_EXIT)), this);
   exitButton->setObjectName(QStringLiteral("exitButton"));
   exitButton->setGeometry(du.rect(182, 138, 50, 16));
 
-  auto* inLabel = new QLabel(QStringLiteral("MIDI IN"), this);
+  auto* inLabel = new QLabel(utf8(loadString(IDS_MIDI_IN_LABEL)), this);
   inLabel->setGeometry(du.rect(7, 7, 225, 8));
-  auto* outLabel = new QLabel(QStringLiteral("MIDI OUT"), this);
+  auto* outLabel = new QLabel(utf8(loadString(IDS_MIDI_OUT_LABEL)), this);
   outLabel->setGeometry(du.rect(7, 37, 225, 8));
 
   inList = new QComboBox(this);
@@ -181,7 +181,7 @@ void CLumoUpdatorDlg::createControls() {
   statusTextEdit->setGeometry(du.rect(12, 91, 220, 12));
   statusTextEdit->setReadOnly(true);
 
-  rescanButton = new QPushButton(QStringLiteral("Rescan Device"), this);
+  rescanButton = new QPushButton(utf8(loadString(IDS_RESCAN_DEVICE)), this);
   rescanButton->setObjectName(QStringLiteral("rescanButton"));
   rescanButton->setGeometry(du.rect(145, 65, 87, 16));
 
@@ -196,12 +196,12 @@ void CLumoUpdatorDlg::createControls() {
 
   if (payloadsAreTestImages()) {
     // Always in sight, and the title stays as specified.
-    testImagesLabel = new QLabel(utf8(kTestImagesBadge), this);
+    testImagesLabel = new QLabel(utf8(loadString(IDS_TEST_IMAGES_BADGE)), this);
     testImagesLabel->setObjectName(QStringLiteral("testImagesLabel"));
     testImagesLabel->setGeometry(du.rect(50, 138, 66, 16));
     testImagesLabel->setAlignment(Qt::AlignCenter);
     testImagesLabel->setStyleSheet(QStringLiteral("color: #b00000; font-weight: bold"));
-    testImagesLabel->setToolTip(utf8(kTestImagesRisk));
+    testImagesLabel->setToolTip(utf8(loadString(IDS_TEST_IMAGES_RISK)));
   }
 
   // No system menu here: the About item lives in the context menu and on this button.
@@ -331,7 +331,8 @@ void CLumoUpdatorDlg::OnExecute() {
     });
     workerReturned = std::move(returned);
   } catch (const std::system_error&) {
-    showMessage("Can't start the update.", loadString(IDS_ERROR_CAPTION), MessageIcon::Stop);
+    showMessage(loadString(IDS_CANT_START_UPDATE), loadString(IDS_ERROR_CAPTION),
+                MessageIcon::Stop);
     restoreControls();
   }
 }
@@ -339,10 +340,10 @@ void CLumoUpdatorDlg::OnExecute() {
 bool CLumoUpdatorDlg::confirmTestImages() {
   if (!payloadsAreTestImages() || testImagesAllowedByEnvironment()) return true;
   if (simulatedSelected(outList) && simulatedSelected(inList)) return true;
-  QMessageBox box(QMessageBox::Warning, applicationName(), utf8(kTestImagesRisk),
+  QMessageBox box(QMessageBox::Warning, applicationName(), utf8(loadString(IDS_TEST_IMAGES_RISK)),
                   QMessageBox::Yes | QMessageBox::No, this);
   box.setObjectName(QStringLiteral("testImagesQuestion"));
-  box.setInformativeText(utf8(kTestImagesQuestion));
+  box.setInformativeText(utf8(loadString(IDS_TEST_IMAGES_QUESTION)));
   box.setDefaultButton(QMessageBox::No);
   box.setEscapeButton(QMessageBox::No);
   openBoxes.push_back(&box);

@@ -18,6 +18,23 @@ std::string_view loadString(int id) {
     case IDS_CANT_OPEN_MIDI_OUT: return "Can't open MIDI Out device.";
     case IDS_ERASING_FLASH: return "Erasing Flash memory.";
     case IDS_DATA_TRANSMIT: return "Data transmit  %d / %d ";
+    case IDS_CANT_START_UPDATE: return "Can't start the update.";
+    case IDS_TEST_IMAGES_BADGE: return "TEST IMAGES";
+    case IDS_TEST_IMAGES_RISK:
+      return "This build carries test images, not firmware: writing them makes a real RT-88H "
+             "unusable.";
+    case IDS_TEST_IMAGES_QUESTION: return "Write them to the selected device anyway?";
+    case IDS_ABOUT_TITLE: return "About RT-88H Updater";
+    case IDS_ABOUT_TEST_IMAGES_LINE: return "RT-88H Updater — test images, not firmware";
+    case IDS_ABOUT_TEST_IMAGES_DETAILS:
+      return "Test images (generated): never flash them into a device.";
+    case IDS_ABOUT_FIRMWARE_DETAILS: return "Firmware images (SHA-256):";
+    case IDS_EXECUTE: return "Execute";
+    case IDS_EXIT: return "Exit";
+    case IDS_MIDI_IN_LABEL: return "MIDI IN";
+    case IDS_MIDI_OUT_LABEL: return "MIDI OUT";
+    case IDS_RESCAN_DEVICE: return "Rescan Device";
+    case IDS_OK: return "OK";
     default: return "";
   }
 }

@@ -20,6 +20,22 @@ enum StringId : int {
   IDS_CANT_OPEN_MIDI_OUT = 113,
   IDS_ERASING_FLASH = 114,
   IDS_DATA_TRANSMIT = 115,
+  // Ours, above the system's ids: the window's and About box's controls, and what a build with
+  // test images and a failed start add.
+  IDS_CANT_START_UPDATE = 201,
+  IDS_TEST_IMAGES_BADGE = 202,
+  IDS_TEST_IMAGES_RISK = 203,
+  IDS_TEST_IMAGES_QUESTION = 204,
+  IDS_ABOUT_TITLE = 205,
+  IDS_ABOUT_TEST_IMAGES_LINE = 206,
+  IDS_ABOUT_TEST_IMAGES_DETAILS = 207,
+  IDS_ABOUT_FIRMWARE_DETAILS = 208,
+  IDS_EXECUTE = 209,
+  IDS_EXIT = 210,
+  IDS_MIDI_IN_LABEL = 211,
+  IDS_MIDI_OUT_LABEL = 212,
+  IDS_RESCAN_DEVICE = 213,
+  IDS_OK = 214,
 };
 
 // The text with that id; "" for an id the table lacks.
@@ -34,12 +50,6 @@ inline constexpr std::string_view kTooManyInstancesFormat =
 inline constexpr std::string_view kMidiOutOpenFailed = "MIDI OUTデバイスが開けません";
 inline constexpr std::string_view kStepCounterStartFormat = "0/%d";
 inline constexpr std::string_view kStepCounterFormat = "%d/%d";
-
-// A build with generated payloads in place of firmware says so and asks before writing them.
-inline constexpr std::string_view kTestImagesBadge = "TEST IMAGES";
-inline constexpr std::string_view kTestImagesRisk =
-    "This build carries test images, not firmware: writing them makes a real RT-88H unusable.";
-inline constexpr std::string_view kTestImagesQuestion = "Write them to the selected device anyway?";
 
 inline constexpr std::array<std::string_view, 3> kPreferredDeviceNames{
     "USB オーディオ デバイス", "USB Audio Device", "TAVO RT Series"};

@@ -4,6 +4,9 @@
 #include <QApplication>
 #include <algorithm>
 #include <chrono>
+#include <string_view>
+
+#include "string_table.h"
 
 namespace rt88h::app::testing {
 
@@ -85,22 +88,9 @@ int indexOf(QComboBox* list, const std::string& name) {
   return -1;
 }
 
-bool isIdentityRequest(const uint8_t* bytes, std::size_t count) {
-  return count == 6 && bytes[0] == 0xF0 && bytes[1] == 0x7E && bytes[3] == 0x06 &&
-         bytes[4] == 0x01 && bytes[5] == 0xF7;
-}
-
-bool isCommand(const uint8_t* bytes, std::size_t count, uint8_t command) {
-  return count >= 6 && bytes[0] == 0xF0 && bytes[1] == 0x52 && bytes[4] == command;
-}
-
-std::vector<uint8_t> identityReply(uint8_t model) {
-  return {0xF0, 0x7E, 0x00, 0x06, 0x02, 0x52, model, 0x00,
-          0x00, 0x00, 0x30, 0x32, 0x30, 0x31, 0xF7};
-}
-
-std::vector<uint8_t> deviceStatus(uint8_t model, uint8_t status) {
-  return {0xF0, 0x52, 0x00, model, 0x00, status, 0xF7};
+QString tableText(int id) {
+  const std::string_view text = loadString(id);
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
 void Flag::raise() {

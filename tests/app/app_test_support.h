@@ -98,11 +98,8 @@ struct Controls {
 
 int indexOf(QComboBox* list, const std::string& name);
 
-// Messages as the device sees them and answers them.
-bool isIdentityRequest(const uint8_t* bytes, std::size_t count);
-bool isCommand(const uint8_t* bytes, std::size_t count, uint8_t command);
-std::vector<uint8_t> identityReply(uint8_t model);
-std::vector<uint8_t> deviceStatus(uint8_t model, uint8_t status);
+// A string table entry as the window shows it.
+QString tableText(int id);
 
 // A flag one thread raises and another waits for, with a bound.
 class Flag {

@@ -25,6 +25,8 @@
 #include "messages.h"
 #include "midi_api.h"
 #include "midi_service.h"
+#include "string_table.h"
+#include "sysex_support.h"
 #include "virtual_midi.h"
 
 namespace rt88h::app {
@@ -34,6 +36,8 @@ using testing::BoxWatcher;
 using testing::Controls;
 using testing::Flag;
 using testing::indexOf;
+using testing::tableText;
+using rt88h::testing::Sent;
 
 constexpr qint64 kCloseBoundMs = 2000;
 
@@ -48,14 +52,10 @@ QString appNameCaption() {
 
 class Window : public ::testing::Test {
  protected:
-  void SetUp() override {
-    modelId.store(kFirstAcceptedModel);
-    identityReplyModel.store(0x00);
-  }
+  rt88h::testing::ModelScope models;  // first, so that it is given back last
+
   void TearDown() override {
     if (window) closeWindow();
-    modelId.store(kFirstAcceptedModel);
-    identityReplyModel.store(0x00);
   }
 
   // This process becomes copy n: the lower numbers are held here as another copy would.
@@ -109,21 +109,21 @@ class Window : public ::testing::Test {
   void answerAs(midi::VirtualDevice* device, uint8_t model, bool acceptBegin = false) {
     device->setReceiver(
         [this, device, model, acceptBegin](const uint8_t* bytes, std::size_t count) {
-          if (testing::isIdentityRequest(bytes, count)) {
-            identitySeen.raise();
-            const auto reply = testing::identityReply(model);
-            device->inject(reply.data(), reply.size());
-          } else if (testing::isCommand(bytes, count, kCommandBeginUpdate)) {
-            beginSeen.raise();
-            if (acceptBegin) {
-              const auto status = testing::deviceStatus(bytes[3], 0);
-              device->inject(status.data(), status.size());
-            }
-          } else if (testing::isCommand(bytes, count, kCommandEraseFlash)) {
-            const auto status = testing::deviceStatus(bytes[3], 0);
-            device->inject(status.data(), status.size());
-          } else if (testing::isCommand(bytes, count, kCommandWriteData)) {
-            chunkSeen.raise();
+          const auto inject = [device](const std::vector<uint8_t>& m) {
+            device->inject(m.data(), m.size());
+          };
+          switch (rt88h::testing::kindOf(bytes, count)) {
+            case Sent::Identity:
+              identitySeen.raise();
+              inject(rt88h::testing::identityReply(model));
+              break;
+            case Sent::Begin:
+              beginSeen.raise();
+              if (acceptBegin) inject(rt88h::testing::deviceStatus(bytes[3], 0));
+              break;
+            case Sent::Erase: inject(rt88h::testing::deviceStatus(bytes[3], 0)); break;
+            case Sent::Write: chunkSeen.raise(); break;
+            default: break;
           }
         });
   }
@@ -138,7 +138,7 @@ class Window : public ::testing::Test {
   std::shared_ptr<midi::VirtualDevice> silentDevice(const std::string& name) {
     auto device = devices.add(name);
     device->setReceiver([this](const uint8_t* bytes, std::size_t count) {
-      if (testing::isIdentityRequest(bytes, count)) identitySeen.raise();
+      if (rt88h::testing::kindOf(bytes, count) == Sent::Identity) identitySeen.raise();
     });
     return device;
   }
@@ -194,7 +194,7 @@ TEST_F(Window, CopyThreeShowsItsNumberAndTheAboutBoxDoesNot) {
     about->accept();
   });
   window->OnSysCommand(kAboutCommand);
-  EXPECT_EQ(aboutTitle, QStringLiteral("About RT-88H Updater"));
+  EXPECT_EQ(aboutTitle, tableText(IDS_ABOUT_TITLE));
   EXPECT_EQ(aboutEdit, QStringLiteral("Tavo RT-88H System v2.01"));
   if (payloadsAreTestImages()) {
     EXPECT_TRUE(imagesLine.contains(QStringLiteral("test images"))) << imagesLine.toStdString();
@@ -208,7 +208,7 @@ TEST_F(Window, TheAboutItemIsOnTheContextMenuAndItsButton) {
   open();
   const QList<QAction*> actions = window->actions();
   ASSERT_EQ(actions.size(), 1);
-  EXPECT_EQ(actions[0]->text(), QStringLiteral("About RT-88H Updater(&A)..."));
+  EXPECT_EQ(actions[0]->text(), tableText(IDS_ABOUTBOX));
   EXPECT_EQ(window->contextMenuPolicy(), Qt::ActionsContextMenu);
   auto* button = window->findChild<QToolButton*>(QStringLiteral("aboutButton"));
   ASSERT_NE(button, nullptr);
@@ -345,8 +345,8 @@ TEST_F(Window, WithoutASelectedInputExecuteShowsTheInputBox) {
   BoxWatcher watcher;
   QTest::mouseClick(controls->executeButton, Qt::LeftButton);
   ASSERT_EQ(watcher.seen().size(), 1u);
-  EXPECT_EQ(watcher.seen()[0].text, QStringLiteral("Can't open MIDI In device."));
-  EXPECT_EQ(watcher.seen()[0].title, QStringLiteral("Error"));
+  EXPECT_EQ(watcher.seen()[0].text, tableText(IDS_CANT_OPEN_MIDI_IN));
+  EXPECT_EQ(watcher.seen()[0].title, tableText(IDS_ERROR_CAPTION));
   EXPECT_EQ(watcher.seen()[0].icon, QMessageBox::Critical);
   EXPECT_TRUE(isReady());
   EXPECT_FALSE(identitySeen.raised());
@@ -361,8 +361,8 @@ TEST_F(Window, ExecuteWhileBusyShowsInProgressAndChangesNothing) {
   BoxWatcher watcher;
   window->OnExecute();
   ASSERT_EQ(watcher.seen().size(), 1u);
-  EXPECT_EQ(watcher.seen()[0].text, QStringLiteral("In Progress."));
-  EXPECT_EQ(watcher.seen()[0].title, QStringLiteral("Error"));
+  EXPECT_EQ(watcher.seen()[0].text, tableText(IDS_IN_PROGRESS));
+  EXPECT_EQ(watcher.seen()[0].title, tableText(IDS_ERROR_CAPTION));
   EXPECT_EQ(watcher.seen()[0].icon, QMessageBox::Critical);
   EXPECT_TRUE(isUpdating());
 }
@@ -497,15 +497,13 @@ TEST_F(TestImageGuard, ExecuteAsksFirstAndNoLeavesTheDeviceUntouched) {
   auto* badge = window->findChild<QLabel*>(QStringLiteral("testImagesLabel"));
   ASSERT_NE(badge, nullptr);
   EXPECT_TRUE(badge->isVisible());
-  EXPECT_EQ(badge->text(), QStringLiteral("TEST IMAGES"));
+  EXPECT_EQ(badge->text(), tableText(IDS_TEST_IMAGES_BADGE));
   EXPECT_EQ(window->windowTitle(), QStringLiteral("Tavo RT-88H System v2.01"));
   controls->inList->setCurrentIndex(indexOf(controls->inList, "TAVO RT Series"));
   BoxWatcher watcher = answering(QMessageBox::No);
   QTest::mouseClick(controls->executeButton, Qt::LeftButton);
   ASSERT_EQ(watcher.seen().size(), 1u);
-  EXPECT_EQ(watcher.seen()[0].text,
-            QStringLiteral("This build carries test images, not firmware: writing them makes a "
-                           "real RT-88H unusable."));
+  EXPECT_EQ(watcher.seen()[0].text, tableText(IDS_TEST_IMAGES_RISK));
   EXPECT_EQ(watcher.seen()[0].buttons, QMessageBox::Yes | QMessageBox::No);
   EXPECT_TRUE(defaultWasNo);
   EXPECT_TRUE(isReady());
@@ -553,8 +551,8 @@ TEST_F(Window, AnErrorOfTheProcedureShowsItsBoxAndGivesTheControlsBack) {
   EXPECT_TRUE(isUpdating());
   ASSERT_TRUE(QTest::qWaitFor([&] { return isReady(); }, 10000));
   ASSERT_EQ(watcher.seen().size(), 1u);
-  EXPECT_EQ(watcher.seen()[0].text, QStringLiteral("Illegal device connected."));
-  EXPECT_EQ(watcher.seen()[0].title, QStringLiteral("Error"));
+  EXPECT_EQ(watcher.seen()[0].text, tableText(IDS_ILLEGAL_DEVICE));
+  EXPECT_EQ(watcher.seen()[0].title, tableText(IDS_ERROR_CAPTION));
   EXPECT_EQ(watcher.seen()[0].icon, QMessageBox::Critical);
   EXPECT_EQ(controls->stepText->text(), QStringLiteral("0/6"));
 
@@ -580,7 +578,7 @@ TEST_F(Window, ACompletedUpdateLeavesExecuteOffUntilRescan) {
     window->stepText("6/6");
     window->progressRange(0, 720896);
     window->progressPosition(720896);
-    window->statusText("Version update completed.");
+    window->statusText(loadString(IDS_UPDATE_COMPLETED));
     window->restoreControls();
     window->enableExecute(false);
     done = true;
@@ -588,7 +586,7 @@ TEST_F(Window, ACompletedUpdateLeavesExecuteOffUntilRescan) {
   EXPECT_TRUE(QTest::qWaitFor([&] { return done.load(); }, 5000));
   procedure.join();
   EXPECT_TRUE(isCompleted());
-  EXPECT_EQ(controls->statusText->text(), QStringLiteral("Version update completed."));
+  EXPECT_EQ(controls->statusText->text(), tableText(IDS_UPDATE_COMPLETED));
   EXPECT_EQ(controls->stepText->text(), QStringLiteral("6/6"));
   EXPECT_EQ(controls->progress->value(), controls->progress->maximum());
   QTest::mouseClick(controls->rescanButton, Qt::LeftButton);
@@ -691,7 +689,7 @@ TEST_F(Window, ClosingDuringTheUnlimitedBeginUpdateWaitEndsQuietlyAndQuickly) {
   QTest::mouseClick(controls->executeButton, Qt::LeftButton);
   ASSERT_TRUE(waitUntilRaised(beginSeen, 10000));
   ASSERT_TRUE(QTest::qWaitFor(
-      [&] { return controls->statusText->text() == QStringLiteral("Erasing Flash memory."); },
+      [&] { return controls->statusText->text() == tableText(IDS_ERASING_FLASH); },
       5000));
   EXPECT_LT(closeWindow(), kCloseBoundMs);
   EXPECT_TRUE(watcher.seen().empty());
@@ -741,7 +739,7 @@ TEST_F(WindowWithVanishedOutput, ClosingWhileTheTimersBoxIsOpenDoesNotHang) {
   window.reset();
   EXPECT_LT(sinceClose.elapsed(), kCloseBoundMs);
   ASSERT_EQ(watcher.seen().size(), 1u);
-  EXPECT_EQ(watcher.seen()[0].text, QStringLiteral("Midi Out Error"));
+  EXPECT_EQ(watcher.seen()[0].text, QString::fromUtf8(kMidiOutError.data()));
   EXPECT_EQ(watcher.seen()[0].title, appNameCaption());
   EXPECT_EQ(watcher.seen()[0].icon, QMessageBox::NoIcon);
 }

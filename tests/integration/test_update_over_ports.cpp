@@ -7,6 +7,7 @@
 #include "messages.h"
 #include "port_host.h"
 #include "simulated_device.h"
+#include "sysex_support.h"
 
 namespace rt88h {
 namespace {
@@ -17,11 +18,7 @@ using sim::MessageKind;
 
 class UpdateOverPorts : public ::testing::Test {
  protected:
-  void SetUp() override { modelId.store(0x58); }
-  void TearDown() override {
-    modelId.store(0x58);
-    identityReplyModel.store(0x00);
-  }
+  testing::ModelScope models;
 };
 
 TEST_F(UpdateOverPorts, ACompleteUpdateWritesThePayloadsIntoTheDevice) {
@@ -42,7 +39,7 @@ TEST_F(UpdateOverPorts, ACompleteUpdateWritesThePayloadsIntoTheDevice) {
   std::printf("complete update over the virtual ports: %.2f s\n", seconds);
 
   EXPECT_TRUE(host.log("box:").empty());
-  EXPECT_EQ(host.log("status:").back(), "status:Version update completed.");
+  EXPECT_EQ(host.log("status:").back(), testing::statusLine(IDS_UPDATE_COMPLETED));
   EXPECT_EQ(host.log("execute:"), std::vector<std::string>{"execute:off"});
   device.withModel([](DeviceModel& model) {
     std::string difference;

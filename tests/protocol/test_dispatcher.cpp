@@ -7,6 +7,7 @@
 
 #include "dispatcher.h"
 #include "messages.h"
+#include "sysex_support.h"
 
 namespace rt88h {
 namespace {
@@ -22,7 +23,7 @@ class FakeWindow final : public UpdateHost {
   void restoreControls() override {}
   void enableExecute(bool) override {}
   void showMessage(std::string_view text, std::string_view caption, MessageIcon icon) override {
-    boxes.push_back(std::string(text) + "|" + std::string(caption) +
+    boxes.push_back("box:" + std::string(text) + "|" + std::string(caption) +
                     (icon == MessageIcon::None ? "|none" : "|stop"));
   }
   UpdateSignals& signals() override { return signals_; }
@@ -54,20 +55,13 @@ class FakeWindow final : public UpdateHost {
 
 class DispatcherTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    modelId.store(0x58);
-    identityReplyModel.store(0x00);
-  }
-  void TearDown() override {
-    modelId.store(0x58);
-    identityReplyModel.store(0x00);
-  }
   void tick(std::initializer_list<Bytes> entries) {
     for (const Bytes& entry : entries) window.queue.push_back(entry);
     dispatcher.dispatchReplies();
   }
   bool signalled() { return window.signals_.replyEvent.tryWait(); }
 
+  testing::ModelScope models;
   FakeWindow window;
   ReplyDispatcher dispatcher{window};
 };
@@ -200,7 +194,7 @@ TEST_F(DispatcherTest, AFailedAnswerIsShownAndTheTickGoesOn) {
   window.failSends = true;
   tick({{0xF0, 0x52, 0x00, 0x58, 0x01, 0xF7}, {0xF0, 0x52, 0x00, 0x58, 0x00, 0x00, 0xF7}});
   ASSERT_EQ(window.boxes.size(), 1u);
-  EXPECT_EQ(window.boxes[0], "Midi Out Error||none");
+  EXPECT_EQ(window.boxes[0], testing::midiOutErrorBox());
   EXPECT_TRUE(signalled());
   EXPECT_EQ(window.pops, 2);
 }
@@ -219,7 +213,7 @@ TEST(SendUpdateMessage, ReportsAFailedSendOnce) {
   EXPECT_TRUE(window.boxes.empty());
   window.failSends = true;
   EXPECT_EQ(sendUpdateMessage(window, message, sizeof message), -1);
-  EXPECT_EQ(window.boxes, std::vector<std::string>{"Midi Out Error||none"});
+  EXPECT_EQ(window.boxes, std::vector<std::string>{testing::midiOutErrorBox()});
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "encoding.h"
 #include "flash_plan.h"
 #include "messages.h"
+#include "sysex_support.h"
 
 namespace rt88h {
 namespace {
@@ -117,8 +118,18 @@ TEST(Payloads, UnknownIdIsEmpty) {
   }
 }
 
-TEST(Payloads, StayAtTheSameAddress) {
-  EXPECT_EQ(payload(137).bytes, payload(137).bytes);
+// The procedure keeps pointers into the images: each is one fixed place, apart from the others.
+TEST(Payloads, EachIsOneFixedPlaceApartFromTheOthers) {
+  const uint32_t ids[] = {129, 136, 137};
+  const Payload first[] = {payload(129), payload(136), payload(137)};
+  for (int i = 2; i >= 0; --i) EXPECT_EQ(payload(ids[i]).bytes, first[i].bytes) << ids[i];
+  for (int i = 0; i < 3; ++i) {
+    for (int j = i + 1; j < 3; ++j) {
+      EXPECT_TRUE(first[i].bytes + first[i].size <= first[j].bytes ||
+                  first[j].bytes + first[j].size <= first[i].bytes)
+          << ids[i] << " overlaps " << ids[j];
+    }
+  }
 }
 
 TEST(Payloads, Sha256IsLowerCaseHexAndDiffersPerImage) {
@@ -234,16 +245,6 @@ TEST(PlanWalk, WritesCoverTheFlashExactlyOnce) {
   EXPECT_EQ(next, kFlashSize);
 }
 
-// Records only what it is handed; the plan's messages assembled as the procedure would.
-class LastMessage final : public MessageSender {
- public:
-  int sendUpdateMessage(const uint8_t* bytes, uint32_t length) override {
-    message.assign(bytes, bytes + length);
-    return 0;
-  }
-  Bytes message;
-};
-
 TEST(PlanWalk, FirstAndLastWriteOfStepSixCarryTheirPayloadBytes) {
   const std::vector<PlannedMessage> step = messagesOfStep(planWalk(), 6);
   ASSERT_FALSE(step.empty());
@@ -251,14 +252,15 @@ TEST(PlanWalk, FirstAndLastWriteOfStepSixCarryTheirPayloadBytes) {
   ASSERT_NE(image.bytes, nullptr);
 
   WorkBuffer work;
-  LastMessage sender;
+  testing::RecordingSender sender;
   for (const PlannedMessage* m : {&step.front(), &step.back()}) {
     SCOPED_TRACE(m->offset);
     sendWriteData(work, sender, 0x58, image.bytes + m->offset, m->address, m->length);
-    ASSERT_EQ(sender.message.size(), writeDataLength(kChunkLength));
+    const Bytes& message = sender.last();
+    ASSERT_EQ(message.size(), writeDataLength(kChunkLength));
     Bytes carried(kChunkLength);
-    Unpack7(&sender.message[12], packedLength(kChunkLength), carried.data());
-    EXPECT_EQ(ReadNum7(&sender.message[5], 5), m->address);
+    Unpack7(&message[12], packedLength(kChunkLength), carried.data());
+    EXPECT_EQ(ReadNum7(&message[5], 5), m->address);
     EXPECT_TRUE(std::equal(carried.begin(), carried.end(), image.bytes + m->offset));
   }
   EXPECT_EQ(step.front().address, 0x40000u);

@@ -1,53 +1,28 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <ostream>
+#include <string>
 #include <vector>
 
 #include "encoding.h"
 #include "messages.h"
+#include "sysex_support.h"
 
 namespace rt88h {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// Keeps a copy of every message handed over and answers with a chosen result.
-class RecordingSender final : public MessageSender {
- public:
-  explicit RecordingSender(int result = 0) : result_(result) {}
-  int sendUpdateMessage(const uint8_t* bytes, uint32_t length) override {
-    sent.emplace_back(bytes, bytes + length);
-    from.push_back(bytes);
-    return result_;
-  }
-  std::vector<Bytes> sent;
-  std::vector<const uint8_t*> from;
-
- private:
-  int result_;
-};
+using testing::RecordingSender;
 
 // modelId and byte a of the Identity Reply are process globals: each test starts from the
 // values a fresh program has and leaves them as it found them.
 class MessagesTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    savedModel_ = modelId.load();
-    savedReplyModel_ = identityReplyModel.load();
-    modelId = kFirstAcceptedModel;
-    identityReplyModel = 0x00;
-  }
-  void TearDown() override {
-    modelId = savedModel_;
-    identityReplyModel = savedReplyModel_;
-  }
-
+  testing::ModelScope models;
   WorkBuffer work_;
   RecordingSender sender_;
-
- private:
-  uint8_t savedModel_ = 0;
-  uint8_t savedReplyModel_ = 0;
 };
 
 using WriteDataTest = MessagesTest;
@@ -55,18 +30,83 @@ using DeviceCommandTest = MessagesTest;
 using IdentityMessageTest = MessagesTest;
 using SendResultTest = MessagesTest;
 
-TEST_F(WriteDataTest, EightByteChunkMatchesTheKnownBytes) {
-  const Bytes chunk{0x00, 0x01, 0x7F, 0x80, 0xFF, 0x12, 0xC3, 0x41};
-  ASSERT_EQ(sendWriteData(work_, sender_, 0x58, chunk.data(), 0xF0000, 8), 0);
+// One message a row, byte for byte, with the modelId it is sent under.
+struct KnownBytes {
+  const char* name;
+  uint8_t model;
+  int (*send)(WorkBuffer& work, MessageSender& sender);
+  Bytes expected;
+  bool inWorkBuffer = true;  // assembled in the caller's buffer, not a buffer of its own
+};
+
+std::ostream& operator<<(std::ostream& out, const KnownBytes& c) { return out << c.name; }
+
+class KnownMessage : public MessagesTest, public ::testing::WithParamInterface<KnownBytes> {};
+
+TEST_P(KnownMessage, IsSentOnceWithExactlyTheseBytes) {
+  const KnownBytes& c = GetParam();
+  modelId = c.model;
+  ASSERT_EQ(c.send(work_, sender_), 0);
   ASSERT_EQ(sender_.sent.size(), 1u);
-  EXPECT_EQ(sender_.sent[0], (Bytes{0xF0, 0x52, 0x00, 0x58, 0x02,                          //
-                                    0x00, 0x00, 0x3C, 0x00, 0x00,                          //
-                                    0x08, 0x00,                                            //
-                                    0x0D, 0x00, 0x01, 0x7F, 0x00, 0x7F, 0x12, 0x43, 0x00,  //
-                                    0x41,                                                  //
-                                    0x40, 0x41, 0x4E, 0x3C, 0x05,                          //
-                                    0xF7}));
+  EXPECT_EQ(sender_.sent[0], c.expected);
+  if (c.inWorkBuffer) {
+    EXPECT_EQ(sender_.from[0], work_.bytes.data());
+  }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Messages, KnownMessage,
+    ::testing::Values(
+        KnownBytes{"WriteDataOfEightBytes", 0x57,
+                   [](WorkBuffer& w, MessageSender& s) {
+                     const uint8_t chunk[] = {0x00, 0x01, 0x7F, 0x80, 0xFF, 0x12, 0xC3, 0x41};
+                     return sendWriteData(w, s, 0x58, chunk, 0xF0000, 8);  // not modelId's
+                   },
+                   {0xF0, 0x52, 0x00, 0x58, 0x02,                          //
+                    0x00, 0x00, 0x3C, 0x00, 0x00,                          //
+                    0x08, 0x00,                                            //
+                    0x0D, 0x00, 0x01, 0x7F, 0x00, 0x7F, 0x12, 0x43, 0x00,  //
+                    0x41,                                                  //
+                    0x40, 0x41, 0x4E, 0x3C, 0x05,                          //
+                    0xF7}},
+        KnownBytes{"EraseFlashOfTheFirstPlanStep", 0x57,
+                   [](WorkBuffer& w, MessageSender& s) {
+                     return sendEraseFlash(w, s, 0x58, 0x40000, 0xB0000);
+                   },
+                   {0xF0, 0x52, 0x00, 0x58, 0x0A, 0x00, 0x00, 0x10, 0x00, 0x00, 0x00, 0x00, 0x2C,
+                    0x00, 0x00, 0xF7}},
+        KnownBytes{"EraseFlashOfAllThirtyTwoBits", 0x58,
+                   [](WorkBuffer& w, MessageSender& s) {
+                     return sendEraseFlash(w, s, 0x58, 0xFFFFFFFF, 0x80000000);
+                   },
+                   {0xF0, 0x52, 0x00, 0x58, 0x0A, 0x7F, 0x7F, 0x7F, 0x7F, 0x0F, 0x00, 0x00, 0x00,
+                    0x00, 0x08, 0xF7}},
+        KnownBytes{"Ack58", 0x58, [](WorkBuffer& w, MessageSender& s) { return sendAck(w, s); },
+                   {0xF0, 0x52, 0x00, 0x58, 0x00, 0x00, 0xF7}},
+        KnownBytes{"Ack57", 0x57, [](WorkBuffer& w, MessageSender& s) { return sendAck(w, s); },
+                   {0xF0, 0x52, 0x00, 0x57, 0x00, 0x00, 0xF7}},
+        KnownBytes{"Nak58", 0x58,
+                   [](WorkBuffer& w, MessageSender& s) { return sendNak(w, s, 0x01); },
+                   {0xF0, 0x52, 0x00, 0x58, 0x00, 0x01, 0xF7}},
+        KnownBytes{"Nak57", 0x57,
+                   [](WorkBuffer& w, MessageSender& s) { return sendNak(w, s, 0x01); },
+                   {0xF0, 0x52, 0x00, 0x57, 0x00, 0x01, 0xF7}},
+        KnownBytes{"BeginUpdate58", 0x58,
+                   [](WorkBuffer& w, MessageSender& s) { return sendBeginUpdate(w, s); },
+                   {0xF0, 0x52, 0x00, 0x58, 0x01, 0xF7}},
+        KnownBytes{"BeginUpdate57", 0x57,
+                   [](WorkBuffer& w, MessageSender& s) { return sendBeginUpdate(w, s); },
+                   {0xF0, 0x52, 0x00, 0x57, 0x01, 0xF7}},
+        KnownBytes{"EndUpdate58", 0x58,
+                   [](WorkBuffer& w, MessageSender& s) { return sendEndUpdate(w, s); },
+                   {0xF0, 0x52, 0x00, 0x58, 0x04, 0xF7}},
+        KnownBytes{"EndUpdate57", 0x57,
+                   [](WorkBuffer& w, MessageSender& s) { return sendEndUpdate(w, s); },
+                   {0xF0, 0x52, 0x00, 0x57, 0x04, 0xF7}},
+        KnownBytes{"IdentityRequestToChannelZero", 0x58,
+                   [](WorkBuffer&, MessageSender& s) { return sendIdentityRequest(s); },
+                   {0xF0, 0x7E, 0x00, 0x06, 0x01, 0xF7}, false}),
+    [](const ::testing::TestParamInfo<KnownBytes>& row) { return std::string(row.param.name); });
 
 TEST_F(WriteDataTest, AssemblesInPlaceInTheCallersWorkBuffer) {
   const Bytes chunk(16, 0x55);
@@ -122,53 +162,10 @@ TEST_F(WriteDataTest, UsesTheModelByteItIsGivenNotModelId) {
   EXPECT_EQ(sender_.sent[1][3], 0x56);
 }
 
-TEST_F(DeviceCommandTest, EraseFlashOfTheFirstPlanStep) {
-  ASSERT_EQ(sendEraseFlash(work_, sender_, 0x58, 0x40000, 0xB0000), 0);
-  ASSERT_EQ(sender_.sent.size(), 1u);
-  EXPECT_EQ(sender_.sent[0], (Bytes{0xF0, 0x52, 0x00, 0x58, 0x0A, 0x00, 0x00, 0x10, 0x00, 0x00,
-                                    0x00, 0x00, 0x2C, 0x00, 0x00, 0xF7}));
-  EXPECT_EQ(sender_.from[0], work_.bytes.data());
-}
-
-TEST_F(DeviceCommandTest, EraseFlashEncodesAllThirtyTwoBits) {
-  sendEraseFlash(work_, sender_, 0x58, 0xFFFFFFFF, 0x80000000);
-  ASSERT_EQ(sender_.sent.size(), 1u);
-  EXPECT_EQ(sender_.sent[0], (Bytes{0xF0, 0x52, 0x00, 0x58, 0x0A, 0x7F, 0x7F, 0x7F, 0x7F, 0x0F,
-                                    0x00, 0x00, 0x00, 0x00, 0x08, 0xF7}));
-}
-
-TEST_F(DeviceCommandTest, AckNakBeginAndEndCarryModelId) {
-  sendAck(work_, sender_);
-  sendNak(work_, sender_, 0x01);
-  sendBeginUpdate(work_, sender_);
-  sendEndUpdate(work_, sender_);
-  modelId = 0x57;
-  sendAck(work_, sender_);
-  sendNak(work_, sender_, 0x01);
-  sendBeginUpdate(work_, sender_);
-  sendEndUpdate(work_, sender_);
-  ASSERT_EQ(sender_.sent.size(), 8u);
-  EXPECT_EQ(sender_.sent[0], (Bytes{0xF0, 0x52, 0x00, 0x58, 0x00, 0x00, 0xF7}));
-  EXPECT_EQ(sender_.sent[1], (Bytes{0xF0, 0x52, 0x00, 0x58, 0x00, 0x01, 0xF7}));
-  EXPECT_EQ(sender_.sent[2], (Bytes{0xF0, 0x52, 0x00, 0x58, 0x01, 0xF7}));
-  EXPECT_EQ(sender_.sent[3], (Bytes{0xF0, 0x52, 0x00, 0x58, 0x04, 0xF7}));
-  EXPECT_EQ(sender_.sent[4], (Bytes{0xF0, 0x52, 0x00, 0x57, 0x00, 0x00, 0xF7}));
-  EXPECT_EQ(sender_.sent[5], (Bytes{0xF0, 0x52, 0x00, 0x57, 0x00, 0x01, 0xF7}));
-  EXPECT_EQ(sender_.sent[6], (Bytes{0xF0, 0x52, 0x00, 0x57, 0x01, 0xF7}));
-  EXPECT_EQ(sender_.sent[7], (Bytes{0xF0, 0x52, 0x00, 0x57, 0x04, 0xF7}));
-  for (const uint8_t* from : sender_.from) EXPECT_EQ(from, work_.bytes.data());
-}
-
 TEST_F(DeviceCommandTest, NakCarriesTheGivenCode) {
   sendNak(work_, sender_, 0x05);
   ASSERT_EQ(sender_.sent.size(), 1u);
   EXPECT_EQ(sender_.sent[0][5], 0x05);
-}
-
-TEST_F(IdentityMessageTest, IdentityRequestIsAddressedToChannelZero) {
-  ASSERT_EQ(sendIdentityRequest(sender_), 0);
-  ASSERT_EQ(sender_.sent.size(), 1u);
-  EXPECT_EQ(sender_.sent[0], (Bytes{0xF0, 0x7E, 0x00, 0x06, 0x01, 0xF7}));
 }
 
 TEST_F(IdentityMessageTest, ReplyAndAckFollowAcceptedAndRejectedModels) {

@@ -4,6 +4,7 @@
 
 #include "device_model.h"
 #include "messages.h"
+#include "sysex_support.h"
 #include "update_procedure.h"
 #include "virtual_time_link.h"
 
@@ -27,19 +28,12 @@ testing::DeviceFunction play(DeviceModel& model) {
 
 class UpdateAgainstModel : public ::testing::Test {
  protected:
-  void SetUp() override {
-    modelId.store(0x58);
-    identityReplyModel.store(0x00);
-  }
-  void TearDown() override {
-    modelId.store(0x58);
-    identityReplyModel.store(0x00);
-  }
   void run() {
     link.prepareRun();
     runUpdate(link, link);
     EXPECT_FALSE(link.hung());
   }
+  testing::ModelScope models;
   DeviceModel model;
   VirtualTimeLink link{play(model)};
 };
@@ -64,14 +58,14 @@ TEST_F(UpdateAgainstModel, LostAnswersAreRetriedAndTheFlashStillMatches) {
   EXPECT_TRUE(link.log("box:").empty());
   std::string difference;
   EXPECT_TRUE(model.flashMatchesPayloads(&difference)) << difference;
-  EXPECT_EQ(link.log("status:").back(), "status:Version update completed.");
+  EXPECT_EQ(link.log("status:").back(), testing::statusLine(IDS_UPDATE_COMPLETED));
 }
 
 TEST_F(UpdateAgainstModel, ADeviceOutOfVersionUpModeIsToldSo) {
   model.config().refuseUpdateMode = true;
   run();
   EXPECT_EQ(link.log("box:"),
-            std::vector<std::string>{"box:Please set the Version-up mode.|Error|stop"});
+            std::vector<std::string>{testing::errorBox(IDS_SET_VERSIONUP_MODE)});
   EXPECT_EQ(model.count(MessageKind::EraseFlash), 0u);
 }
 

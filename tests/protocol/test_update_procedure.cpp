@@ -4,36 +4,30 @@
 #include <algorithm>
 #include <functional>
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "flash_plan.h"
 #include "messages.h"
 #include "update_procedure.h"
+#include "sysex_support.h"
 #include "virtual_time_link.h"
 
 namespace rt88h {
 namespace {
 
 using testing::Bytes;
+using testing::deviceDone;
+using testing::deviceStatus;
+using testing::errorBox;
+using testing::identityReply;
+using testing::kindOf;
+using testing::midiOutErrorBox;
+using testing::Sent;
+using testing::statusLine;
 using testing::TimedReply;
 using testing::VirtualTimeLink;
-
-enum class Kind { Identity, Begin, Erase, Write, End, Other };
-
-Kind kindOf(const Bytes& m) {
-  if (m.size() > 4 && m[1] == 0x7E && m[4] == 0x01) return Kind::Identity;
-  if (m.size() > 4 && m[1] == 0x52) {
-    switch (m[4]) {
-      case 0x01: return Kind::Begin;
-      case 0x0A: return Kind::Erase;
-      case 0x02: return Kind::Write;
-      case 0x04: return Kind::End;
-      default: break;
-    }
-  }
-  return Kind::Other;
-}
 
 constexpr int kNoAnswer = -1;
 constexpr int kAnswerDone = -2;
@@ -42,43 +36,30 @@ constexpr int kAnswerDone = -2;
 struct ScriptedDevice {
   uint8_t model = 0x58;
   uint32_t delayMs = 0;
-  std::map<Kind, int> seen;
-  std::function<int(Kind, int)> script = [](Kind, int) { return 0; };
+  std::map<Sent, int> seen;
+  std::function<int(Sent, int)> script = [](Sent, int) { return 0; };
 
   testing::DeviceFunction function() {
     return [this](const Bytes& m, std::vector<TimedReply>& replies) {
-      const Kind kind = kindOf(m);
-      if (kind == Kind::Other) return;
+      const Sent kind = kindOf(m);
+      if (kind == Sent::Other) return;
       const int answer = script(kind, ++seen[kind]);
       if (answer == kNoAnswer) return;
-      if (kind == Kind::Identity) {
-        replies.push_back({{0xF0, 0x7E, 0x00, 0x06, 0x02, 0x52, model, 0x00, 0x00, 0x00, 0x31, 0x30,
-                            0x30, 0x30, 0xF7},
-                           delayMs});
+      if (kind == Sent::Identity) {
+        replies.push_back({identityReply(model), delayMs});
       } else if (answer == kAnswerDone) {
-        replies.push_back({{0xF0, 0x52, 0x00, model, 0x02, 0xF7}, delayMs});
+        replies.push_back({deviceDone(model), delayMs});
       } else {
-        replies.push_back(
-            {{0xF0, 0x52, 0x00, model, 0x00, static_cast<uint8_t>(answer), 0xF7}, delayMs});
+        replies.push_back({deviceStatus(model, static_cast<uint8_t>(answer)), delayMs});
       }
     };
   }
 };
 
-class CapturingSender final : public MessageSender {
- public:
-  int sendUpdateMessage(const uint8_t* bytes, uint32_t length) override {
-    messages.emplace_back(bytes, bytes + length);
-    return 0;
-  }
-  std::vector<Bytes> messages;
-};
-
 // Every message a complete update sends without retries, for the model given.
 std::vector<Bytes> expectedMessages(uint8_t model) {
-  const uint8_t savedModel = modelId.load();
-  modelId.store(model);
-  CapturingSender capture;
+  const testing::ModelScope scope(model);
+  testing::RecordingSender capture;
   auto work = std::make_unique<WorkBuffer>();
   for (const PlannedMessage& m : planWalk()) {
     switch (m.kind) {
@@ -94,31 +75,23 @@ std::vector<Bytes> expectedMessages(uint8_t model) {
       case PlannedMessage::Kind::EndUpdate: sendEndUpdate(*work, capture); break;
     }
   }
-  modelId.store(savedModel);
-  return capture.messages;
+  return capture.sent;
+}
+
+std::size_t countOf(const std::vector<Bytes>& sent, Sent kind) {
+  return static_cast<std::size_t>(std::count_if(
+      sent.begin(), sent.end(), [kind](const Bytes& m) { return kindOf(m) == kind; }));
 }
 
 class UpdateProcedureTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    modelId.store(0x58);
-    identityReplyModel.store(0x00);
-  }
-  void TearDown() override {
-    modelId.store(0x58);
-    identityReplyModel.store(0x00);
-  }
   void run() {
     link.prepareRun();
     EXPECT_EQ(runUpdate(link, link), 0);
     EXPECT_FALSE(link.hung());
   }
   std::vector<std::string> boxes() const { return link.log("box:"); }
-  std::size_t sentOf(Kind kind) const {
-    return static_cast<std::size_t>(
-        std::count_if(link.sent().begin(), link.sent().end(),
-                      [kind](const Bytes& m) { return kindOf(m) == kind; }));
-  }
+  std::size_t sentOf(Sent kind) const { return countOf(link.sent(), kind); }
   int64_t timeOf(const std::string& line) const {
     for (const auto& [time, text] : link.timedLog()) {
       if (text == line) return time;
@@ -126,17 +99,19 @@ class UpdateProcedureTest : public ::testing::Test {
     return -1;
   }
 
+  testing::ModelScope models;
   ScriptedDevice device;
   VirtualTimeLink link{device.function()};
 };
 
-const std::string kBoxTimeout1 = "box:Time out error(1)|Error|stop";
-const std::string kBoxTimeout2 = "box:Time out error(2)|Error|stop";
-const std::string kBoxTimeout3 = "box:Time out error(3)|Error|stop";
-const std::string kBoxIllegal = "box:Illegal device connected.|Error|stop";
-const std::string kBoxVersionUp = "box:Please set the Version-up mode.|Error|stop";
-const std::string kBoxTransfer = "box:Transfer error occurred.|Error|stop";
-const std::string kBoxMidiOut = "box:Midi Out Error||none";
+const std::string kBoxTimeout1 = errorBox(IDS_TIMEOUT_IDENTITY);
+const std::string kBoxTimeout2 = errorBox(IDS_TIMEOUT_CHUNK);
+const std::string kBoxTimeout3 = errorBox(IDS_TIMEOUT_ERASE);
+const std::string kBoxIllegal = errorBox(IDS_ILLEGAL_DEVICE);
+const std::string kBoxVersionUp = errorBox(IDS_SET_VERSIONUP_MODE);
+const std::string kBoxTransfer = errorBox(IDS_TRANSFER_ERROR);
+const std::string kBoxMidiOut = midiOutErrorBox();
+const std::string kCompleted = statusLine(IDS_UPDATE_COMPLETED);
 
 TEST_F(UpdateProcedureTest, SuccessSendsThePlanByteForByteWithItsTextsAndProgress) {
   run();
@@ -175,7 +150,7 @@ TEST_F(UpdateProcedureTest, SuccessSendsThePlanByteForByteWithItsTextsAndProgres
   EXPECT_EQ(all.front(), "step:0/6");  // a new run changes only the step counter at once
   EXPECT_EQ(
       (std::vector<std::string>(all.end() - 3, all.end())),
-      (std::vector<std::string>{"status:Version update completed.", "restore", "execute:off"}));
+      (std::vector<std::string>{kCompleted, "restore", "execute:off"}));
   EXPECT_TRUE(link.controlsEnabled());
   EXPECT_FALSE(link.executeEnabled());
   EXPECT_EQ(link.signals().busy.load(), 0);
@@ -185,16 +160,6 @@ TEST_F(UpdateProcedureTest, SuccessSendsThePlanByteForByteWithItsTextsAndProgres
   EXPECT_GE(link.sendTimes()[2] - link.sendTimes()[1], 500);
   // One chunk per 50 ms tick: the floor of a whole update.
   EXPECT_LE(link.now(), 1908 * 50 + 500 + 100);
-}
-
-TEST_F(UpdateProcedureTest, NoIdentityReplyTimesOutAfterThirtySeconds) {
-  device.script = [](Kind, int) { return kNoAnswer; };
-  run();
-  EXPECT_EQ(boxes(), std::vector<std::string>{kBoxTimeout1});
-  EXPECT_EQ(timeOf(kBoxTimeout1), 30000);
-  EXPECT_EQ(link.sent().size(), 1u);
-  EXPECT_TRUE(link.controlsEnabled());
-  EXPECT_TRUE(link.executeEnabled());
 }
 
 TEST_F(UpdateProcedureTest, ARejectedModelIsKeptAndALaterGoodDeviceWorks) {
@@ -219,123 +184,104 @@ TEST_F(UpdateProcedureTest, ARejectedModelIsKeptAndALaterGoodDeviceWorks) {
 
 TEST_F(UpdateProcedureTest, AStatusInsteadOfAnIdentityReplyIsAnIllegalDevice) {
   VirtualTimeLink statusLink([](const Bytes& m, std::vector<TimedReply>& replies) {
-    if (kindOf(m) == Kind::Identity)
-      replies.push_back({{0xF0, 0x52, 0x00, 0x58, 0x00, 0x03, 0xF7}, 0});
+    if (kindOf(m) == Sent::Identity) replies.push_back({deviceStatus(0x58, 0x03), 0});
   });
   statusLink.prepareRun();
   runUpdate(statusLink, statusLink);
   EXPECT_EQ(statusLink.log("box:"), std::vector<std::string>{kBoxIllegal});
 }
 
-TEST_F(UpdateProcedureTest, BeginUpdateRefusalsEndBeforeAnyErase) {
-  device.script = [](Kind kind, int) { return kind == Kind::Begin ? 11 : 0; };
-  run();
-  EXPECT_EQ(boxes(), std::vector<std::string>{kBoxVersionUp});
-  EXPECT_EQ(sentOf(Kind::Erase), 0u);
+// One scripted device a row: how the run ends, how often the step concerned went, and for a
+// time-out how long after the last send its box came.
+struct ScriptCase {
+  const char* name;
+  int (*script)(Sent kind, int nth);
+  std::vector<std::string> boxes;  // none: completed
+  Sent counted;                     // Other: every message
+  std::size_t sends;
+  int64_t boxAfterLastSendMs = -1;  // -1: not a time-out
+};
 
-  ScriptedDevice other;
-  other.script = [](Kind kind, int) { return kind == Kind::Begin ? 7 : 0; };
-  VirtualTimeLink otherLink(other.function());
-  otherLink.prepareRun();
-  runUpdate(otherLink, otherLink);
-  EXPECT_EQ(otherLink.log("box:"), std::vector<std::string>{kBoxTransfer});
-  EXPECT_EQ(otherLink.sent().size(), 2u);
+std::ostream& operator<<(std::ostream& out, const ScriptCase& c) { return out << c.name; }
+
+class ScriptedRun : public UpdateProcedureTest, public ::testing::WithParamInterface<ScriptCase> {};
+
+TEST_P(ScriptedRun, EndsAsScripted) {
+  const ScriptCase& c = GetParam();
+  device.script = c.script;
+  run();
+  EXPECT_EQ(boxes(), c.boxes);
+  EXPECT_EQ(c.counted == Sent::Other ? link.sent().size() : sentOf(c.counted), c.sends);
+  const auto statuses = link.log("status:");
+  EXPECT_EQ(!statuses.empty() && statuses.back() == kCompleted, c.boxes.empty());
+  EXPECT_TRUE(link.controlsEnabled());
+  EXPECT_EQ(link.executeEnabled(), !c.boxes.empty());
+  if (c.boxAfterLastSendMs >= 0) {
+    EXPECT_EQ(timeOf(c.boxes.back()) - link.sendTimes().back(), c.boxAfterLastSendMs);
+  }
 }
 
-TEST_F(UpdateProcedureTest, AChunkUnansweredSixTimesIsAcceptedOnTheSeventh) {
-  device.script = [](Kind kind, int n) { return kind == Kind::Write && n <= 6 ? kNoAnswer : 0; };
+INSTANTIATE_TEST_SUITE_P(
+    FailurePaths, ScriptedRun,
+    ::testing::Values(
+        ScriptCase{"NoIdentityReply", [](Sent, int) { return kNoAnswer; }, {kBoxTimeout1},
+                   Sent::Other, 1, 30000},
+        ScriptCase{"BeginNotInVersionUpMode",
+                   [](Sent kind, int) { return kind == Sent::Begin ? 11 : 0; }, {kBoxVersionUp},
+                   Sent::Erase, 0},
+        ScriptCase{"BeginRefused", [](Sent kind, int) { return kind == Sent::Begin ? 7 : 0; },
+                   {kBoxTransfer}, Sent::Other, 2},
+        ScriptCase{"ChunkUnansweredSixTimes",
+                   [](Sent kind, int n) { return kind == Sent::Write && n <= 6 ? kNoAnswer : 0; },
+                   {}, Sent::Write, 1902 + 6},
+        ScriptCase{"ChunkUnansweredSevenTimes",
+                   [](Sent kind, int) { return kind == Sent::Write ? kNoAnswer : 0; },
+                   {kBoxTimeout2}, Sent::Write, 7},
+        // Mixed failures: the seventh one's kind decides the message.
+        ScriptCase{"ChunkMixedEndingUnanswered",
+                   [](Sent kind, int n) { return kind != Sent::Write ? 0 : n % 2 ? kNoAnswer : 9; },
+                   {kBoxTimeout2}, Sent::Write, 7},
+        ScriptCase{"ChunkMixedEndingRefused",
+                   [](Sent kind, int n) { return kind != Sent::Write ? 0 : n % 2 ? 9 : kNoAnswer; },
+                   {kBoxTransfer}, Sent::Write, 7},
+        // Three tries for every chunk: the retry counter starts again after each accepted one.
+        ScriptCase{"EveryChunkOnItsThirdTry",
+                   [](Sent kind, int n) { return kind == Sent::Write && n % 3 != 0 ? 9 : 0; }, {},
+                   Sent::Write, 3 * 1902},
+        ScriptCase{"EraseRefusedSixTimes",
+                   [](Sent kind, int n) { return kind == Sent::Erase && n <= 6 ? 4 : 0; }, {},
+                   Sent::Erase, 3 + 6},
+        ScriptCase{"EraseRefusedSevenTimes",
+                   [](Sent kind, int) { return kind == Sent::Erase ? 4 : 0; }, {kBoxTransfer},
+                   Sent::Erase, 7},
+        // An erase is never re-sent after a time-out.
+        ScriptCase{"EraseUnanswered",
+                   [](Sent kind, int) { return kind == Sent::Erase ? kNoAnswer : 0; },
+                   {kBoxTimeout3}, Sent::Erase, 1, 30000},
+        ScriptCase{"EndAnsweredDone",
+                   [](Sent kind, int) { return kind == Sent::End ? kAnswerDone : 0; }, {},
+                   Sent::End, 1},
+        ScriptCase{"EndRefused", [](Sent kind, int) { return kind == Sent::End ? 5 : 0; },
+                   {kBoxTransfer}, Sent::End, 1},
+        ScriptCase{"EndUnanswered",
+                   [](Sent kind, int) { return kind == Sent::End ? kNoAnswer : 0; },
+                   {kBoxTransfer}, Sent::End, 1, 30000}),
+    [](const ::testing::TestParamInfo<ScriptCase>& row) { return std::string(row.param.name); });
+
+// Re-sends of the same chunk, each after the 1 s wait and the 100 ms pause.
+TEST_F(UpdateProcedureTest, AnUnansweredChunkGoesAgainAfterTheWaitAndThePause) {
+  device.script = [](Sent kind, int n) { return kind == Sent::Write && n <= 6 ? kNoAnswer : 0; };
   run();
-  EXPECT_TRUE(boxes().empty());
-  EXPECT_EQ(sentOf(Kind::Write), 1902u + 6u);
-  // Re-sends of the same chunk, each after the 1 s wait and the 100 ms pause.
   const auto& sent = link.sent();
   EXPECT_EQ(sent[4], sent[10]);
   EXPECT_EQ(link.sendTimes()[5] - link.sendTimes()[4], 1100);
 }
 
-TEST_F(UpdateProcedureTest, AChunkUnansweredSevenTimesFailsAfterExactlySevenSends) {
-  device.script = [](Kind kind, int) { return kind == Kind::Write ? kNoAnswer : 0; };
-  run();
-  EXPECT_EQ(boxes(), std::vector<std::string>{kBoxTimeout2});
-  EXPECT_EQ(sentOf(Kind::Write), 7u);
-  EXPECT_TRUE(link.controlsEnabled());
-}
-
-TEST_F(UpdateProcedureTest, MixedFailuresEndWithTheSeventhFailuresMessage) {
-  device.script = [](Kind kind, int n) { return kind != Kind::Write ? 0 : n % 2 ? kNoAnswer : 9; };
-  run();
-  EXPECT_EQ(boxes(), std::vector<std::string>{kBoxTimeout2});
-  EXPECT_EQ(sentOf(Kind::Write), 7u);
-
-  ScriptedDevice other;
-  other.script = [](Kind kind, int n) { return kind != Kind::Write ? 0 : n % 2 ? 9 : kNoAnswer; };
-  VirtualTimeLink otherLink(other.function());
-  otherLink.prepareRun();
-  runUpdate(otherLink, otherLink);
-  EXPECT_EQ(otherLink.log("box:"), std::vector<std::string>{kBoxTransfer});
-}
-
-TEST_F(UpdateProcedureTest, TheRetryCounterStartsAgainAfterEveryAcceptedChunk) {
-  // Every chunk needs three tries: never seven failures in a row.
-  device.script = [](Kind kind, int n) { return kind == Kind::Write && n % 3 != 0 ? 9 : 0; };
-  run();
-  EXPECT_TRUE(boxes().empty());
-  EXPECT_EQ(sentOf(Kind::Write), 3u * 1902u);
-}
-
-TEST_F(UpdateProcedureTest, EraseRetriesFailureStatusesButNeverATimeOut) {
-  device.script = [](Kind kind, int n) { return kind == Kind::Erase && n <= 6 ? 4 : 0; };
-  run();
-  EXPECT_TRUE(boxes().empty());
-  EXPECT_EQ(sentOf(Kind::Erase), 3u + 6u);
-
-  ScriptedDevice seven;
-  seven.script = [](Kind kind, int) { return kind == Kind::Erase ? 4 : 0; };
-  VirtualTimeLink sevenLink(seven.function());
-  sevenLink.prepareRun();
-  runUpdate(sevenLink, sevenLink);
-  EXPECT_EQ(sevenLink.log("box:"), std::vector<std::string>{kBoxTransfer});
-  EXPECT_EQ(seven.seen[Kind::Erase], 7);
-
-  ScriptedDevice silent;
-  silent.script = [](Kind kind, int) { return kind == Kind::Erase ? kNoAnswer : 0; };
-  VirtualTimeLink silentLink(silent.function());
-  silentLink.prepareRun();
-  runUpdate(silentLink, silentLink);
-  EXPECT_EQ(silentLink.log("box:"), std::vector<std::string>{kBoxTimeout3});
-  EXPECT_EQ(silent.seen[Kind::Erase], 1);
-  EXPECT_EQ(silentLink.now() - silentLink.sendTimes().back(), 30000);
-}
-
-TEST_F(UpdateProcedureTest, EndUpdateSucceedsOnlyOnStatusZeroOrDone) {
-  device.script = [](Kind kind, int) { return kind == Kind::End ? kAnswerDone : 0; };
-  run();
-  EXPECT_TRUE(boxes().empty());
-  EXPECT_EQ(link.log("status:").back(), "status:Version update completed.");
-
-  ScriptedDevice failing;
-  failing.script = [](Kind kind, int) { return kind == Kind::End ? 5 : 0; };
-  VirtualTimeLink failingLink(failing.function());
-  failingLink.prepareRun();
-  runUpdate(failingLink, failingLink);
-  EXPECT_EQ(failingLink.log("box:"), std::vector<std::string>{kBoxTransfer});
-  EXPECT_NE(failingLink.log("status:").back(), "status:Version update completed.");
-  EXPECT_TRUE(failingLink.executeEnabled());
-
-  ScriptedDevice silent;
-  silent.script = [](Kind kind, int) { return kind == Kind::End ? kNoAnswer : 0; };
-  VirtualTimeLink silentLink(silent.function());
-  silentLink.prepareRun();
-  runUpdate(silentLink, silentLink);
-  EXPECT_EQ(silentLink.log("box:"), std::vector<std::string>{kBoxTransfer});
-  EXPECT_EQ(silentLink.now() - silentLink.sendTimes().back(), 30000);
-}
-
 // The window closes right after the message of that kind left: the run ends at the next wait.
-class StopAtEveryWait : public UpdateProcedureTest, public ::testing::WithParamInterface<Kind> {};
+class StopAtEveryWait : public UpdateProcedureTest, public ::testing::WithParamInterface<Sent> {};
 
 TEST_P(StopAtEveryWait, EndsSilentlyWithTheControlsLeftDisabled) {
-  const Kind stopAfter = GetParam();
+  const Sent stopAfter = GetParam();
   bool stopped = false;
   link.setAfterSend([&](const Bytes& m, std::size_t) {
     if (!stopped && kindOf(m) == stopAfter) {
@@ -349,15 +295,15 @@ TEST_P(StopAtEveryWait, EndsSilentlyWithTheControlsLeftDisabled) {
   EXPECT_FALSE(link.controlsEnabled());
   EXPECT_EQ(link.signals().busy.load(), 1);
   EXPECT_EQ(kindOf(link.sent().back()), stopAfter);
-  EXPECT_TRUE(link.log("status:Version update completed.").empty());
+  EXPECT_TRUE(link.log(kCompleted).empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Waits, StopAtEveryWait,
-                         ::testing::Values(Kind::Identity, Kind::Begin, Kind::Erase, Kind::Write,
-                                           Kind::End));
+                         ::testing::Values(Sent::Identity, Sent::Begin, Sent::Erase, Sent::Write,
+                                           Sent::End));
 
 TEST_F(UpdateProcedureTest, ACloseTenMinutesIntoTheUnlimitedBeginUpdateWait) {
-  device.script = [](Kind kind, int) { return kind == Kind::Begin ? kNoAnswer : 0; };
+  device.script = [](Sent kind, int) { return kind == Sent::Begin ? kNoAnswer : 0; };
   link.at(10 * 60 * 1000, [this] { link.requestStop(); });
   run();
   EXPECT_TRUE(boxes().empty());
@@ -368,13 +314,13 @@ TEST_F(UpdateProcedureTest, ACloseTenMinutesIntoTheUnlimitedBeginUpdateWait) {
 TEST_F(UpdateProcedureTest, AFailedIdentityRequestIsReportedTwiceThenTimesOut) {
   link.setSendFailure([](const Bytes&) { return true; });
   run();
-  EXPECT_EQ(boxes(), (std::vector<std::string>{
-                         kBoxMidiOut, "box:Can't open MIDI Out device.|Error|stop", kBoxTimeout1}));
+  EXPECT_EQ(boxes(), (std::vector<std::string>{kBoxMidiOut, errorBox(IDS_CANT_OPEN_MIDI_OUT),
+                                                kBoxTimeout1}));
   EXPECT_EQ(timeOf(kBoxTimeout1), 30000);
 }
 
 TEST_F(UpdateProcedureTest, EverySendOfAWriteStepFailing) {
-  link.setSendFailure([](const Bytes& m) { return kindOf(m) == Kind::Write; });
+  link.setSendFailure([](const Bytes& m) { return kindOf(m) == Sent::Write; });
   run();
   std::vector<std::string> expected(7, kBoxMidiOut);
   expected.push_back(kBoxTimeout2);
@@ -388,31 +334,26 @@ TEST_F(UpdateProcedureTest, DeviceRequestsDuringTheUpdateAreAnswered) {
   run();
   EXPECT_TRUE(boxes().empty());
   const auto& sent = link.sent();
-  EXPECT_EQ(std::count(sent.begin(), sent.end(), Bytes{0xF0, 0x52, 0x00, 0x58, 0x00, 0x00, 0xF7}),
-            1);
-  EXPECT_EQ(std::count(sent.begin(), sent.end(),
-                       Bytes{0xF0, 0x7E, 0x00, 0x06, 0x02, 0x52, 0x58, 0x00, 0x00, 0x00, 0x31, 0x30,
-                             0x30, 0x30, 0xF7}),
-            1);
-  EXPECT_EQ(link.log("status:").back(), "status:Version update completed.");
+  EXPECT_EQ(std::count(sent.begin(), sent.end(), deviceStatus(0x58, 0)), 1);
+  EXPECT_EQ(std::count(sent.begin(), sent.end(), identityReply(0x58)), 1);
+  EXPECT_EQ(link.log("status:").back(), kCompleted);
 }
 
 // The device answers chunk sends in order: the answer to the first send of chunk 10 comes after
 // its wait ended, and the first send of chunk 11 fails a little later than usual.
 testing::DeviceFunction lateThenFailing(std::vector<int>& writesAnswered) {
   return [&writesAnswered](const Bytes& m, std::vector<TimedReply>& replies) {
-    const Kind kind = kindOf(m);
-    if (kind == Kind::Other) return;
-    if (kind == Kind::Identity) {
-      replies.push_back(
-          {{0xF0, 0x7E, 0x00, 0x06, 0x02, 0x52, 0x58, 0, 0, 0, 0x31, 0x30, 0x30, 0x30, 0xF7}, 0});
+    const Sent kind = kindOf(m);
+    if (kind == Sent::Other) return;
+    if (kind == Sent::Identity) {
+      replies.push_back({identityReply(0x58), 0});
       return;
     }
     uint8_t status = 0;
     uint32_t delay = 0;
-    if (kind == Kind::Write) {
+    if (kind == Sent::Write) {
       const int chunk = (m[5] | m[6] << 7 | m[7] << 14 | m[8] << 21) / 2048;
-      const int send = static_cast<int>(std::count(writesAnswered.begin(), writesAnswered.end(), chunk)) + 1;
+      const auto send = std::count(writesAnswered.begin(), writesAnswered.end(), chunk) + 1;
       writesAnswered.push_back(chunk);
       if (chunk == 10 && send == 1) delay = 1050;
       if (chunk == 11 && send == 1) {
@@ -420,7 +361,7 @@ testing::DeviceFunction lateThenFailing(std::vector<int>& writesAnswered) {
         delay = 60;  // a tick after the re-send's answer to chunk 10
       }
     }
-    replies.push_back({{0xF0, 0x52, 0x00, 0x58, 0x00, status, 0xF7}, delay});
+    replies.push_back({deviceStatus(0x58, status), delay});
   };
 }
 
@@ -434,7 +375,7 @@ TEST_F(UpdateProcedureTest, ALateStatusSatisfiesTheWaitOfTheReSend) {
   const auto& sent = lateLink.sent();
   EXPECT_EQ(sent[4 + 10], sent[4 + 11]);
   EXPECT_EQ(lateLink.sendTimes()[4 + 11] - lateLink.sendTimes()[4 + 10], 1100);
-  EXPECT_EQ(lateLink.log("status:").back(), "status:Version update completed.");
+  EXPECT_EQ(lateLink.log("status:").back(), kCompleted);
 }
 
 TEST_F(UpdateProcedureTest, AnAnswerLeftOverFromATimeOutIsNotTakenForTheNextChunks) {
@@ -446,7 +387,7 @@ TEST_F(UpdateProcedureTest, AnAnswerLeftOverFromATimeOutIsNotTakenForTheNextChun
   runUpdate(lateLink, lateLink);
   EXPECT_EQ(std::count(writes.begin(), writes.end(), 11), 2) << "chunk 11 was not sent again";
   EXPECT_TRUE(lateLink.log("box:").empty());
-  EXPECT_EQ(lateLink.log("status:").back(), "status:Version update completed.");
+  EXPECT_EQ(lateLink.log("status:").back(), kCompleted);
 }
 
 }  // namespace

@@ -1,0 +1,88 @@
+#pragma once
+// Building, recording and sorting the update's messages, the model globals, and the texts the
+// update shows as the test doubles log them.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "messages.h"
+#include "string_table.h"
+
+namespace rt88h::testing {
+
+// Keeps a copy of every message handed over, where it came from, and answers with `result`.
+class RecordingSender final : public MessageSender {
+ public:
+  explicit RecordingSender(int result = 0) : result_(result) {}
+  int sendUpdateMessage(const uint8_t* bytes, uint32_t length) override {
+    sent.emplace_back(bytes, bytes + length);
+    from.push_back(bytes);
+    return result_;
+  }
+  const std::vector<uint8_t>& last() const { return sent.back(); }
+
+  std::vector<std::vector<uint8_t>> sent;
+  std::vector<const uint8_t*> from;
+
+ private:
+  int result_;
+};
+
+// The device's answers, byte for byte as it sends them.
+inline std::vector<uint8_t> identityReply(uint8_t model) {
+  return {0xF0, 0x7E, 0x00, 0x06, 0x02, 0x52, model, 0x00, 0x00, 0x00, 0x31, 0x30, 0x30, 0x30, 0xF7};
+}
+inline std::vector<uint8_t> deviceStatus(uint8_t model, uint8_t status) {
+  return {0xF0, 0x52, 0x00, model, 0x00, status, 0xF7};
+}
+inline std::vector<uint8_t> deviceDone(uint8_t model) { return {0xF0, 0x52, 0x00, model, 0x02, 0xF7}; }
+
+// What a message sent to the device asks for, read from its bytes alone.
+enum class Sent { Identity, Begin, Erase, Write, End, Other };
+
+inline Sent kindOf(const uint8_t* m, std::size_t count) {
+  if (count > 4 && m[1] == 0x7E && m[4] == 0x01) return Sent::Identity;
+  if (count > 4 && m[1] == 0x52) {
+    switch (m[4]) {
+      case 0x01: return Sent::Begin;
+      case 0x0A: return Sent::Erase;
+      case 0x02: return Sent::Write;
+      case 0x04: return Sent::End;
+      default: break;
+    }
+  }
+  return Sent::Other;
+}
+inline Sent kindOf(const std::vector<uint8_t>& m) { return kindOf(m.data(), m.size()); }
+
+// modelId and identityReplyModel are process globals: a test sets them through this and gets
+// the values it found back at its end.
+class ModelScope {
+ public:
+  explicit ModelScope(uint8_t model = kFirstAcceptedModel, uint8_t replyModel = 0x00)
+      : savedModel_(modelId.load()), savedReplyModel_(identityReplyModel.load()) {
+    modelId.store(model);
+    identityReplyModel.store(replyModel);
+  }
+  ~ModelScope() {
+    modelId.store(savedModel_);
+    identityReplyModel.store(savedReplyModel_);
+  }
+  ModelScope(const ModelScope&) = delete;
+  ModelScope& operator=(const ModelScope&) = delete;
+
+ private:
+  uint8_t savedModel_;
+  uint8_t savedReplyModel_;
+};
+
+// The log lines of VirtualTimeLink and PortHost for a table text.
+inline std::string text(int id) { return std::string(loadString(id)); }
+inline std::string statusLine(int id) { return "status:" + text(id); }
+inline std::string errorBox(int id) {
+  return "box:" + text(id) + "|" + text(IDS_ERROR_CAPTION) + "|stop";
+}
+inline std::string midiOutErrorBox() { return "box:" + std::string(kMidiOutError) + "||none"; }
+
+}  // namespace rt88h::testing
