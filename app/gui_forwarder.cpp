@@ -69,11 +69,6 @@ bool GuiForwarder::isClosed() const {
   return closed_;
 }
 
-int GuiForwarder::waiting() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return waiting_;
-}
-
 bool GuiForwarder::waitForWaiting(int count, std::chrono::milliseconds timeout) const {
   std::unique_lock<std::mutex> lock(mutex_);
   return changed_.wait_for(lock, timeout, [&] { return waiting_ >= count; });

@@ -27,8 +27,7 @@ class GuiForwarder final : public QObject {
   void close();
   bool isClosed() const;
 
-  // Callers on other threads waiting right now; waits up to `timeout` for at least `count`.
-  int waiting() const;
+  // Waits up to `timeout` for at least `count` callers on other threads to be waiting.
   bool waitForWaiting(int count, std::chrono::milliseconds timeout) const;
 
  private:

@@ -23,8 +23,6 @@ class InstanceLock {
 
   // Takes the lock of that name; false when another process holds it or it cannot be made.
   bool tryTake(const std::string& name);
-  bool held() const { return fd_ >= 0; }
-  int fd() const { return fd_; }
 
  private:
   void release();
