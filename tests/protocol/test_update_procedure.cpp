@@ -127,9 +127,9 @@ TEST_F(UpdateProcedureTest, SuccessSendsThePlanByteForByteWithItsTextsAndProgres
                                       "range:0-2912256", "range:0-720896"}));
   const auto statuses = link.log("status:");
   ASSERT_GE(statuses.size(), 4u);
-  EXPECT_EQ(statuses[0], "status:Erasing Flash memory.");
+  EXPECT_EQ(statuses[0], statusLine(IDS_ERASING_FLASH));
   EXPECT_EQ(statuses[1], "status:");
-  EXPECT_EQ(statuses[2], "status:Erasing Flash memory.");
+  EXPECT_EQ(statuses[2], statusLine(IDS_ERASING_FLASH));
   EXPECT_EQ(std::count(statuses.begin(), statuses.end(), "status:Data transmit  0 / 262144 "), 1);
   EXPECT_EQ(std::count(statuses.begin(), statuses.end(), "status:Data transmit  260096 / 262144 "),
             1);

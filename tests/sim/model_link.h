@@ -8,8 +8,12 @@
 
 #include "device_model.h"
 #include "messages.h"
+#include "sysex_support.h"
 
 namespace rt88h::sim::testing {
+
+using rt88h::testing::ModelScope;
+using rt88h::testing::RecordingSender;
 
 class ModelLink final : public MessageSender {
  public:
@@ -50,28 +54,6 @@ class ModelLink final : public MessageSender {
  private:
   DeviceModel& model_;
   std::unique_ptr<WorkBuffer> work_;
-};
-
-// What the encoder would have sent, for tests that spoil it before it reaches the model.
-class Capture final : public MessageSender {
- public:
-  int sendUpdateMessage(const uint8_t* message, uint32_t length) override {
-    bytes.assign(message, message + length);
-    return 0;
-  }
-  std::vector<uint8_t> bytes;
-};
-
-// modelId is one byte per process: give it back after a test that changes it.
-class ModelIdScope {
- public:
-  explicit ModelIdScope(uint8_t model) : saved_(modelId.load()) { modelId.store(model); }
-  ~ModelIdScope() { modelId.store(saved_); }
-  ModelIdScope(const ModelIdScope&) = delete;
-  ModelIdScope& operator=(const ModelIdScope&) = delete;
-
- private:
-  uint8_t saved_;
 };
 
 inline std::vector<uint8_t> pattern(std::size_t n, uint32_t seed) {

@@ -12,7 +12,7 @@
 namespace rt88h::sim {
 namespace {
 
-using testing::ModelIdScope;
+using testing::ModelScope;
 using testing::ModelLink;
 using testing::pattern;
 using Bytes = std::vector<uint8_t>;
@@ -256,17 +256,17 @@ TEST_F(Flash, OutOfRangeRefused) {
 TEST_F(Flash, CorruptedPackedByteFailsCrcAndLeavesFlash) {
   link.erase(0, 0x1000);
   const Bytes chunk = pattern(2048, 15);
-  testing::Capture capture;
+  testing::RecordingSender capture;
   sendWriteData(link.work(), capture, 0x58, chunk.data(), 0x800, 2048);
   for (std::size_t at : {std::size_t{12}, std::size_t{13}, std::size_t{500}, std::size_t{2352}}) {
-    Bytes spoilt = capture.bytes;
+    Bytes spoilt = capture.last();
     spoilt[at] ^= 0x01;
     link.raw(spoilt);
     EXPECT_EQ(link.status(), kStatusCrcMismatch) << "flipped byte " << at;
     EXPECT_TRUE(model.isErased(0x800, 2048));
   }
   // A spoilt check value is caught as well.
-  Bytes spoilt = capture.bytes;
+  Bytes spoilt = capture.last();
   spoilt[2359 - 6] ^= 0x40;
   link.raw(spoilt);
   EXPECT_EQ(link.status(), kStatusCrcMismatch);
@@ -274,7 +274,7 @@ TEST_F(Flash, CorruptedPackedByteFailsCrcAndLeavesFlash) {
   EXPECT_EQ(model.violations().size(), 5u);
   EXPECT_NE(model.violations()[0].find("check value"), std::string::npos);
   // The intact message still goes through.
-  link.raw(capture.bytes);
+  link.raw(capture.last());
   EXPECT_EQ(link.status(), 0);
   EXPECT_TRUE(std::equal(chunk.begin(), chunk.end(), model.flash().begin() + 0x800));
 }
@@ -282,7 +282,7 @@ TEST_F(Flash, CorruptedPackedByteFailsCrcAndLeavesFlash) {
 TEST(ForeignModel, MessagesForAnotherModelUnansweredAndRecorded) {
   DeviceModel model;
   ModelLink link(model);
-  const ModelIdScope other(0x57);
+  const ModelScope other(0x57);
   sendIdentityRequest(link);  // universal: answered whatever model the updater thinks of
   EXPECT_EQ(link.replies.size(), 1u);
   link.begin();

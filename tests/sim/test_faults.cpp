@@ -185,7 +185,7 @@ TEST_F(Faults, FirstAddedFaultWinsAndOtherKindsUntouched) {
 TEST_F(Faults, ForeignModelMessagesDoNotCountAsOccurrences) {
   model.addFault(Fault::drop(MessageKind::BeginUpdate, 1));
   {
-    const testing::ModelIdScope other(0x57);
+    const testing::ModelScope other(0x57);
     link.begin();
     EXPECT_TRUE(link.replies.empty());
   }
