@@ -61,7 +61,8 @@ void BoxWatcher::poll() {
   if (box == nullptr || !box->isVisible()) return;
   if (std::find(handled_.begin(), handled_.end(), box) != handled_.end()) return;
   handled_.emplace_back(box);
-  seen_.push_back({box->text(), box->windowTitle(), box->icon(), box->standardButtons()});
+  seen_.push_back({box->text(), box->windowTitle(), box->icon(), box->standardButtons(),
+                   box->informativeText()});
   if (action_) {
     action_(box);
   } else if (QAbstractButton* ok = box->button(QMessageBox::Ok)) {

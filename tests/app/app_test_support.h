@@ -65,6 +65,7 @@ struct SeenBox {
   QString title;
   QMessageBox::Icon icon;
   QMessageBox::StandardButtons buttons;
+  QString informative;
 };
 
 // Watches for modal message boxes on the GUI thread and handles each once: by default it

@@ -485,6 +485,15 @@ class TestImageGuard : public Window {
       box->button(button)->click();
     });
   }
+  // Execute goes to the device at once, without the question.
+  void expectExecuteWithoutAQuestion() {
+    open();
+    BoxWatcher watcher = answering(QMessageBox::No);
+    QTest::mouseClick(controls->executeButton, Qt::LeftButton);
+    EXPECT_TRUE(watcher.seen().empty());
+    EXPECT_TRUE(isUpdating());
+    EXPECT_TRUE(waitUntilRaised(identitySeen, 5000));
+  }
   testing::ScopedEnv notAllowed{"RT88H_ALLOW_TEST_IMAGES", nullptr};
   bool defaultWasNo = false;
 };
@@ -504,6 +513,7 @@ TEST_F(TestImageGuard, ExecuteAsksFirstAndNoLeavesTheDeviceUntouched) {
   QTest::mouseClick(controls->executeButton, Qt::LeftButton);
   ASSERT_EQ(watcher.seen().size(), 1u);
   EXPECT_EQ(watcher.seen()[0].text, tableText(IDS_TEST_IMAGES_RISK));
+  EXPECT_EQ(watcher.seen()[0].informative, tableText(IDS_TEST_IMAGES_QUESTION));
   EXPECT_EQ(watcher.seen()[0].buttons, QMessageBox::Yes | QMessageBox::No);
   EXPECT_TRUE(defaultWasNo);
   EXPECT_TRUE(isReady());
@@ -522,23 +532,13 @@ TEST_F(TestImageGuard, YesStartsTheUpdate) {
 
 TEST_F(TestImageGuard, TheDemosOwnDeviceIsWrittenWithoutAQuestion) {
   silentDevice("TAVO RT Series");
-  open();
-  BoxWatcher watcher = answering(QMessageBox::No);
-  QTest::mouseClick(controls->executeButton, Qt::LeftButton);
-  EXPECT_TRUE(watcher.seen().empty());
-  EXPECT_TRUE(isUpdating());
-  EXPECT_TRUE(waitUntilRaised(identitySeen, 5000));
+  expectExecuteWithoutAQuestion();
 }
 
 TEST_F(TestImageGuard, TheVariableSkipsTheQuestion) {
   testing::ScopedEnv allowed("RT88H_ALLOW_TEST_IMAGES", "1");
   silentDevice("USB Audio Device");
-  open();
-  BoxWatcher watcher = answering(QMessageBox::No);
-  QTest::mouseClick(controls->executeButton, Qt::LeftButton);
-  EXPECT_TRUE(watcher.seen().empty());
-  EXPECT_TRUE(isUpdating());
-  EXPECT_TRUE(waitUntilRaised(identitySeen, 5000));
+  expectExecuteWithoutAQuestion();
 }
 
 // --- states after each outcome ---

@@ -29,6 +29,15 @@ class RecordingSender final : public MessageSender {
   int result_;
 };
 
+// A well-formed SysEx message of `length` bytes whose data bytes vary with `seed`.
+inline std::vector<uint8_t> sysex(std::size_t length, uint8_t seed = 0) {
+  std::vector<uint8_t> bytes(length);
+  for (std::size_t i = 0; i < length; ++i) bytes[i] = static_cast<uint8_t>((i * 7 + seed) & 0x7F);
+  if (length > 0) bytes.front() = 0xF0;
+  if (length > 1) bytes.back() = 0xF7;
+  return bytes;
+}
+
 // The device's answers, byte for byte as it sends them.
 inline std::vector<uint8_t> identityReply(uint8_t model) {
   return {0xF0, 0x7E, 0x00, 0x06, 0x02, 0x52, model, 0x00, 0x00, 0x00, 0x31, 0x30, 0x30, 0x30, 0xF7};
