@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -218,6 +219,34 @@ TEST_F(AlsaSequencer, SysExFromTheDeviceBecomesEntriesOfAtMost8192) {
     }
     EXPECT_TRUE(all == message);
   }
+}
+
+TEST_F(AlsaSequencer, ADeviceOpensByItsKeyWhateverIndexIsGiven) {
+  WatchedApi api(service_);
+  midi::MidiInPort in(api);
+  midi::MidiOutPort out(api);
+  const int inIndex = indexOf(in, kDeviceName);
+  const int outIndex = indexOf(out, kDeviceName);
+  ASSERT_GE(inIndex, 0);
+  ASSERT_GE(outIndex, 0);
+  const std::string inKey = in.deviceKey(inIndex);
+  const std::string outKey = out.deviceKey(outIndex);
+  EXPECT_EQ(inKey.rfind("alsa:", 0), 0u) << inKey;
+  EXPECT_NE(inKey.find(std::string(":") + kDeviceName + ":device"), std::string::npos) << inKey;
+  EXPECT_EQ(inKey, outKey);  // one port both ways
+  // A hint that points elsewhere (as after a shift of the list) changes nothing.
+  ASSERT_EQ(out.open(outIndex + 1, outKey), 1);
+  ASSERT_EQ(in.openAndStart(inIndex + 1, inKey), 1);
+  std::vector<uint8_t> message = sysex(6, 3);
+  ASSERT_EQ(midi::sendMessage(out, message.data(), 6), 1);
+  ASSERT_TRUE(device_->waitMessages(1, 2s));
+  device_->send(message);
+  std::vector<std::vector<uint8_t>> got;
+  EXPECT_TRUE(api.waitFor([&] { takeEntries(in, got); return !got.empty(); }, 2s));
+  in.close();
+  out.close();
+  EXPECT_EQ(in.openAndStart(inIndex, "alsa:999:0:gone:device"), 0);
+  EXPECT_EQ(out.open(outIndex, "alsa:999:0:gone:device"), 0);
 }
 
 // --- kernel clients: the raw MIDI port of a USB-MIDI device, here snd-virmidi's ---
