@@ -65,8 +65,8 @@ inline Sent kindOf(const uint8_t* m, std::size_t count) {
 }
 inline Sent kindOf(const std::vector<uint8_t>& m) { return kindOf(m.data(), m.size()); }
 
-// modelId and identityReplyModel are process globals: a test sets them through this and gets
-// the values it found back at its end.
+// modelId and identityReplyModel are process globals: a test sets them through this (by default
+// to a fresh program's values) and gets the values it found back at its end.
 class ModelScope {
  public:
   explicit ModelScope(uint8_t model = kFirstAcceptedModel, uint8_t replyModel = 0x00)
