@@ -45,8 +45,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     testing::Unasked message;
     message.atMs = input.u16();
     const std::size_t length = input.byte();
-    for (std::size_t i = 0; i < length && !input.empty(); ++i) message.bytes.push_back(input.byte());
-    if (!message.bytes.empty() && !readsAsAnswer(message.bytes)) unasked.push_back(std::move(message));
+    for (std::size_t i = 0; i < length && !input.empty(); ++i)
+      message.bytes.push_back(input.byte());
+    if (!message.bytes.empty() && !readsAsAnswer(message.bytes))
+      unasked.push_back(std::move(message));
   }
 
   const std::vector<testing::Fate>& set = testing::fateSet();

@@ -11,6 +11,7 @@
 
 #include "device_model.h"
 #include "string_table.h"
+#include "sysex_support.h"
 #include "update_procedure.h"
 #include "virtual_time_link.h"
 
@@ -68,14 +69,15 @@ class InOrderDevice {
 
  private:
   static MessageKind kindOf(const Bytes& m) {
-    if (m.size() > 4 && m[1] == 0x7E) return MessageKind::IdentityRequest;
-    switch (m.size() > 4 ? m[4] : 0xFF) {
-      case 0x01: return MessageKind::BeginUpdate;
-      case 0x02: return MessageKind::WriteData;
-      case 0x04: return MessageKind::EndUpdate;
-      case 0x0A: return MessageKind::EraseFlash;
-      default: return MessageKind::Unknown;
+    switch (testing::kindOf(m)) {
+      case testing::Sent::Identity: return MessageKind::IdentityRequest;
+      case testing::Sent::Begin: return MessageKind::BeginUpdate;
+      case testing::Sent::Write: return MessageKind::WriteData;
+      case testing::Sent::End: return MessageKind::EndUpdate;
+      case testing::Sent::Erase: return MessageKind::EraseFlash;
+      case testing::Sent::Other: break;
     }
+    return MessageKind::Unknown;
   }
   std::map<MessageKind, uint32_t> seen_;
   int64_t busyUntil_ = 0;
@@ -83,11 +85,6 @@ class InOrderDevice {
 
 class AnswerAttribution : public ::testing::Test {
  protected:
-  void SetUp() override { modelId.store(0x58); }
-  void TearDown() override {
-    modelId.store(0x58);
-    identityReplyModel.store(0x00);
-  }
   void run() {
     link.prepareRun();
     runUpdate(link, link);
@@ -95,8 +92,7 @@ class AnswerAttribution : public ::testing::Test {
   }
   bool completed() const {
     const auto statuses = link.log("status:");
-    return !statuses.empty() &&
-           statuses.back() == "status:" + std::string(loadString(IDS_UPDATE_COMPLETED));
+    return !statuses.empty() && statuses.back() == testing::statusLine(IDS_UPDATE_COMPLETED);
   }
   void expectCompletedWithThePayloadsInFlash() {
     EXPECT_TRUE(link.log("box:").empty());
@@ -106,6 +102,7 @@ class AnswerAttribution : public ::testing::Test {
   }
   AnswerAttribution() { self = &link; }
 
+  testing::ModelScope models;
   InOrderDevice device;
   VirtualTimeLink* self = nullptr;  // the device needs the link's clock
   VirtualTimeLink link{device.function(self)};
@@ -144,9 +141,7 @@ TEST_P(StalledChunk, ThenEndUpdateRefusedIsNoCompletedUpdate) {
   device.refuse[{MessageKind::EndUpdate, 1}] = 0x01;
   run();
   EXPECT_FALSE(completed());
-  const std::string box = "box:" + std::string(loadString(IDS_TRANSFER_ERROR)) + "|" +
-                          std::string(loadString(IDS_ERROR_CAPTION)) + "|stop";
-  EXPECT_EQ(link.log("box:"), std::vector<std::string>{box});
+  EXPECT_EQ(link.log("box:"), std::vector<std::string>{testing::errorBox(IDS_TRANSFER_ERROR)});
 }
 
 INSTANTIATE_TEST_SUITE_P(StallsMs, StalledChunk, ::testing::Values(1050, 1500, 2500, 4000));

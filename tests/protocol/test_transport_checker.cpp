@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "fault_transport.h"
+#include "sysex_support.h"
 #include "update_procedure.h"
 
 namespace rt88h {
@@ -31,8 +32,8 @@ namespace {
 using testing::Fate;
 using testing::kBoundaries;
 using testing::RunEnd;
-using testing::RunResult;
 using testing::runOnce;
+using testing::RunResult;
 
 constexpr uint32_t kDefaultRandomRuns = 4000;
 constexpr uint32_t kRandomBaseSeed = 1300;
@@ -70,11 +71,7 @@ double secondsSince(std::chrono::steady_clock::time_point start) {
 
 class TransportChecker : public ::testing::Test {
  protected:
-  void SetUp() override { modelId.store(0x58); }
-  void TearDown() override {
-    modelId.store(0x58);
-    identityReplyModel.store(0x00);
-  }
+  testing::ModelScope models;
 };
 
 TEST_F(TransportChecker, EveryFatePatternAroundEveryStepBoundary) {

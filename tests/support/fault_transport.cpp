@@ -4,6 +4,7 @@
 
 #include "device_model.h"
 #include "string_table.h"
+#include "sysex_support.h"
 #include "update_procedure.h"
 
 namespace rt88h::testing {
@@ -19,10 +20,7 @@ constexpr uint8_t kRefusal = 0x01;
 bool isUpdateFailureText(const std::string& box) {
   for (const int id : {IDS_TIMEOUT_IDENTITY, IDS_TIMEOUT_CHUNK, IDS_TIMEOUT_ERASE,
                        IDS_ILLEGAL_DEVICE, IDS_SET_VERSIONUP_MODE, IDS_TRANSFER_ERROR}) {
-    if (box == "box:" + std::string(loadString(id)) + "|" +
-                   std::string(loadString(IDS_ERROR_CAPTION)) + "|stop") {
-      return true;
-    }
+    if (box == errorBox(id)) return true;
   }
   return false;
 }
@@ -120,9 +118,7 @@ RunResult runOnce(const std::function<Fate(std::size_t)>& fateOf,
   result.durationMs = link.now();
   const std::vector<std::string> boxes = link.log("box:");
   const std::vector<std::string> statuses = link.log("status:");
-  const bool completed =
-      !statuses.empty() &&
-      statuses.back() == "status:" + std::string(loadString(IDS_UPDATE_COMPLETED));
+  const bool completed = !statuses.empty() && statuses.back() == statusLine(IDS_UPDATE_COMPLETED);
   if (link.hung()) {
     // The wait for BeginUpdate's answer has no limit: there the person closes the window.
     const auto sentCommand = [&](uint8_t command) {
