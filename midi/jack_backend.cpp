@@ -124,6 +124,8 @@ class JackClient {
   uint64_t xruns() const { return xruns_.load(); }
   uint64_t irregularCycles() const { return irregularCycles_.load(); }
   uint64_t lateCyclesMade() const { return lateMade_.load(); }
+  // Cycles this client overstayed.
+  uint64_t ownLateCycles() const { return overruns_.load(); }
   std::string nextPortName(const char* prefix) {
     return std::string(prefix) + "_" + std::to_string(++portsMade_);
   }
@@ -160,6 +162,9 @@ class JackClient {
   // Calls whose frame time did not advance by exactly one period since the call before: the
   // same cycle run twice, or a cycle skipped. Events read twice were read in such calls.
   std::atomic<uint64_t> irregularCycles_{0};
+  // Calls that ended after their cycle had: what this client wrote may be read again in the
+  // next cycle, which is how a message it sent reaches its peer twice.
+  std::atomic<uint64_t> overruns_{0};
   // Tests only (RT88H_TEST_JACK_LATE): set before activation, then read by the process thread.
   LateCycles late_;
   uint64_t processCalls_ = 0;  // process thread
@@ -256,6 +261,10 @@ int JackClient::processThunk(jack_nframes_t frames, void* arg) {
     if (CycleUser* user = slot.load(std::memory_order_acquire)) user->process(frames, stamp);
   }
   if (self->late_.active) self->beLate(frames);
+  // The server moves on without a late client, so the time is taken against this cycle's start.
+  if (static_cast<jack_nframes_t>(jack_frame_time(self->client_) - self->lastFrames_) >= frames) {
+    self->overruns_.fetch_add(1, std::memory_order_relaxed);
+  }
   self->cycles_.fetch_add(1);
   if (self->waiters_.load() > 0) self->cycleEnded_.signal();
   pthread_setcancelstate(cancelState, nullptr);
@@ -527,7 +536,7 @@ class JackInDevice final : public LentBuffersInDevice, public CycleUser {
         client_(std::move(client)),
         port_(port),
         ring_(ring),
-        xrunsAtOpen_(client_->xruns()) {}
+        lateAtOpen_(client_->ownLateCycles()) {}
   ~JackInDevice() override {
     close();
     jack_ringbuffer_free(ring_);
@@ -580,9 +589,11 @@ class JackInDevice final : public LentBuffersInDevice, public CycleUser {
 
   void serverGone() noexcept override {}  // nothing more arrives; the reader just waits
 
-  // Its own losses, and every cycle the client was overrun in since this device opened.
+  // Its own losses, and every cycle the client was late in since this device opened. Another
+  // client's lateness loses messages but never repeats one of ours (measured), so the server's
+  // xruns are not counted: on a busy server they come many times a second.
   uint64_t transportTroubles() const override {
-    return troubles_.load() + (client_->xruns() - xrunsAtOpen_);
+    return troubles_.load() + (client_->ownLateCycles() - lateAtOpen_);
   }
 
  private:
@@ -654,7 +665,7 @@ class JackInDevice final : public LentBuffersInDevice, public CycleUser {
   std::thread reader_;
   bool lost_ = false;             // process thread
   std::atomic<uint64_t> troubles_{0};
-  const uint64_t xrunsAtOpen_;
+  const uint64_t lateAtOpen_;
   std::vector<uint8_t> scratch_;  // reader thread
   EventReader events_;            // reader thread
 };
