@@ -6,7 +6,7 @@
 // - in either direction a message may be lost;
 // - a message may arrive twice, the copy one cycle later; a request that reaches the device twice
 //   is answered twice, the second answer one cycle after the first, unless the transport reports
-//   the late cycle (over JACK: the sending client overstayed a cycle), in which case it may come much later;
+//   the late cycle (over JACK: the sending client overstayed one), when it may come much later;
 // - the device answers each message it receives once, in order, at most 5 s after it was sent;
 // - re-writing a chunk with the same bytes is harmless.
 #include <array>
