@@ -64,8 +64,19 @@ void UpdateProcedure::sendTracked(Send send) {
   if (send() == 0) ledger_.sent(startUs, clock_.nowUs());
 }
 
+std::vector<Answer> UpdateProcedure::takeAnswers() {
+  std::vector<Answer> answers = window_.signals().answers.takeAll();
+  // An Identity Reply answers nothing but the Identity Request, however late it comes.
+  if (stepAnswersStatus_) {
+    std::erase_if(answers, [](const Answer& a) { return a.kind == AnswerKind::Identity; });
+  }
+  return answers;
+}
+
 int UpdateProcedure::beginStep() {
   ledger_.nextStep();
+  stepBeforeAnsweredStatus_ = stepAnswersStatus_;
+  stepAnswersStatus_ = true;
   troublesBefore_ = troublesAtStepStart_;
   troublesAtStepStart_ = window_.transportTroubles();
   return settleOwedAnswers();
@@ -77,7 +88,7 @@ int UpdateProcedure::settleOwedAnswers() {
   // count as done: let them all arrive, or the time in which they could, first.
   for (;;) {
     if (stopRequested()) return -1;
-    for (const Answer& answer : signals.answers.takeAll()) ledger_.take(answer);
+    for (const Answer& answer : takeAnswers()) ledger_.take(answer);
     const int64_t nowUs = clock_.nowUs();
     if (!ledger_.owes(nowUs)) return 0;
     clock_.waitFor(signals.replyEvent, wholeMsUntil(nowUs, ledger_.owedUntilUs()) + 1);
@@ -91,7 +102,7 @@ UpdateProcedure::Outcome UpdateProcedure::awaitOwnAnswer(int64_t timeoutMs, Answ
     if (stopRequested()) return Outcome::Stopped;
     bool answered = false;
     // Several answers before one wake-up: the last of this step's answers the latest send.
-    for (const Answer& received : signals.answers.takeAll()) {
+    for (const Answer& received : takeAnswers()) {
       if (ledger_.take(received) == AnswerLedger::Verdict::Own) {
         *answer = received;
         answered = true;
@@ -103,7 +114,8 @@ UpdateProcedure::Outcome UpdateProcedure::awaitOwnAnswer(int64_t timeoutMs, Answ
       if (answer->value == kStatusStop) return Outcome::Stopped;
       // The transport reported a late cycle since the step before began: a request of either
       // step may have reached the device twice, and its second answer be the one taken here.
-      if (answer->value == kStatusOk && window_.transportTroubles() != troublesBefore_) {
+      if (answer->value == kStatusOk && stepBeforeAnsweredStatus_ &&
+          window_.transportTroubles() != troublesBefore_) {
         ledger_.doubt();
         if (settleOwedAnswers() != 0) return Outcome::Stopped;
         troublesBefore_ = troublesAtStepStart_ = window_.transportTroubles();
@@ -125,6 +137,7 @@ int UpdateProcedure::runUpdate() {
   UpdateSignals& signals = window_.signals();
   signals.answers.clear();
   ledger_ = AnswerLedger{};
+  stepAnswersStatus_ = stepBeforeAnsweredStatus_ = false;
   troublesBefore_ = troublesAtStepStart_ = window_.transportTroubles();
 
   window_.stepText(format(kStepCounterStartFormat, static_cast<int>(plan_.size())));

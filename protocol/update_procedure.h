@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <vector>
 
 #include "answer_ledger.h"
 #include "dispatcher.h"
@@ -38,6 +39,8 @@ class UpdateProcedure {
   int beginStep();
   // Lets every owed answer arrive, or the time in which it could pass; -1 on a stop.
   int settleOwedAnswers();
+  // The answers received since the last call that may answer a send of the current step.
+  std::vector<Answer> takeAnswers();
   // Waits up to timeoutMs (kNoTimeLimit: no limit) for an answer to this step's sends.
   Outcome awaitOwnAnswer(int64_t timeoutMs, Answer* answer);
 
@@ -49,6 +52,9 @@ class UpdateProcedure {
   AnswerLedger ledger_;
   uint64_t troublesAtStepStart_ = 0;
   uint64_t troublesBefore_ = 0;  // at the start of the step before
+  // Every step after the Identity Request's is answered with a DeviceStatus (or DeviceDone).
+  bool stepAnswersStatus_ = false;
+  bool stepBeforeAnsweredStatus_ = false;
 };
 
 // The worker thread's entry.

@@ -159,6 +159,36 @@ TEST_F(AnswerAttribution, ARepeatedAnswerIsNotTakenForTheNextChunks) {
   EXPECT_EQ(device.seen(MessageKind::WriteData), kAllChunks + 1);
 }
 
+TEST_F(AnswerAttribution, ALateSecondIdentityReplyIsNoAnswerToBeginUpdate) {
+  // The Identity Request reached the device twice; the second reply comes while BeginUpdate's
+  // answer is awaited, and it must not be read as a status of 0x58.
+  device.latencyMs = 300;
+  device.model.addFault(Fault::twice(MessageKind::IdentityRequest, 1, 1, 200));
+  run();
+  expectCompletedWithThePayloadsInFlash();
+}
+
+TEST_F(AnswerAttribution, ALateCycleBeforeTheFirstStatusCostsNoUpdate) {
+  // Only a status can be taken for another step's status: late cycles while the Identity
+  // Request is answered (BeginUpdate goes out at the 50 ms tick) leave nothing in doubt.
+  device.latencyMs = 3;
+  link.at(10, [this] { link.reportTrouble(); });
+  link.at(40, [this] { link.reportTrouble(); });
+  run();
+  expectCompletedWithThePayloadsInFlash();
+  EXPECT_EQ(link.now(), 1908 * VirtualTimeLink::kTickMs + 500);
+}
+
+TEST_F(AnswerAttribution, ALateCycleBetweenTwoChunksCostsTheBoundOnLateAnswers) {
+  device.latencyMs = 3;
+  link.at(2000, [this] { link.reportTrouble(); });
+  run();
+  expectCompletedWithThePayloadsInFlash();
+  // The chunk answered after it is sent again once its doubt has had time to clear.
+  EXPECT_EQ(device.seen(MessageKind::WriteData), kAllChunks + 1);
+  EXPECT_GT(link.now(), 1908 * VirtualTimeLink::kTickMs + 500 + 5000);
+}
+
 TEST_F(AnswerAttribution, AFaultFreeUpdateWaitsNoLongerThanBefore) {
   // Nothing in doubt, nothing waited for: 1,908 answers at one tick each, and the 500 ms pause.
   device.latencyMs = 3;
