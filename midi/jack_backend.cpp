@@ -124,8 +124,11 @@ class JackClient {
   uint64_t xruns() const { return xruns_.load(); }
   uint64_t irregularCycles() const { return irregularCycles_.load(); }
   uint64_t lateCyclesMade() const { return lateMade_.load(); }
-  // Cycles this client overstayed.
+  // Cycles this client overstayed with a message of its own in the output, in that cycle or the
+  // one before: then the message may be read a second time.
   uint64_t ownLateCycles() const { return overruns_.load(); }
+  // Process thread: an output port holds events in this cycle.
+  void noteOutput() noexcept { wroteThisCycle_ = true; }
   std::string nextPortName(const char* prefix) {
     return std::string(prefix) + "_" + std::to_string(++portsMade_);
   }
@@ -162,9 +165,11 @@ class JackClient {
   // Calls whose frame time did not advance by exactly one period since the call before: the
   // same cycle run twice, or a cycle skipped. Events read twice were read in such calls.
   std::atomic<uint64_t> irregularCycles_{0};
-  // Calls that ended after their cycle had: what this client wrote may be read again in the
-  // next cycle, which is how a message it sent reaches its peer twice.
+  // Calls that ended after their cycle had, with output written: what this client wrote may be
+  // read again in the next cycle, which is how a message it sent reaches its peer twice.
   std::atomic<uint64_t> overruns_{0};
+  bool wroteThisCycle_ = false;  // process thread
+  bool wroteCycleBefore_ = false;
   // Tests only (RT88H_TEST_JACK_LATE): set before activation, then read by the process thread.
   LateCycles late_;
   uint64_t processCalls_ = 0;  // process thread
@@ -262,9 +267,13 @@ int JackClient::processThunk(jack_nframes_t frames, void* arg) {
   }
   if (self->late_.active) self->beLate(frames);
   // The server moves on without a late client, so the time is taken against this cycle's start.
-  if (static_cast<jack_nframes_t>(jack_frame_time(self->client_) - self->lastFrames_) >= frames) {
+  const bool overran =
+      static_cast<jack_nframes_t>(jack_frame_time(self->client_) - self->lastFrames_) >= frames;
+  if (overran && (self->wroteThisCycle_ || self->wroteCycleBefore_)) {
     self->overruns_.fetch_add(1, std::memory_order_relaxed);
   }
+  self->wroteCycleBefore_ = self->wroteThisCycle_;
+  self->wroteThisCycle_ = false;
   self->cycles_.fetch_add(1);
   if (self->waiters_.load() > 0) self->cycleEnded_.signal();
   pthread_setcancelstate(cancelState, nullptr);
@@ -472,6 +481,7 @@ class JackOutDevice final : public OutDevice, public CycleUser {
       if (!splitter_.writeInto(space)) break;  // the rest goes in the next cycle
       finishCurrent();
     }
+    if (jack_midi_get_event_count(buffer) > 0) client_->noteOutput();
     consuming_.store(false, std::memory_order_release);
   }
 
