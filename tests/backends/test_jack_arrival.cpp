@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "jack_backend.h"
-#include "jack_server.h"
+#include "jack_suite.h"
 #include "midi_in_port.h"
 #include "midi_service.h"
 #include "raw_jack_device.h"
@@ -43,33 +43,17 @@ void takeStamped(midi::MidiInPort& port, std::vector<Entry>& into) {
   }
 }
 
-class JackArrival : public ::testing::Test {
+class JackArrival : public JackServerSuite {
  protected:
-  static void SetUpTestSuite() {
-    server_ = new PrivateJackServer;
-    if (findJackd().empty()) return;
-    started_ = server_->start("rt88h-arrival-" + std::to_string(::getpid()), 256,
-                              jackServerAnswers, &failure_);
-  }
-  static void TearDownTestSuite() {
-    delete server_;
-    server_ = nullptr;
-  }
+  static void SetUpTestSuite() { startSuiteServer("rt88h-arrival"); }
   void SetUp() override {
-    if (findJackd().empty()) GTEST_SKIP() << "jackd is not installed";
-    ASSERT_TRUE(started_) << failure_;
+    JackServerSuite::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
     service_.addBackend(midi::makeJackBackend(kHostName, server_->name()));
   }
 
-  static PrivateJackServer* server_;
-  static bool started_;
-  static std::string failure_;
   midi::MidiService service_;
 };
-
-PrivateJackServer* JackArrival::server_ = nullptr;
-bool JackArrival::started_ = false;
-std::string JackArrival::failure_;
 
 // Five batches in consecutive cycles; the third holds the same answer twice in one cycle.
 TEST_F(JackArrival, EntriesCarryTheCycleTheyWereSentInAndTheTimeTheyCame) {

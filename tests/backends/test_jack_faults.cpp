@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "jack_backend.h"
-#include "jack_server.h"
+#include "jack_suite.h"
 #include "midi_service.h"
 #include "raw_jack_device.h"
 
@@ -23,31 +23,11 @@ using namespace std::chrono_literals;
 
 constexpr std::size_t kSlotsPerClient = 64;
 
-class JackFaults : public ::testing::Test {
+class JackFaults : public JackServerSuite {
  protected:
-  static void SetUpTestSuite() {
-    server_ = new PrivateJackServer;
-    if (findJackd().empty()) return;
-    started_ = server_->start("rt88h-faults-" + std::to_string(::getpid()), 256,
-                              jackServerAnswers, &failure_);
-  }
-  static void TearDownTestSuite() {
-    delete server_;
-    server_ = nullptr;
-  }
-  void SetUp() override {
-    if (findJackd().empty()) GTEST_SKIP() << "jackd is not installed";
-    ASSERT_TRUE(started_) << failure_;
-  }
+  static void SetUpTestSuite() { startSuiteServer("rt88h-faults"); }
 
-  static PrivateJackServer* server_;
-  static bool started_;
-  static std::string failure_;
 };
-
-PrivateJackServer* JackFaults::server_ = nullptr;
-bool JackFaults::started_ = false;
-std::string JackFaults::failure_;
 
 TEST_F(JackFaults, AnOutputRefusedForWantOfASlotLeavesTheOtherDevicesSending) {
   std::string reason;

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "jack_backend.h"
-#include "jack_server.h"
+#include "jack_suite.h"
 #include "midi_in_port.h"
 #include "midi_out_port.h"
 #include "midi_service.h"
@@ -21,33 +21,17 @@ namespace {
 using namespace std::chrono_literals;
 using Bytes = std::vector<uint8_t>;
 
-class JackKeys : public ::testing::Test {
+class JackKeys : public JackServerSuite {
  protected:
-  static void SetUpTestSuite() {
-    server_ = new PrivateJackServer;
-    if (findJackd().empty()) return;
-    started_ = server_->start("rt88h-keys-" + std::to_string(::getpid()), 256, jackServerAnswers,
-                              &failure_);
-  }
-  static void TearDownTestSuite() {
-    delete server_;
-    server_ = nullptr;
-  }
+  static void SetUpTestSuite() { startSuiteServer("rt88h-keys"); }
   void SetUp() override {
-    if (findJackd().empty()) GTEST_SKIP() << "jackd is not installed";
-    ASSERT_TRUE(started_) << failure_;
+    JackServerSuite::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
     service_.addBackend(midi::makeJackBackend("rt88h-keys-host", server_->name()));
   }
 
-  static PrivateJackServer* server_;
-  static bool started_;
-  static std::string failure_;
   midi::MidiService service_;
 };
-
-PrivateJackServer* JackKeys::server_ = nullptr;
-bool JackKeys::started_ = false;
-std::string JackKeys::failure_;
 
 TEST_F(JackKeys, APortListedInBetweenDoesNotChangeWhichDeviceOpens) {
   // A client that leaves frees the first places of the list; the next ports take them.

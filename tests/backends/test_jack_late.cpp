@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "jack_backend.h"
-#include "jack_server.h"
+#include "jack_suite.h"
 #include "late_cycles.h"
 #include "midi_in_port.h"
 #include "midi_service.h"
@@ -50,22 +50,9 @@ struct Outcome {
   uint64_t senderLate = 0;
 };
 
-class JackLate : public ::testing::Test {
+class JackLate : public JackServerSuite {
  protected:
-  static void SetUpTestSuite() {
-    server_ = new PrivateJackServer;
-    if (findJackd().empty()) return;
-    started_ = server_->start("rt88h-late-" + std::to_string(::getpid()), 256, jackServerAnswers,
-                              &failure_);
-  }
-  static void TearDownTestSuite() {
-    delete server_;
-    server_ = nullptr;
-  }
-  void SetUp() override {
-    if (findJackd().empty()) GTEST_SKIP() << "jackd is not installed";
-    ASSERT_TRUE(started_) << failure_;
-  }
+  static void SetUpTestSuite() { startSuiteServer("rt88h-late"); }
 
   // Sends kMessages numbered messages, each waiting for the one before to be written into a
   // cycle, and collects what the receiver queued with the cycle it was read in.
@@ -142,14 +129,7 @@ class JackLate : public ::testing::Test {
     return outcome;
   }
 
-  static PrivateJackServer* server_;
-  static bool started_;
-  static std::string failure_;
 };
-
-PrivateJackServer* JackLate::server_ = nullptr;
-bool JackLate::started_ = false;
-std::string JackLate::failure_;
 
 TEST_F(JackLate, AClientClosedWhileItsCycleOverrunsClosesCleanly) {
   // Late in every cycle by ten periods: its process thread is nearly always inside the callback.
