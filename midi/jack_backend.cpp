@@ -213,11 +213,11 @@ std::shared_ptr<JackClient> JackClient::open(const std::string& name, const std:
     }
     return nullptr;
   }
-  if (const char* spec = std::getenv(kLateCyclesVariable); spec != nullptr && *spec != '\0') {
+  if (const char* pattern = std::getenv(kLateCyclesVariable); pattern != nullptr && *pattern != '\0') {
     std::string error;
-    if (parseLateCycles(spec, &client->late_, &error)) {
+    if (parseLateCycles(pattern, &client->late_, &error)) {
       std::fprintf(stderr, "rt88h: JACK client made late in chosen cycles (%s=%s)\n",
-                   kLateCyclesVariable, spec);
+                   kLateCyclesVariable, pattern);
     } else {
       std::fprintf(stderr, "rt88h: %s ignored: %s\n", kLateCyclesVariable, error.c_str());
     }

@@ -56,11 +56,11 @@ bool LateCycles::lateIn(uint64_t cycle) const noexcept {
   return std::binary_search(cycles.begin(), cycles.end(), cycle);
 }
 
-bool parseLateCycles(std::string_view spec, LateCycles* late, std::string* error) {
+bool parseLateCycles(std::string_view pattern, LateCycles* late, std::string* error) {
   LateCycles parsed;
-  const std::vector<std::string_view> fields = split(spec, ':');
+  const std::vector<std::string_view> fields = split(pattern, ':');
   auto bad = [&](const std::string& why) {
-    if (error != nullptr) *error = "late cycles \"" + std::string(spec) + "\": " + why;
+    if (error != nullptr) *error = "late cycles \"" + std::string(pattern) + "\": " + why;
     return false;
   };
   if (fields[0] == "random") {

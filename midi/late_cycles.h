@@ -25,6 +25,6 @@ struct LateCycles {
 
 // "random:PERCENT:SEED[:PERIODS]" or "N[,N...][:PERIODS]" (see docs/man/rt88h-devsim.1).
 // False with the reason for anything else.
-bool parseLateCycles(std::string_view spec, LateCycles* late, std::string* error);
+bool parseLateCycles(std::string_view pattern, LateCycles* late, std::string* error);
 
 }  // namespace rt88h::midi

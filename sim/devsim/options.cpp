@@ -91,7 +91,7 @@ std::string usage(const char* program) {
          "  --verbose                one line per received message\n"
          "  --exit-after-end         exit once EndUpdate was answered\n"
          "  --expect-complete        exit status 1 unless the flash equals the payloads\n"
-         "  --late-cycles SPEC       (tests, JACK) overstay chosen process cycles, so that the\n"
+         "  --late-cycles PATTERN    (tests, JACK) overstay chosen process cycles, so that the\n"
          "                           server loses or repeats events: random:PERCENT:SEED or\n"
          "                           N[,N...] (cycles from 1), each optionally :PERIODS (how\n"
          "                           long, default 1.5 periods)\n"

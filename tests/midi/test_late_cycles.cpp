@@ -51,13 +51,13 @@ TEST(LateCycles, NoneAndZeroPercentAreOff) {
   EXPECT_TRUE(late.lateIn(1) && late.lateIn(2) && late.lateIn(999));
 }
 
-TEST(LateCycles, MalformedSpecsAreRefusedWithAReason) {
-  for (const char* spec : {"", "random", "random:10", "random:101:1", "random:x:1", "random:5:1:1",
+TEST(LateCycles, MalformedPatternsAreRefusedWithAReason) {
+  for (const char* pattern : {"", "random", "random:10", "random:101:1", "random:x:1", "random:5:1:1",
                            "random:5:1:11", "0", "1,,2", "-3", "4:0.5", "1:2:3", "random:5:1:2:3"}) {
     LateCycles late;
     std::string error;
-    EXPECT_FALSE(parseLateCycles(spec, &late, &error)) << spec;
-    EXPECT_NE(error.find("late cycles"), std::string::npos) << spec;
+    EXPECT_FALSE(parseLateCycles(pattern, &late, &error)) << pattern;
+    EXPECT_NE(error.find("late cycles"), std::string::npos) << pattern;
   }
 }
 
