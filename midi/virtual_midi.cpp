@@ -361,31 +361,11 @@ class VirtualBackendImpl final : public VirtualMidiBackend {
 
   int openInput(std::size_t localIndex, InCallback callback, void* instance,
                 std::unique_ptr<InDevice>& device) override {
-    try {
-      auto found = deviceAt(localIndex);
-      if (!found) return kMidiErrorBadDevice;
-      auto opened = std::make_unique<VirtualInDevice>(std::move(found), callback, instance);
-      const int result = opened->open();
-      if (result != kMidiOk) return result;
-      device = std::move(opened);
-      return kMidiOk;
-    } catch (const std::bad_alloc&) {
-      return kMidiErrorNoMemory;
-    }
+    return openFound<VirtualInDevice>(deviceAt(localIndex), device, callback, instance);
   }
 
   int openOutput(std::size_t localIndex, std::unique_ptr<OutDevice>& device) override {
-    try {
-      auto found = deviceAt(localIndex);
-      if (!found) return kMidiErrorBadDevice;
-      auto opened = std::make_unique<VirtualOutDevice>(std::move(found));
-      const int result = opened->open();
-      if (result != kMidiOk) return result;
-      device = std::move(opened);
-      return kMidiOk;
-    } catch (const std::bad_alloc&) {
-      return kMidiErrorNoMemory;
-    }
+    return openFound<VirtualOutDevice>(deviceAt(localIndex), device);
   }
 
   std::vector<std::string> inputKeys() override { return keys(); }
@@ -393,31 +373,11 @@ class VirtualBackendImpl final : public VirtualMidiBackend {
 
   int openInputByKey(std::string_view key, InCallback callback, void* instance,
                      std::unique_ptr<InDevice>& device) override {
-    try {
-      auto found = deviceWithKey(key);
-      if (!found) return kMidiErrorBadDevice;
-      auto opened = std::make_unique<VirtualInDevice>(std::move(found), callback, instance);
-      const int result = opened->open();
-      if (result != kMidiOk) return result;
-      device = std::move(opened);
-      return kMidiOk;
-    } catch (const std::bad_alloc&) {
-      return kMidiErrorNoMemory;
-    }
+    return openFound<VirtualInDevice>(deviceWithKey(key), device, callback, instance);
   }
 
   int openOutputByKey(std::string_view key, std::unique_ptr<OutDevice>& device) override {
-    try {
-      auto found = deviceWithKey(key);
-      if (!found) return kMidiErrorBadDevice;
-      auto opened = std::make_unique<VirtualOutDevice>(std::move(found));
-      const int result = opened->open();
-      if (result != kMidiOk) return result;
-      device = std::move(opened);
-      return kMidiOk;
-    } catch (const std::bad_alloc&) {
-      return kMidiErrorNoMemory;
-    }
+    return openFound<VirtualOutDevice>(deviceWithKey(key), device);
   }
 
   std::shared_ptr<VirtualDevice> addDevice(std::string name) override {
@@ -428,6 +388,21 @@ class VirtualBackendImpl final : public VirtualMidiBackend {
   }
 
  private:
+  // Opens the found device as Device; the caller's device is set only on success.
+  template <class Device, class Found, class Base, class... Args>
+  static int openFound(Found found, std::unique_ptr<Base>& device, Args... args) {
+    if (!found) return kMidiErrorBadDevice;
+    try {
+      auto opened = std::make_unique<Device>(std::move(found), args...);
+      const int result = opened->open();
+      if (result != kMidiOk) return result;
+      device = std::move(opened);
+      return kMidiOk;
+    } catch (const std::bad_alloc&) {
+      return kMidiErrorNoMemory;
+    }
+  }
+
   std::vector<std::string> names() {
     std::lock_guard lock(registry_->mutex);
     std::vector<std::string> result;
