@@ -67,7 +67,7 @@ void UpdateProcedure::sendTracked(Send send) {
 std::vector<Answer> UpdateProcedure::takeAnswers() {
   std::vector<Answer> answers = window_.signals().answers.takeAll();
   // An Identity Reply answers nothing but the Identity Request, however late it comes.
-  if (stepAnswersStatus_) {
+  if (stepsBegun_ >= 1) {
     std::erase_if(answers, [](const Answer& a) { return a.kind == AnswerKind::Identity; });
   }
   return answers;
@@ -75,8 +75,7 @@ std::vector<Answer> UpdateProcedure::takeAnswers() {
 
 int UpdateProcedure::beginStep() {
   ledger_.nextStep();
-  stepBeforeAnsweredStatus_ = stepAnswersStatus_;
-  stepAnswersStatus_ = true;
+  ++stepsBegun_;
   troublesBefore_ = troublesAtStepStart_;
   troublesAtStepStart_ = window_.transportTroubles();
   return settleOwedAnswers();
@@ -114,7 +113,7 @@ UpdateProcedure::Outcome UpdateProcedure::awaitOwnAnswer(int64_t timeoutMs, Answ
       if (answer->value == kStatusStop) return Outcome::Stopped;
       // The transport reported a late cycle since the step before began: a request of either
       // step may have reached the device twice, and its second answer be the one taken here.
-      if (answer->value == kStatusOk && stepBeforeAnsweredStatus_ &&
+      if (answer->value == kStatusOk && stepsBegun_ >= 2 &&
           window_.transportTroubles() != troublesBefore_) {
         ledger_.doubt();
         if (settleOwedAnswers() != 0) return Outcome::Stopped;
@@ -137,7 +136,7 @@ int UpdateProcedure::runUpdate() {
   UpdateSignals& signals = window_.signals();
   signals.answers.clear();
   ledger_ = AnswerLedger{};
-  stepAnswersStatus_ = stepBeforeAnsweredStatus_ = false;
+  stepsBegun_ = 0;
   troublesBefore_ = troublesAtStepStart_ = window_.transportTroubles();
 
   window_.stepText(format(kStepCounterStartFormat, static_cast<int>(plan_.size())));
