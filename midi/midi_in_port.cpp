@@ -178,6 +178,8 @@ int MidiInPort::open(int deviceIndex, std::string_view key) {
 void MidiInPort::close() {
   // A header without isOpen_ is one parked by a failed close: try again to get it back.
   if (isOpen_ == 0 && header_ == nullptr) return;
+  // The worker may be asking for the troubles count of this very device.
+  std::lock_guard lock(handleMutex_);
   if (stopAndClose(*api_, handle_, header_) == kMidiOk) {
     handle_ = nullptr;
     freeReceiveBuffer(header_);
@@ -230,6 +232,7 @@ int MidiInPort::deviceIndex() const {
 }
 
 uint64_t MidiInPort::transportTroubles() {
+  std::lock_guard lock(handleMutex_);
   return isOpen_ == 1 ? api_->inTransportTroubles(handle_) : 0;
 }
 

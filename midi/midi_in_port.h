@@ -79,6 +79,7 @@ class MidiInPort {
                               uint32_t shortMessage);
   MidiApi* api_;
   InHandle handle_ = nullptr;
+  std::mutex handleMutex_;  // close against transportTroubles from another thread
   MidiHeader* header_ = nullptr;
   int32_t deviceIndex_ = 0;
   int32_t isOpen_ = 0;
