@@ -47,6 +47,7 @@ struct Outcome {
   int repeatsOneCycleLater = 0;
   int cut = 0;
   uint64_t troubles = 0;
+  uint64_t senderTroubles = 0;  // what an input on the sender's own client reports
   uint64_t senderLate = 0;
 };
 
@@ -63,6 +64,9 @@ class JackLate : public JackServerSuite {
     if (!sender) return outcome;
     std::unique_ptr<midi::OutDevice> out;
     EXPECT_EQ(sender->openOutput("out", out), midi::kMidiOk);
+    std::unique_ptr<midi::InDevice> senderIn;
+    auto ignore = [](midi::InMessage, void*, midi::MidiHeader*, uint32_t) {};
+    EXPECT_EQ(sender->openInput("in", ignore, nullptr, senderIn), midi::kMidiOk);
     midi::MidiService service;
     service.addBackend(midi::makeJackBackend("rt88h-late-host-" + tag, server_->name()));
     if (receiverLate != nullptr) ::setenv(midi::kLateCyclesVariable, receiverLate, 1);
@@ -118,13 +122,16 @@ class JackLate : public JackServerSuite {
       }
     }
     outcome.senderLate = sender->lateCyclesMade();
+    if (senderIn) outcome.senderTroubles = senderIn->transportTroubles();
     in.close();
     out->close();
+    if (senderIn) senderIn->close();
     std::cout << "[ info ] " << tag << ": " << kMessages << " sent, " << outcome.received
               << " received, " << outcome.lost << " lost, " << outcome.repeated
               << " read twice (" << outcome.repeatsOneCycleLater << " exactly one cycle later), "
               << "sender late in " << outcome.senderLate << " cycles, sender's irregular cycles "
-              << sender->irregularCycles() << ", receiver's troubles " << outcome.troubles
+              << sender->irregularCycles() << ", sender's troubles " << outcome.senderTroubles
+              << ", receiver's troubles " << outcome.troubles
               << "\n";
     return outcome;
   }
@@ -149,6 +156,8 @@ TEST_F(JackLate, AClientClosedWhileItsCycleOverrunsClosesCleanly) {
 TEST_F(JackLate, OnTimeClientsLoseAndRepeatNothing) {
   const Outcome outcome = run(nullptr, nullptr, "none");
   EXPECT_EQ(outcome.repeated, 0);
+  // A doubt costs the update seconds: lateness is the server's cycle count, never a guess.
+  EXPECT_EQ(outcome.senderTroubles, 0u);
   if (outcome.lost != 0) std::cout << "[ note ] lost without lateness: the dummy driver's xrun\n";
 }
 
@@ -165,6 +174,8 @@ TEST_F(JackLate, ALateSenderOrReceiverRepeatsOnlyOneCycleLater) {
     // Only a client's own late cycles with its own output in them can repeat its messages: a
     // receiver that sends nothing has nothing to doubt, however late it is.
     EXPECT_EQ(outcome.troubles, 0u);
+    // A message goes out in every cycle, so each cycle the sender was made late counts.
+    EXPECT_GE(outcome.senderTroubles, outcome.senderLate);
   }
 }
 

@@ -55,7 +55,7 @@ while [ -z "$outcome" ]; do
     outcome=box
   elif ! alive "$DEVSIM_PID"; then
     outcome=ended
-  elif (($(now_us) - returned > 330000000)); then
+  elif [ "$(device_silent_for device)" -ge 40 ] || (($(now_us) - returned > 600000000)); then
     outcome=timeout
   else
     sleep 0.2
@@ -103,7 +103,7 @@ case $outcome in
     fi
     ;;
   timeout)
-    fail "neither a box nor the end of the update within 330 s"
+    fail "neither a box nor the end of the update: the device heard nothing for $(device_silent_for device) s, $(since "$returned") s after Return"
     device_lines device | tail -n 5
     ;;
 esac

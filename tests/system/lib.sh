@@ -224,6 +224,9 @@ start_devsim() {
 # Messages the device has seen so far, one line each ("#N Kind K, ...").
 device_lines() { grep -E '^ *[0-9.]+ #[0-9]+ ' "$WORK/$1.out" 2>/dev/null; }
 device_count() { device_lines "$1" | grep -c "$2"; }
+# Seconds since the device last logged a message. An update that goes on never falls silent
+# for long (its longest wait between messages is about 5 s); a hung one does.
+device_silent_for() { echo $(($(date +%s) - $(stat -c %Y "$WORK/$1.out"))); }
 # Where an update lost time, from the arrival times the device logged: "late N X stalls M Y
 # early E" with N messages that came one tick or more late (X seconds beyond the 50 ms each), M
 # that came 0.9 s or more after the one before (Y seconds lost): a chunk sent again after its
