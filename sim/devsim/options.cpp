@@ -3,6 +3,7 @@
 #include "late_cycles.h"
 
 #include <cerrno>
+#include <algorithm>
 #include <cstdlib>
 #include <string_view>
 
@@ -67,34 +68,204 @@ bool parseAtKind(std::string_view text, uint32_t maxValue, uint32_t* value, Mess
          parseNumber(text.substr(colon + 1), UINT32_MAX, occurrence) && *occurrence > 0;
 }
 
+// VALUE@write:K, as --request takes it.
+bool parseRequest(std::string_view text, Request* request) {
+  const std::size_t at = text.find('@');
+  const std::size_t colon = text.rfind(':');
+  MessageKind kind{};
+  if (at == std::string_view::npos || colon == std::string_view::npos || colon < at ||
+      !parseKind(text.substr(at + 1, colon - at - 1), &kind) || kind != MessageKind::WriteData) {
+    return false;
+  }
+  const std::string_view code = text.substr(0, at);
+  uint32_t number = 0;
+  if (code == "identity") {
+    request->identity = true;
+  } else if (parseNumber(code, 0x7F, &number)) {
+    request->code = static_cast<uint8_t>(number);
+  } else {
+    return false;
+  }
+  return parseNumber(text.substr(colon + 1), UINT32_MAX, &request->write) && request->write != 0;
+}
+
+struct Parsing {
+  Options& options;
+  bool backendGiven = false;
+  std::string error;  // set where "bad value" would not say what is wrong
+};
+
+// False: the value is bad (or Parsing::error says why the option cannot be taken).
+using Apply = bool (*)(std::string_view value, Parsing& parsing);
+
+struct OptionEntry {
+  std::string_view name;
+  std::string_view value;  // empty: the option takes none
+  std::string_view help;   // lines after the first are continuations
+  Apply apply;
+};
+
+constexpr OptionEntry kOptions[] = {
+    {"--name", "NAME", "client name (default \"TAVO RT Series\")",
+     [](std::string_view v, Parsing& p) {
+       p.options.name = v;
+       return !v.empty();
+     }},
+    {"--backend", "jack|alsa", "MIDI service (default jack)",
+     [](std::string_view v, Parsing& p) {
+       if (p.options.backend == Backend::RawMidi) {
+         p.error = "--backend and --rawmidi exclude each other";
+         return false;
+       }
+       p.backendGiven = true;
+       if (v == "jack") p.options.backend = Backend::Jack;
+       if (v == "alsa") p.options.backend = Backend::Alsa;
+       return v == "jack" || v == "alsa";
+     }},
+    {"--jack-server", "NAME", "JACK server to join",
+     [](std::string_view v, Parsing& p) {
+       p.options.jackServer = v;
+       return true;
+     }},
+    {"--rawmidi", "DEVICE",
+     "play on a raw MIDI device (hw:0,1) instead, where a\n"
+     "USB-MIDI device sits; the kernel names its client",
+     [](std::string_view v, Parsing& p) {
+       if (p.backendGiven) {
+         p.error = "--backend and --rawmidi exclude each other";
+         return false;
+       }
+       p.options.backend = Backend::RawMidi;
+       p.options.rawMidiDevice = v;
+       return !v.empty();
+     }},
+    {"--model", "0xNN", "model byte (default 0x58)",
+     [](std::string_view v, Parsing& p) {
+       uint32_t model = 0;
+       if (!parseNumber(v, 0x7F, &model)) return false;
+       p.options.config.model = static_cast<uint8_t>(model);
+       return true;
+     }},
+    {"--refuse-update-mode", "", "answer BeginUpdate with 11",
+     [](std::string_view, Parsing& p) {
+       p.options.config.refuseUpdateMode = true;
+       return true;
+     }},
+    {"--reply-delay", "MS", "delay of every answer",
+     [](std::string_view v, Parsing& p) {
+       return parseNumber(v, 3600000, &p.options.config.replyDelayMs);
+     }},
+    {"--answer-with-done", "", "DeviceDone instead of DeviceStatus 0",
+     [](std::string_view, Parsing& p) {
+       p.options.config.answerWithDone = true;
+       return true;
+     }},
+    {"--drop-chunk", "K[:N]", "no answer to WriteData K (N times: K to K+N-1)",
+     [](std::string_view v, Parsing& p) {
+       const std::size_t colon = v.find(':');
+       uint32_t chunk = 0;
+       uint32_t times = 1;
+       if (!parseNumber(v.substr(0, colon), UINT32_MAX, &chunk) || chunk == 0) return false;
+       if (colon != std::string_view::npos &&
+           (!parseNumber(v.substr(colon + 1), UINT32_MAX, &times) || times == 0)) {
+         return false;
+       }
+       p.options.faults.push_back(Fault::drop(MessageKind::WriteData, chunk, times));
+       return true;
+     }},
+    {"--fail", "STATUS@KIND:K", "answer the K-th KIND with STATUS",
+     [](std::string_view v, Parsing& p) {
+       uint32_t status = 0;
+       MessageKind kind{};
+       uint32_t occurrence = 0;
+       if (!parseAtKind(v, 0x7F, &status, &kind, &occurrence)) return false;
+       p.options.faults.push_back(Fault::withStatus(kind, occurrence, static_cast<uint8_t>(status)));
+       return true;
+     }},
+    {"--late", "MS@KIND:K", "answer the K-th KIND after MS",
+     [](std::string_view v, Parsing& p) {
+       uint32_t delayMs = 0;
+       MessageKind kind{};
+       uint32_t occurrence = 0;
+       if (!parseAtKind(v, 3600000, &delayMs, &kind, &occurrence)) return false;
+       p.options.faults.push_back(Fault::late(kind, occurrence, delayMs));
+       return true;
+     }},
+    {"--erase-fail", "N", "answer the N-th EraseFlash with status 2",
+     [](std::string_view v, Parsing& p) {
+       uint32_t erase = 0;
+       if (!parseNumber(v, UINT32_MAX, &erase) || erase == 0) return false;
+       p.options.faults.push_back(
+           Fault::withStatus(MessageKind::EraseFlash, erase, sim::kStatusNotErased));
+       return true;
+     }},
+    {"--request", "CODE@WRITE:K",
+     "send F0 52 00 m CODE F7 (CODE \"identity\": an Identity\n"
+     "Request) when the K-th WriteData arrives",
+     [](std::string_view v, Parsing& p) {
+       Request request;
+       if (!parseRequest(v, &request)) return false;
+       p.options.requests.push_back(request);
+       return true;
+     }},
+    {"--verbose", "", "one line per received message",
+     [](std::string_view, Parsing& p) {
+       p.options.verbose = true;
+       return true;
+     }},
+    {"--exit-after-end", "", "exit once EndUpdate was answered",
+     [](std::string_view, Parsing& p) {
+       p.options.exitAfterEnd = true;
+       return true;
+     }},
+    {"--expect-complete", "", "exit status 1 unless the flash equals the payloads",
+     [](std::string_view, Parsing& p) {
+       p.options.expectComplete = true;
+       return true;
+     }},
+    {"--late-cycles", "PATTERN",
+     "(tests, JACK) overstay chosen process cycles, so that the\n"
+     "server loses or repeats events: random:PERCENT:SEED or\n"
+     "N[,N...] (cycles from 1), each optionally :PERIODS (how\n"
+     "long, default 1.5 periods)",
+     [](std::string_view v, Parsing& p) {
+       midi::LateCycles late;
+       if (!midi::parseLateCycles(v, &late, &p.error)) return false;
+       p.options.lateCycles = v;
+       return true;
+     }},
+    {"--help", "", "", [](std::string_view, Parsing& p) {
+       p.options.help = true;
+       return true;
+     }},
+    {"-h", "", "", [](std::string_view, Parsing& p) {
+       p.options.help = true;
+       return true;
+     }},
+};
+
+constexpr std::size_t kHelpColumn = 27;
+
 }  // namespace
 
 std::string usage(const char* program) {
-  return std::string("Usage: ") + program +
-         " [options]\n"
-         "Plays the device on the machine's MIDI service: one input port, one output port.\n"
-         "  --name NAME              client name (default \"TAVO RT Series\")\n"
-         "  --backend jack|alsa      MIDI service (default jack)\n"
-         "  --jack-server NAME       JACK server to join\n"
-         "  --rawmidi DEVICE         play on a raw MIDI device (hw:0,1) instead, where a\n"
-         "                           USB-MIDI device sits; the kernel names its client\n"
-         "  --model 0xNN             model byte (default 0x58)\n"
-         "  --refuse-update-mode     answer BeginUpdate with 11\n"
-         "  --reply-delay MS         delay of every answer\n"
-         "  --answer-with-done       DeviceDone instead of DeviceStatus 0\n"
-         "  --drop-chunk K[:N]       no answer to WriteData K (N times: K to K+N-1)\n"
-         "  --fail STATUS@KIND:K     answer the K-th KIND with STATUS\n"
-         "  --late MS@KIND:K         answer the K-th KIND after MS\n"
-         "  --erase-fail N           answer the N-th EraseFlash with status 2\n"
-         "  --request CODE@WRITE:K   send F0 52 00 m CODE F7 (CODE \"identity\": an Identity\n"
-         "                           Request) when the K-th WriteData arrives\n"
-         "  --verbose                one line per received message\n"
-         "  --exit-after-end         exit once EndUpdate was answered\n"
-         "  --expect-complete        exit status 1 unless the flash equals the payloads\n"
-         "  --late-cycles PATTERN    (tests, JACK) overstay chosen process cycles, so that the\n"
-         "                           server loses or repeats events: random:PERCENT:SEED or\n"
-         "                           N[,N...] (cycles from 1), each optionally :PERIODS (how\n"
-         "                           long, default 1.5 periods)\n"
+  std::string text = std::string("Usage: ") + program +
+                     " [options]\n"
+                     "Plays the device on the machine's MIDI service: one input port, one output "
+                     "port.\n";
+  for (const OptionEntry& entry : kOptions) {
+    if (entry.help.empty()) continue;
+    std::string head = "  " + std::string(entry.name);
+    if (!entry.value.empty()) head += " " + std::string(entry.value);
+    head.resize(std::max(head.size() + 1, kHelpColumn), ' ');
+    std::string_view help = entry.help;
+    for (std::size_t end = help.find('\n'); !help.empty(); end = help.find('\n')) {
+      text += head + std::string(help.substr(0, end)) + "\n";
+      help = end == std::string_view::npos ? std::string_view{} : help.substr(end + 1);
+      head.assign(kHelpColumn, ' ');
+    }
+  }
+  return text +
          "KIND: identity, begin, erase, write, end, ack, nak, reply.\n"
          "Ends on SIGINT or SIGTERM and prints a report; exit status 1 when the device saw\n"
          "layout violations.\n";
@@ -105,115 +276,22 @@ bool parseOptions(int argc, const char* const* argv, Options& options, std::stri
     if (error != nullptr) *error = text;
     return false;
   };
-  bool backendGiven = false;
+  Parsing parsing{options, false, {}};
   for (int i = 1; i < argc; ++i) {
     const std::string_view option = argv[i];
-    const auto flag = [&](std::string_view name) { return option == name; };
-    const bool takesValue = flag("--name") || flag("--backend") || flag("--jack-server") ||
-                            flag("--rawmidi") || flag("--model") || flag("--reply-delay") ||
-                            flag("--drop-chunk") || flag("--fail") || flag("--late") ||
-                            flag("--erase-fail") || flag("--request") ||
-                            flag("--late-cycles");
+    const OptionEntry* entry = nullptr;
+    for (const OptionEntry& candidate : kOptions) {
+      if (candidate.name == option) entry = &candidate;
+    }
+    if (entry == nullptr) return fail("unknown option " + std::string(option));
     std::string_view value;
-    if (takesValue) {
+    if (!entry->value.empty()) {
       if (i + 1 >= argc) return fail(std::string(option) + " needs a value");
       value = argv[++i];
     }
-    const auto bad = [&] {
+    if (!entry->apply(value, parsing)) {
+      if (!parsing.error.empty()) return fail(parsing.error);
       return fail("bad value for " + std::string(option) + ": " + std::string(value));
-    };
-    uint32_t number = 0;
-    if (flag("--help") || flag("-h")) {
-      options.help = true;
-    } else if (flag("--name")) {
-      if (value.empty()) return bad();
-      options.name = value;
-    } else if (flag("--backend")) {
-      if (options.backend == Backend::RawMidi) {
-        return fail("--backend and --rawmidi exclude each other");
-      }
-      backendGiven = true;
-      if (value == "jack") {
-        options.backend = Backend::Jack;
-      } else if (value == "alsa") {
-        options.backend = Backend::Alsa;
-      } else {
-        return bad();
-      }
-    } else if (flag("--rawmidi")) {
-      if (value.empty()) return bad();
-      if (backendGiven) return fail("--backend and --rawmidi exclude each other");
-      options.backend = Backend::RawMidi;
-      options.rawMidiDevice = value;
-    } else if (flag("--jack-server")) {
-      options.jackServer = value;
-    } else if (flag("--model")) {
-      if (!parseNumber(value, 0x7F, &number)) return bad();
-      options.config.model = static_cast<uint8_t>(number);
-    } else if (flag("--refuse-update-mode")) {
-      options.config.refuseUpdateMode = true;
-    } else if (flag("--reply-delay")) {
-      if (!parseNumber(value, 3600000, &number)) return bad();
-      options.config.replyDelayMs = number;
-    } else if (flag("--answer-with-done")) {
-      options.config.answerWithDone = true;
-    } else if (flag("--drop-chunk")) {
-      const std::size_t colon = value.find(':');
-      uint32_t times = 1;
-      if (!parseNumber(value.substr(0, colon), UINT32_MAX, &number) || number == 0) return bad();
-      if (colon != std::string_view::npos &&
-          (!parseNumber(value.substr(colon + 1), UINT32_MAX, &times) || times == 0)) {
-        return bad();
-      }
-      options.faults.push_back(Fault::drop(MessageKind::WriteData, number, times));
-    } else if (flag("--fail")) {
-      MessageKind kind{};
-      uint32_t occurrence = 0;
-      if (!parseAtKind(value, 0x7F, &number, &kind, &occurrence)) return bad();
-      options.faults.push_back(Fault::withStatus(kind, occurrence, static_cast<uint8_t>(number)));
-    } else if (flag("--late")) {
-      MessageKind kind{};
-      uint32_t occurrence = 0;
-      if (!parseAtKind(value, 3600000, &number, &kind, &occurrence)) return bad();
-      options.faults.push_back(Fault::late(kind, occurrence, number));
-    } else if (flag("--erase-fail")) {
-      if (!parseNumber(value, UINT32_MAX, &number) || number == 0) return bad();
-      options.faults.push_back(
-          Fault::withStatus(MessageKind::EraseFlash, number, sim::kStatusNotErased));
-    } else if (flag("--request")) {
-      const std::size_t at = value.find('@');
-      const std::size_t colon = value.rfind(':');
-      if (at == std::string_view::npos || colon == std::string_view::npos || colon < at ||
-          (value.substr(at + 1, colon - at - 1) != "WRITE" &&
-           value.substr(at + 1, colon - at - 1) != "write")) {
-        return bad();
-      }
-      Request request;
-      const std::string_view code = value.substr(0, at);
-      if (code == "identity") {
-        request.identity = true;
-      } else if (parseNumber(code, 0x7F, &number)) {
-        request.code = static_cast<uint8_t>(number);
-      } else {
-        return bad();
-      }
-      if (!parseNumber(value.substr(colon + 1), UINT32_MAX, &request.write) || request.write == 0) {
-        return bad();
-      }
-      options.requests.push_back(request);
-    } else if (flag("--late-cycles")) {
-      midi::LateCycles late;
-      std::string why;
-      if (!midi::parseLateCycles(value, &late, &why)) return fail(why);
-      options.lateCycles = value;
-    } else if (flag("--verbose")) {
-      options.verbose = true;
-    } else if (flag("--exit-after-end")) {
-      options.exitAfterEnd = true;
-    } else if (flag("--expect-complete")) {
-      options.expectComplete = true;
-    } else {
-      return fail("unknown option " + std::string(option));
     }
   }
   if (!options.lateCycles.empty() && options.backend != Backend::Jack) {

@@ -120,5 +120,21 @@ TEST(DevsimOptions, BadCommandLinesAreRefusedWithTheReason) {
   expectRefused({"--reply-delay", "ten"});
 }
 
+TEST(DevsimOptions, EveryOptionTheHelpListsIsKnown) {
+  const std::string help = usage("rt88h-devsim");
+  int listed = 0;
+  for (std::size_t at = help.find("\n  --"); at != std::string::npos;
+       at = help.find("\n  --", at + 1)) {
+    const std::size_t end = help.find(' ', at + 3);
+    const std::string option = help.substr(at + 3, end - at - 3);
+    Options options;
+    std::string error;
+    parse({option.c_str(), "x"}, options, &error);
+    EXPECT_NE(error, "unknown option " + option);
+    ++listed;
+  }
+  EXPECT_EQ(listed, 17);
+}
+
 }  // namespace
 }  // namespace rt88h::devsim
