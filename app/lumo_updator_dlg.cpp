@@ -44,6 +44,8 @@ QString withoutMnemonics(QString text) {
 
 constexpr int kKeyRole = Qt::UserRole + 1;
 constexpr int kSimulatedRole = Qt::UserRole + 2;
+// Ten paints a second: the status line stays readable and costs half the painting.
+constexpr int kStatusPaintIntervalMs = 100;
 
 // Entries keep the device name's own bytes (the preselection compares those, not QStrings) and
 // the device's key, which Execute opens so that it gets the device the user saw.
@@ -180,6 +182,8 @@ void CLumoUpdatorDlg::createControls() {
   statusTextEdit->setObjectName(QStringLiteral("statusText"));
   statusTextEdit->setGeometry(du.rect(12, 91, 220, 12));
   statusTextEdit->setReadOnly(true);
+  // During an update it changes with every chunk, twenty times a second.
+  statusPaint = new PaintThrottle(statusTextEdit, kStatusPaintIntervalMs);
 
   rescanButton = new QPushButton(utf8(loadString(IDS_RESCAN_DEVICE)), this);
   rescanButton->setObjectName(QStringLiteral("rescanButton"));
@@ -412,8 +416,9 @@ namespace {
 
 // QLineEdit repaints on every setText, also with the text it has: during an update that is
 // twenty repaints a second of a line that did not change.
-void showText(QLineEdit* edit, const QString& value) {
+void showText(QLineEdit* edit, const QString& value, PaintThrottle* throttle = nullptr) {
   if (edit->text() == value && edit->cursorPosition() == 0) return;
+  if (throttle != nullptr) throttle->beforeChange();
   edit->setText(value);
   edit->setCursorPosition(0);
 }
@@ -422,7 +427,7 @@ void showText(QLineEdit* edit, const QString& value) {
 
 void CLumoUpdatorDlg::statusText(std::string_view text) {
   const QString value = utf8(text);
-  viewForwarder.call([&] { showText(statusTextEdit, value); });
+  viewForwarder.call([&] { showText(statusTextEdit, value, statusPaint); });
 }
 
 void CLumoUpdatorDlg::stepText(std::string_view text) {

@@ -13,6 +13,7 @@
 #include "gui_forwarder.h"
 #include "midi_in_port.h"
 #include "midi_out_port.h"
+#include "paint_throttle.h"
 #include "update_host.h"
 #include "update_signals.h"
 
@@ -94,6 +95,7 @@ class CLumoUpdatorDlg final : public QDialog, public UpdateHost {
   QProgressBar* progress = nullptr;      // 1002
   QPushButton* executeButton = nullptr;  // 1
   QLineEdit* statusTextEdit = nullptr;   // 1003
+  PaintThrottle* statusPaint = nullptr;
   QPushButton* rescanButton = nullptr;   // 1004
   QLabel* picture = nullptr;             // 1005
   QLineEdit* stepTextEdit = nullptr;     // 1006
