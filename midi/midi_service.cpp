@@ -6,7 +6,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "platform_backends.h"
+#include "backend_list.h"
 #include "virtual_midi.h"
 
 namespace rt88h::midi {

@@ -1,4 +1,4 @@
-#include "platform_backends.h"
+#include "backend_list.h"
 
 #include "midi_service.h"
 
