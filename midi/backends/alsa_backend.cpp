@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "alsa_events.h"
-#include "jack_splitter.h"
+#include "common.h"
 #include "event_fd.h"
 #include "lent_buffers.h"
 
@@ -108,7 +108,7 @@ class AlsaInDevice final : public LentBuffersInDevice {
 
   // Receiving thread only.
   void receive(const snd_seq_event_t& event) { deliverEvent(event, events_, *lent_); }
-  void overrun() { deliverOverrun(events_, *lent_); }
+  void overrun() { deliverLoss(events_, *lent_); }
 
  private:
   std::shared_ptr<AlsaClient> client_;

@@ -106,10 +106,6 @@ InputStep inputStep(int result) {
   return InputStep::Failed;
 }
 
-void deliverOverrun(EventReader& reader, LentBuffers& buffers) {
-  deliverLoss(reader, buffers);
-}
-
 std::size_t alsaMessageLimit(std::size_t outputBufferBytes, std::size_t poolCells) {
   constexpr std::size_t cell = sizeof(snd_seq_event_t);
   // The library wants the event and its data to stay below its buffer's size.

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "jack_splitter.h"
+#include "common.h"
 #include "lent_buffers.h"
 
 namespace rt88h::midi {
@@ -20,10 +20,6 @@ void deliverEvent(const snd_seq_event_t& event, EventReader& reader, LentBuffers
 // What became of one call of snd_seq_event_input.
 enum class InputStep : uint8_t { Event, Overrun, Failed };
 InputStep inputStep(int result);
-
-// The input FIFO overran: what it held is gone, so the message in progress ends as received so
-// far and is never glued to what follows.
-void deliverOverrun(EventReader& reader, LentBuffers& buffers);
 
 // The largest SysEx message one variable-length event can carry, given the library's output
 // buffer and a kernel pool of `poolCells` cells (bytes; each cell holds one event's size).

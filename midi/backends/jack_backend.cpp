@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "common.h"
 #include "event_fd.h"
 #include "jack_splitter.h"
 #include "late_cycles.h"

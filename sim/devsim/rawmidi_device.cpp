@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "jack_splitter.h"
+#include "common.h"
 #include "lent_buffers.h"
 #include "raw_stream.h"
 

@@ -186,7 +186,7 @@ TEST(AlsaInput, OverrunCutsTheMessageInProgress) {
   snd_seq_event_t event = blank();
   snd_seq_ev_set_sysex(&event, 256, cut.data());
   deliverEvent(event, reader, sink.lent());
-  deliverOverrun(reader, sink.lent());
+  deliverLoss(reader, sink.lent());
   // What the FIFO still had of the cut message after the overrun: never glued on.
   snd_seq_ev_set_sysex(&event, 256, cut.data() + 512);
   deliverEvent(event, reader, sink.lent());

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "jack_splitter.h"
+#include "common.h"
 #include "lent_buffers.h"
 #include "options.h"
 #include "raw_stream.h"

@@ -5,6 +5,7 @@
 #include <deque>
 #include <vector>
 
+#include "common.h"
 #include "jack_splitter.h"
 #include "lent_buffers.h"
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "fuzz_support.h"
+#include "common.h"
 #include "jack_splitter.h"
 #include "lent_harness.h"
 
