@@ -7,7 +7,6 @@
 #include <unordered_set>
 
 #include "backend_list.h"
-#include "virtual_midi.h"
 
 namespace rt88h::midi {
 
@@ -390,12 +389,7 @@ bool MidiService::outNeedsSerialisedSends() {
 MidiService& midiService() {
   struct Holder {
     MidiService service;
-    Holder() {
-      registerPlatformBackends(service);
-      // virtualMidi() is a static of its own, built before this one and so destroyed after it.
-      VirtualMidiBackend& virtualBackend = virtualMidi();
-      service.addBackend(std::shared_ptr<MidiBackend>(std::shared_ptr<void>(), &virtualBackend));
-    }
+    Holder() { registerBackends(service); }
   };
   static Holder holder;
   return holder.service;

@@ -1,6 +1,9 @@
 #include "backend_list.h"
 
+#include <memory>
+
 #include "midi_service.h"
+#include "virtual_midi.h"
 
 #ifdef RT88H_HAVE_ALSA
 #include "alsa_backend.h"
@@ -11,15 +14,19 @@
 
 namespace rt88h::midi {
 
-// Which services exist is settled by the build; the lists show ALSA devices before JACK ones.
-void registerPlatformBackends(MidiService& service) {
+// Which machine services exist is settled by the build; ALSA devices come before JACK ones, and
+// the in-process virtual back-end, always built, comes last.
+void registerBackends(MidiService& service) {
 #ifdef RT88H_HAVE_ALSA
   service.addBackend(makeAlsaBackend());
 #endif
 #ifdef RT88H_HAVE_JACK
   service.addBackend(makeJackBackend());
 #endif
-  (void)service;
+  // virtualMidi() is a static of its own, built before the service's holder and so destroyed
+  // after it: the service shares it without owning it.
+  VirtualMidiBackend& virtualBackend = virtualMidi();
+  service.addBackend(std::shared_ptr<MidiBackend>(std::shared_ptr<void>(), &virtualBackend));
 }
 
 }  // namespace rt88h::midi

@@ -1,6 +1,6 @@
 #pragma once
-// The machine's MIDI services, added to the service before the virtual back-end.
+// Every back-end the service offers, in the order the device lists show them.
 namespace rt88h::midi {
 class MidiService;
-void registerPlatformBackends(MidiService& service);
+void registerBackends(MidiService& service);
 }  // namespace rt88h::midi
