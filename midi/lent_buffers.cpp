@@ -4,16 +4,11 @@
 #include <cstring>
 #include <new>
 
+#include "header_flags.h"
+
 namespace rt88h::midi {
 
 namespace {
-
-// Done and out of the queue in one step: the owner may free the header the moment it sees done.
-void markDone(MidiHeader* header) {
-  uint32_t flags = header->flags.load();
-  while (!header->flags.compare_exchange_weak(flags, (flags & ~kHeaderInQueue) | kHeaderDone)) {
-  }
-}
 
 bool isRealTime(uint8_t byte) {
   return byte >= 0xF8;
@@ -31,9 +26,7 @@ LentBuffers::LentBuffers(InCallback callback, void* instance)
     : callback_(callback), instance_(instance) {}
 
 int LentBuffers::prepare(MidiHeader* header) {
-  if (header == nullptr) return kMidiErrorInvalidHandle;
-  header->flags.fetch_or(kHeaderPrepared);
-  return kMidiOk;
+  return prepareHeader(header);
 }
 
 int LentBuffers::addBuffer(MidiHeader* header) {
@@ -41,9 +34,7 @@ int LentBuffers::addBuffer(MidiHeader* header) {
     return kMidiErrorInvalidHandle;
   }
   std::lock_guard lock(mutex_);
-  const uint32_t flags = header->flags.load();
-  if ((flags & kHeaderPrepared) == 0) return kMidiErrorUnprepared;
-  if ((flags & kHeaderInQueue) != 0) return kMidiErrorStillPlaying;
+  if (const int refused = headerTakeable(header->flags.load()); refused != kMidiOk) return refused;
   if (closed_) return kMidiErrorNotReady;
   try {
     lent_.push_back(header);
@@ -53,17 +44,14 @@ int LentBuffers::addBuffer(MidiHeader* header) {
   header->bytesRecorded = 0;
   header->arrivalUs = -1;
   header->cycle = -1;
-  header->flags.fetch_and(~kHeaderDone);
-  header->flags.fetch_or(kHeaderInQueue);
+  markQueued(header);
   return kMidiOk;
 }
 
 int LentBuffers::unprepare(MidiHeader* header) {
   if (header == nullptr) return kMidiErrorInvalidHandle;
   std::lock_guard lock(mutex_);
-  if ((header->flags.load() & kHeaderInQueue) != 0) return kMidiErrorStillPlaying;
-  header->flags.fetch_and(~kHeaderPrepared);
-  return kMidiOk;
+  return unprepareHeader(header);
 }
 
 void LentBuffers::start() {

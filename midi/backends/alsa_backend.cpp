@@ -18,6 +18,7 @@
 #include "alsa_events.h"
 #include "common.h"
 #include "event_fd.h"
+#include "header_flags.h"
 #include "lent_buffers.h"
 
 namespace rt88h::midi {
@@ -297,39 +298,28 @@ class AlsaOutDevice final : public OutDevice {
     return true;
   }
 
-  int prepare(MidiHeader* header) override {
-    if (header == nullptr) return kMidiErrorInvalidHandle;
-    header->flags.fetch_or(kHeaderPrepared);
-    return kMidiOk;
-  }
+  int prepare(MidiHeader* header) override { return prepareHeader(header); }
 
   int longMsg(MidiHeader* header) override {
     if (header == nullptr || header->data == nullptr) return kMidiErrorInvalidHandle;
-    const uint32_t flags = header->flags.load();
-    if ((flags & kHeaderPrepared) == 0) return kMidiErrorUnprepared;
-    if (inFlight(flags)) return kMidiErrorStillPlaying;
+    if (const int refused = headerTakeable(header->flags.load()); refused != kMidiOk) {
+      return refused;
+    }
     // Cutting it would send two broken messages: refuse it whole.
     if (header->bufferLength > messageLimit_) return kMidiErrorTooLarge;
     std::lock_guard lock(mutex_);
     if (stopping_) return kMidiErrorNotReady;
-    header->flags.fetch_and(~kHeaderDone);
-    header->flags.fetch_or(kHeaderInQueue);
     try {
-      queue_.push_back(header);
+      queue_.push_back(header);  // marked below, before the sender can take it: mutex_ is ours
     } catch (const std::bad_alloc&) {
-      header->flags.fetch_and(~kHeaderInQueue);
       return kMidiErrorNoMemory;
     }
+    markQueued(header);
     changed_.notify_all();
     return kMidiOk;
   }
 
-  int unprepare(MidiHeader* header) override {
-    if (header == nullptr) return kMidiErrorInvalidHandle;
-    if (inFlight(header->flags.load())) return kMidiErrorStillPlaying;
-    header->flags.fetch_and(~(kHeaderPrepared | kHeaderInQueue));
-    return kMidiOk;
-  }
+  int unprepare(MidiHeader* header) override { return unprepareHeader(header); }
 
   int reset() override {
     std::unique_lock lock(mutex_);
@@ -354,13 +344,9 @@ class AlsaOutDevice final : public OutDevice {
   }
 
  private:
-  static bool inFlight(uint32_t flags) {
-    return (flags & kHeaderInQueue) != 0 && (flags & kHeaderDone) == 0;
-  }
-
   // mutex_ held.
   void finishQueued() {
-    for (MidiHeader* header : queue_) header->flags.fetch_or(kHeaderDone);
+    for (MidiHeader* header : queue_) markDone(header);
     queue_.clear();
   }
 
@@ -376,7 +362,7 @@ class AlsaOutDevice final : public OutDevice {
       lock.lock();
       MidiHeader* done = sending_;
       sending_ = nullptr;
-      done->flags.fetch_or(kHeaderDone);  // the sender's from here on
+      markDone(done);  // the sender's from here on
       changed_.notify_all();
     }
   }

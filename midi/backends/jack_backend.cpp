@@ -24,6 +24,7 @@
 
 #include "common.h"
 #include "event_fd.h"
+#include "header_flags.h"
 #include "jack_splitter.h"
 #include "late_cycles.h"
 #include "lent_buffers.h"
@@ -422,37 +423,27 @@ class JackOutDevice final : public OutDevice, public CycleUser {
     return attached_;
   }
 
-  int prepare(MidiHeader* header) override {
-    if (header == nullptr) return kMidiErrorInvalidHandle;
-    header->flags.fetch_or(kHeaderPrepared);
-    return kMidiOk;
-  }
+  int prepare(MidiHeader* header) override { return prepareHeader(header); }
 
   int longMsg(MidiHeader* header) override {
     if (header == nullptr || (header->data == nullptr && header->bufferLength != 0)) {
       return kMidiErrorInvalidHandle;
     }
-    const uint32_t flags = header->flags.load();
-    if ((flags & kHeaderPrepared) == 0) return kMidiErrorUnprepared;
-    if (inFlight(flags)) return kMidiErrorStillPlaying;
+    if (const int refused = headerTakeable(header->flags.load()); refused != kMidiOk) {
+      return refused;
+    }
     std::lock_guard lock(mutex_);
     if (closed_ || client_->gone()) return kMidiErrorNotReady;
     order_.beforeWrite();
     if (jack_ringbuffer_write_space(queue_) < sizeof(Pending)) return kMidiErrorNotReady;
-    header->flags.fetch_and(~kHeaderDone);
-    header->flags.fetch_or(kHeaderInQueue);
+    markQueued(header);
     const Pending pending{header, header->bufferLength};
     jack_ringbuffer_write(queue_, reinterpret_cast<const char*>(&pending), sizeof pending);
     order_.afterWrite();
     return kMidiOk;
   }
 
-  int unprepare(MidiHeader* header) override {
-    if (header == nullptr) return kMidiErrorInvalidHandle;
-    if (inFlight(header->flags.load())) return kMidiErrorStillPlaying;
-    header->flags.fetch_and(~(kHeaderPrepared | kHeaderInQueue));
-    return kMidiOk;
-  }
+  int unprepare(MidiHeader* header) override { return unprepareHeader(header); }
 
   int reset() override {
     std::lock_guard lock(mutex_);
@@ -502,16 +493,12 @@ class JackOutDevice final : public OutDevice, public CycleUser {
   }
 
  private:
-  static bool inFlight(uint32_t flags) {
-    return (flags & kHeaderInQueue) != 0 && (flags & kHeaderDone) == 0;
-  }
-
   // The header is the sender's again the moment the flag is set: not touched after.
   void finishCurrent() noexcept {
     MidiHeader* header = current_;
     current_ = nullptr;
     splitter_.clear();
-    header->flags.fetch_or(kHeaderDone, std::memory_order_acq_rel);
+    markDone(header);
   }
 
   // Consumer's part only.
@@ -523,7 +510,7 @@ class JackOutDevice final : public OutDevice, public CycleUser {
       if (jack_ringbuffer_read_space(queue_) < sizeof pending) break;
       jack_ringbuffer_read(queue_, reinterpret_cast<char*>(&pending), sizeof pending);
       order_.afterRead();
-      pending.header->flags.fetch_or(kHeaderDone, std::memory_order_acq_rel);
+      markDone(pending.header);
     }
   }
 

@@ -9,17 +9,12 @@
 #include <thread>
 #include <utility>
 
+#include "header_flags.h"
 #include "lent_buffers.h"
 
 namespace rt88h::midi {
 
 namespace {
-
-void markDone(MidiHeader* header) {
-  uint32_t flags = header->flags.load();
-  while (!header->flags.compare_exchange_weak(flags, (flags & ~kHeaderInQueue) | kHeaderDone)) {
-  }
-}
 
 class VirtualDeviceImpl;
 
@@ -150,25 +145,22 @@ class VirtualDeviceImpl final : public VirtualDevice {
   int longMsg(OutEnd& end, MidiHeader* header) {
     std::lock_guard lock(mutex_);
     if (vanished_ || end.stopping) return kMidiErrorNotReady;
-    const uint32_t flags = header->flags.load();
-    if ((flags & kHeaderPrepared) == 0) return kMidiErrorUnprepared;
-    if ((flags & kHeaderInQueue) != 0) return kMidiErrorStillPlaying;
+    if (const int refused = headerTakeable(header->flags.load()); refused != kMidiOk) {
+      return refused;
+    }
     try {
       end.pending.push_back(header);
     } catch (const std::bad_alloc&) {
       return kMidiErrorNoMemory;
     }
-    header->flags.fetch_and(~kHeaderDone);
-    header->flags.fetch_or(kHeaderInQueue);
+    markQueued(header);
     end.wake.notify_one();
     return kMidiOk;
   }
 
   int unprepare(MidiHeader* header) {
     std::lock_guard lock(mutex_);
-    if ((header->flags.load() & kHeaderInQueue) != 0) return kMidiErrorStillPlaying;
-    header->flags.fetch_and(~kHeaderPrepared);
-    return kMidiOk;
+    return unprepareHeader(header);
   }
 
   // Returns when every send taken before is done (the one being delivered once its receiver
@@ -315,11 +307,7 @@ class VirtualOutDevice final : public OutDevice {
     return kMidiOk;
   }
 
-  int prepare(MidiHeader* header) override {
-    if (header == nullptr) return kMidiErrorInvalidHandle;
-    header->flags.fetch_or(kHeaderPrepared);
-    return kMidiOk;
-  }
+  int prepare(MidiHeader* header) override { return prepareHeader(header); }
   int longMsg(MidiHeader* header) override {
     if (header == nullptr || (header->data == nullptr && header->bufferLength != 0)) {
       return kMidiErrorInvalidHandle;
@@ -327,8 +315,7 @@ class VirtualOutDevice final : public OutDevice {
     return device_->longMsg(end_, header);
   }
   int unprepare(MidiHeader* header) override {
-    if (header == nullptr) return kMidiErrorInvalidHandle;
-    return device_->unprepare(header);
+    return header == nullptr ? kMidiErrorInvalidHandle : device_->unprepare(header);
   }
   int reset() override {
     device_->reset(end_);
