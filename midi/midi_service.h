@@ -43,7 +43,6 @@ struct OutDevice {
 class MidiBackend {
  public:
   virtual ~MidiBackend() = default;
-  virtual std::string_view backendName() const = 0;
   // Raw device names in this back-end's order; enumerated afresh on every call.
   virtual std::vector<std::string> inputNames() = 0;
   virtual std::vector<std::string> outputNames() = 0;

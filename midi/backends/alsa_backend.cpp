@@ -49,7 +49,6 @@ class AlsaClient {
   AlsaClient& operator=(const AlsaClient&) = delete;
 
   snd_seq_t* seq() const { return seq_; }
-  int id() const { return id_; }
   std::size_t messageLimit() const { return messageLimit_; }
   std::string nextPortName(const char* prefix) {
     std::lock_guard lock(portsMutex_);
@@ -440,8 +439,6 @@ class AlsaBackend final : public MidiBackend {
  public:
   explicit AlsaBackend(std::string name) : name_(std::move(name)) {}
 
-  std::string_view backendName() const override { return "ALSA"; }
-
   std::vector<std::string> inputNames() override {
     auto client = current();
     return client ? namesOf(client->otherPorts(kReadable)) : std::vector<std::string>{};
@@ -544,7 +541,6 @@ class AlsaBackend final : public MidiBackend {
 class AlsaEndpointImpl final : public AlsaEndpoint {
  public:
   explicit AlsaEndpointImpl(std::shared_ptr<AlsaClient> client) : client_(std::move(client)) {}
-  int clientId() const override { return client_->id(); }
   int openInput(const std::string& portName, InCallback callback, void* instance,
                 std::unique_ptr<InDevice>& device) override {
     return openAlsaInput(client_, nullptr, portName, callback, instance, device);

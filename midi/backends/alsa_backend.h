@@ -16,7 +16,6 @@ std::shared_ptr<MidiBackend> makeAlsaBackend(std::string clientName = {});
 class AlsaEndpoint {
  public:
   virtual ~AlsaEndpoint() = default;
-  virtual int clientId() const = 0;
   virtual int openInput(const std::string& portName, InCallback callback, void* instance,
                         std::unique_ptr<InDevice>& device) = 0;
   virtual int openOutput(const std::string& portName, std::unique_ptr<OutDevice>& device) = 0;

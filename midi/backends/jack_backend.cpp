@@ -762,8 +762,6 @@ class JackBackend final : public MidiBackend {
   JackBackend(std::string name, std::string server)
       : name_(std::move(name)), server_(std::move(server)) {}
 
-  std::string_view backendName() const override { return "JACK"; }
-
   std::vector<std::string> inputNames() override {
     auto client = current();
     return client ? namesOf(otherPorts(*client, JackPortIsOutput)) : std::vector<std::string>{};

@@ -26,7 +26,6 @@ class MessageSplitter {
     length_ = length;
     offset_ = 0;
   }
-  bool active() const { return bytes_ != nullptr; }
   std::size_t written() const { return offset_; }
   // Writes the pieces that fit into this cycle; true once the last piece is in. A reserve that
   // fails leaves the rest for the next cycle.

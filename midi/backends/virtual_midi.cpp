@@ -330,7 +330,6 @@ class VirtualOutDevice final : public OutDevice {
     device_->detachOutput(&end_);
     return kMidiOk;
   }
-  bool needsSerialisedSends() const override { return false; }
 
  private:
   std::shared_ptr<VirtualDeviceImpl> device_;
@@ -341,8 +340,6 @@ class VirtualOutDevice final : public OutDevice {
 
 class VirtualBackendImpl final : public VirtualMidiBackend {
  public:
-  std::string_view backendName() const override { return "virtual"; }
-
   std::vector<std::string> inputNames() override { return names(); }
   std::vector<std::string> outputNames() override { return names(); }
 

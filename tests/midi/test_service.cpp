@@ -83,7 +83,6 @@ class FakeBackend final : public MidiBackend {
         outputs_(std::move(outputs)),
         log_(std::move(log)) {}
 
-  std::string_view backendName() const override { return name_; }
   Names inputNames() override {
     std::lock_guard lock(mutex_);
     return inputs_;
