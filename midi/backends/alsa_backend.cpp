@@ -29,7 +29,6 @@ constexpr std::size_t kPoolCells = 2000;
 constexpr std::size_t kOutputBufferBytes = 1u << 16;
 constexpr std::size_t kInputBufferBytes = 1u << 16;  // must hold the largest event the pool can
 
-
 // A machine without a sequencer is normal here; the library would print about it.
 void quietAlsa(const char* /*file*/, int /*line*/, const char* /*function*/, int /*error*/,
                const char* /*format*/, ...) {}
@@ -95,7 +94,6 @@ class AlsaInDevice final : public LentBuffersInDevice {
     attached_ = client_->addReceiver(port_, this);
     return attached_;
   }
-
 
   int close() override {
     if (closed_) return kMidiOk;

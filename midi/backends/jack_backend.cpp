@@ -73,7 +73,6 @@ struct Pending {
   uint32_t length;
 };
 
-
 constexpr int kWaitTimedOut = -1;
 constexpr int kWaitFailed = -2;  // poll itself failed (not EINTR), or a descriptor is invalid
 
@@ -85,8 +84,8 @@ int waitReadable(std::initializer_list<int> fds, int timeoutMs, PollFunction pol
   std::size_t n = 0;
   for (int fd : fds) set[n++] = pollfd{fd, POLLIN, 0};
   for (;;) {
-    const int ready = poll != nullptr ? poll(set.data(), n, timeoutMs)
-                                      : ::poll(set.data(), n, timeoutMs);
+    const int ready =
+        poll != nullptr ? poll(set.data(), n, timeoutMs) : ::poll(set.data(), n, timeoutMs);
     if (ready < 0 && errno == EINTR) continue;
     if (ready < 0) return kWaitFailed;
     if (ready == 0) return kWaitTimedOut;
@@ -217,7 +216,8 @@ std::shared_ptr<JackClient> JackClient::open(const std::string& name, const std:
     }
     return nullptr;
   }
-  if (const char* pattern = std::getenv(kLateCyclesVariable); pattern != nullptr && *pattern != '\0') {
+  if (const char* pattern = std::getenv(kLateCyclesVariable);
+      pattern != nullptr && *pattern != '\0') {
     std::string error;
     if (parseLateCycles(pattern, &client->late_, &error)) {
       std::fprintf(stderr, "rt88h: JACK client made late in chosen cycles (%s=%s)\n",
@@ -567,7 +567,6 @@ class JackInDevice final : public LentBuffersInDevice, public CycleUser {
     return false;
   }
 
-
   int close() override {
     if (closed_) return kMidiOk;
     closed_ = true;
@@ -625,15 +624,13 @@ class JackInDevice final : public LentBuffersInDevice, public CycleUser {
 
   void readLoop() {
     for (;;) {
-      const int which =
-          waitReadable({stopReader_.fd(), dataReady_.fd()}, -1, inputPoll.load());
+      const int which = waitReadable({stopReader_.fd(), dataReady_.fd()}, -1, inputPoll.load());
       if (which == 0) return;
       if (which == kWaitFailed) {
         // Waiting again would fail again at once: input ends here, and says so.
         const int error = errno;
         troubles_.fetch_add(1);
-        std::fprintf(stderr, "rt88h: JACK input stopped: poll failed: %s\n",
-                     std::strerror(error));
+        std::fprintf(stderr, "rt88h: JACK input stopped: poll failed: %s\n", std::strerror(error));
         lent_->endMessage();
         return;
       }
@@ -671,7 +668,7 @@ class JackInDevice final : public LentBuffersInDevice, public CycleUser {
   EventFd dataReady_;
   EventFd stopReader_;
   std::thread reader_;
-  bool lost_ = false;             // process thread
+  bool lost_ = false;  // process thread
   std::atomic<uint64_t> troubles_{0};
   const uint64_t lateAtOpen_;
   std::vector<uint8_t> scratch_;  // reader thread
