@@ -28,7 +28,13 @@ std::size_t indexOf(MessageKind kind) {
   return static_cast<std::size_t>(kind);
 }
 
+// MinGW's "printf" checks against Microsoft's runtime, which has no %zu; the vsnprintf below is
+// MinGW's own, which has.
+#ifdef __MINGW32__
+std::string format(const char* fmt, ...) __attribute__((format(gnu_printf, 1, 2)));
+#else
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+#endif
 std::string format(const char* fmt, ...) {
   char text[256];
   va_list args;
