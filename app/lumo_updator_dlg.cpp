@@ -7,8 +7,8 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProgressBar>
-#include <QRegularExpression>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QToolButton>
 #include <algorithm>
 #include <string>
@@ -275,8 +275,10 @@ void CLumoUpdatorDlg::fillDeviceLists() {
   const CLumoUpdatorApp* app = afxGetApp();
   const std::string simulated = app != nullptr ? app->simulatedDeviceName() : std::string();
   midi::VirtualMidiBackend& inProcess = midi::virtualMidi();
-  fillList(outList, midiOut, [&] { return inProcess.outputNames(); }, simulated);
-  fillList(inList, midiIn, [&] { return inProcess.inputNames(); }, simulated);
+  fillList(
+      outList, midiOut, [&] { return inProcess.outputNames(); }, simulated);
+  fillList(
+      inList, midiIn, [&] { return inProcess.inputNames(); }, simulated);
   // Adding to an empty list selected its first entry: the preselection decides afresh.
   const std::vector<std::string> preferred = preferredNamesAsListed(getInstanceNumber());
   preselect(outList, preferred);
@@ -306,9 +308,8 @@ void CLumoUpdatorDlg::OnExecute() {
     return;
   }
   // Qt would pass the focus of a control going grey on to Exit, where Enter closes the window.
-  if (QWidget* focused = focusWidget();
-      focused == inList || focused == outList || focused == executeButton ||
-      focused == rescanButton) {
+  if (QWidget* focused = focusWidget(); focused == inList || focused == outList ||
+                                        focused == executeButton || focused == rescanButton) {
     statusTextEdit->setFocus();
   }
   inList->setEnabled(false);
@@ -488,7 +489,9 @@ bool CLumoUpdatorDlg::peekSysEx(const uint8_t** bytes, uint32_t* count) {
   return midiIn.peekSysEx(bytes, count);
 }
 
-uint64_t CLumoUpdatorDlg::transportTroubles() { return midiIn.transportTroubles(); }
+uint64_t CLumoUpdatorDlg::transportTroubles() {
+  return midiIn.transportTroubles();
+}
 
 Arrival CLumoUpdatorDlg::peekArrival() {
   const uint8_t* bytes = nullptr;

@@ -96,9 +96,9 @@ class CLumoUpdatorDlg final : public QDialog, public UpdateHost {
   QPushButton* executeButton = nullptr;  // 1
   QLineEdit* statusTextEdit = nullptr;   // 1003
   PaintThrottle* statusPaint = nullptr;
-  QPushButton* rescanButton = nullptr;   // 1004
-  QLabel* picture = nullptr;             // 1005
-  QLineEdit* stepTextEdit = nullptr;     // 1006
+  QPushButton* rescanButton = nullptr;  // 1004
+  QLabel* picture = nullptr;            // 1005
+  QLineEdit* stepTextEdit = nullptr;    // 1006
   std::thread worker;
 
   std::shared_ptr<std::atomic<bool>> workerReturned;

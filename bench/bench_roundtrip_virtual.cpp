@@ -30,9 +30,8 @@ int indexOf(rt88h::midi::MidiApi& midi, const char* name, bool input) {
 
 void BM_RoundTripVirtual(benchmark::State& state) {
   auto device = rt88h::midi::virtualMidi().addDevice("bench echo");
-  device->setReceiver([&device](const uint8_t* bytes, std::size_t count) {
-    device->inject(bytes, count);
-  });
+  device->setReceiver(
+      [&device](const uint8_t* bytes, std::size_t count) { device->inject(bytes, count); });
   rt88h::midi::MidiApi& midi = rt88h::midi::systemMidi();
   rt88h::midi::MidiOutPort out;
   rt88h::midi::MidiInPort in;

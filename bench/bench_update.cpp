@@ -43,9 +43,11 @@ void BM_CompleteUpdate(benchmark::State& state) {
       state.SkipWithError("the update did not complete");
       return;
     }
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     bool matches = false;
-    device.withModel([&](rt88h::sim::DeviceModel& model) { matches = model.flashMatchesPayloads(); });
+    device.withModel(
+        [&](rt88h::sim::DeviceModel& model) { matches = model.flashMatchesPayloads(); });
     if (!matches || !host.log("box:").empty()) {
       state.SkipWithError("the flash does not equal the payloads");
       return;

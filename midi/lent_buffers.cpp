@@ -162,8 +162,7 @@ void LentBuffers::endInProgress(std::unique_lock<std::mutex>& lock, InMessage ho
 }
 
 // header is the front of lent_.
-void LentBuffers::handBack(MidiHeader* header, std::unique_lock<std::mutex>& lock,
-                           InMessage how) {
+void LentBuffers::handBack(MidiHeader* header, std::unique_lock<std::mutex>& lock, InMessage how) {
   lent_.pop_front();
   markDone(header);
   call(how, header, 0, lock);

@@ -10,13 +10,13 @@
 namespace rt88h::midi {
 
 inline constexpr int kMidiOk = 0;
-inline constexpr int kMidiErrorBadDevice = 2;     // no device with that index
+inline constexpr int kMidiErrorBadDevice = 2;  // no device with that index
 inline constexpr int kMidiErrorInvalidHandle = 5;
 inline constexpr int kMidiErrorNoMemory = 7;
-inline constexpr int kMidiErrorUnprepared = 64;   // header not prepared
-inline constexpr int kMidiErrorStillPlaying = 65; // buffer still lent / in use
-inline constexpr int kMidiErrorNotReady = 67;     // device gone or closed
-inline constexpr int kMidiErrorTooLarge = 11;     // message can never fit the service
+inline constexpr int kMidiErrorUnprepared = 64;    // header not prepared
+inline constexpr int kMidiErrorStillPlaying = 65;  // buffer still lent / in use
+inline constexpr int kMidiErrorNotReady = 67;      // device gone or closed
+inline constexpr int kMidiErrorTooLarge = 11;      // message can never fit the service
 
 inline constexpr std::size_t kDeviceNameSize = 40;  // caller's buffer
 // A name has at most 31 characters, like the platform field it stands for; in UTF-8 those may

@@ -22,7 +22,7 @@ class MidiOutPort {
   // (deviceIndex: a hint only); 0, nothing opened, when no device has that key. An empty key
   // (the service cannot tell devices apart) opens by index.
   int open(int deviceIndex, std::string_view key);
-  int close();                // 1 if it was open, 0 if already closed
+  int close();  // 1 if it was open, 0 if already closed
   // Returns after the service is done with the caller's buffer (1), or 0 when not sent.
   int sendLong(MidiHeader& header);
   int deviceCount();
@@ -35,13 +35,13 @@ class MidiOutPort {
 
  private:
   MidiApi* api_;
-  std::mutex mutex_;                 // guards handle_ and sendsInProgress_
+  std::mutex mutex_;  // guards handle_ and sendsInProgress_
   std::condition_variable sendEnded_;
   OutHandle handle_ = nullptr;
   int32_t deviceIndex_ = 0;
   std::string key_;  // of the open device; window thread
   int sendsInProgress_ = 0;
-  std::mutex serialSend_;            // held for a whole send where the service needs it
+  std::mutex serialSend_;  // held for a whole send where the service needs it
 };
 
 // Sends one whole message from bytes with a fresh, zeroed header: the port's result.

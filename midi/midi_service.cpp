@@ -22,8 +22,7 @@ std::size_t sequenceLength(unsigned char lead) {
 
 }  // namespace
 
-std::string_view cutDeviceName(std::string_view text, std::size_t maxChars,
-                               std::size_t maxBytes) {
+std::string_view cutDeviceName(std::string_view text, std::size_t maxChars, std::size_t maxBytes) {
   std::size_t end = 0;
   std::size_t chars = 0;
   while (end < text.size() && chars < maxChars) {

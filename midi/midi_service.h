@@ -54,8 +54,8 @@ class MidiBackend {
   virtual std::vector<std::string> inputKeys() { return {}; }
   virtual std::vector<std::string> outputKeys() { return {}; }
   // Opens the device with that key as it is now; kMidiErrorBadDevice when there is none.
-  virtual int openInputByKey(std::string_view /*key*/, InCallback /*callback*/,
-                             void* /*instance*/, std::unique_ptr<InDevice>& /*device*/) {
+  virtual int openInputByKey(std::string_view /*key*/, InCallback /*callback*/, void* /*instance*/,
+                             std::unique_ptr<InDevice>& /*device*/) {
     return kMidiErrorBadDevice;
   }
   virtual int openOutputByKey(std::string_view /*key*/, std::unique_ptr<OutDevice>& /*device*/) {

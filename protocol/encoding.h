@@ -15,7 +15,9 @@ uint32_t ReadNum7(const uint8_t* in, int groups);
 std::size_t Pack7(const uint8_t* source, std::size_t n, uint8_t* destination);
 
 // Bytes that Pack7 writes for n source bytes.
-constexpr std::size_t packedLength(std::size_t n) { return n + (n + 6) / 7; }
+constexpr std::size_t packedLength(std::size_t n) {
+  return n + (n + 6) / 7;
+}
 
 // Inverse of Pack7: unpacks `p` packed bytes into `destination`, returns the count written.
 // A trailing lone header byte (p % 8 == 1) yields nothing.

@@ -47,7 +47,9 @@ inline constexpr std::size_t kIdentityReplyLength = 15;
 inline constexpr std::size_t kIdentityReplyModelByte = 6;
 
 // Total WriteData length for a chunk of n bytes.
-constexpr std::size_t writeDataLength(std::size_t n) { return n + (n + 6) / 7 + 18; }
+constexpr std::size_t writeDataLength(std::size_t n) {
+  return n + (n + 6) / 7 + 18;
+}
 
 int sendWriteData(WorkBuffer& work, MessageSender& sender, uint8_t model, const uint8_t* chunk,
                   uint32_t address, uint32_t n);

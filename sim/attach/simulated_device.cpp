@@ -67,8 +67,9 @@ SimulatedDevice::SimulatedDevice(midi::VirtualMidiBackend& backend, std::string 
     : impl_(std::make_unique<Impl>(config)) {
   impl_->device = backend.addDevice(std::move(name));
   impl_->scheduler = std::thread([impl = impl_.get()] { impl->deliverUntilStopped(); });
-  impl_->device->setReceiver(
-      [impl = impl_.get()](const uint8_t* bytes, std::size_t count) { impl->receive(bytes, count); });
+  impl_->device->setReceiver([impl = impl_.get()](const uint8_t* bytes, std::size_t count) {
+    impl->receive(bytes, count);
+  });
 }
 
 SimulatedDevice::~SimulatedDevice() {

@@ -134,8 +134,8 @@ class Player {
     text += "Messages seen: " + std::to_string(model_.messages().size()) + " (" +
             std::to_string(model_.ignored()) + " not for this device)\n";
     text += "Layout violations: " + std::to_string(model_.violations().size()) + "\n";
-    text += "Messages cut short in transport (dropped): " + std::to_string(cutMessages_.load()) +
-            "\n";
+    text +=
+        "Messages cut short in transport (dropped): " + std::to_string(cutMessages_.load()) + "\n";
 #ifdef DEVSIM_WITH_JACK
     if (jack_) {
       text += "JACK cycles made late: " + std::to_string(jack_->lateCyclesMade()) +

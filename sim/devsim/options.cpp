@@ -1,11 +1,11 @@
 #include "options.h"
 
-#include "late_cycles.h"
-
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <string_view>
+
+#include "late_cycles.h"
 
 namespace rt88h::devsim {
 namespace {
@@ -179,7 +179,8 @@ constexpr OptionEntry kOptions[] = {
        MessageKind kind{};
        uint32_t occurrence = 0;
        if (!parseAtKind(v, 0x7F, &status, &kind, &occurrence)) return false;
-       p.options.faults.push_back(Fault::withStatus(kind, occurrence, static_cast<uint8_t>(status)));
+       p.options.faults.push_back(
+           Fault::withStatus(kind, occurrence, static_cast<uint8_t>(status)));
        return true;
      }},
     {"--late", "MS@KIND:K", "answer the K-th KIND after MS",
@@ -234,11 +235,13 @@ constexpr OptionEntry kOptions[] = {
        p.options.lateCycles = v;
        return true;
      }},
-    {"--help", "", "", [](std::string_view, Parsing& p) {
+    {"--help", "", "",
+     [](std::string_view, Parsing& p) {
        p.options.help = true;
        return true;
      }},
-    {"-h", "", "", [](std::string_view, Parsing& p) {
+    {"-h", "", "",
+     [](std::string_view, Parsing& p) {
        p.options.help = true;
        return true;
      }},

@@ -27,8 +27,7 @@ std::string describe(const std::string& device, int error) {
 
 class RawMidiIn final : public midi::LentBuffersInDevice {
  public:
-  RawMidiIn(midi::InCallback callback, void* instance)
-      : LentBuffersInDevice(callback, instance) {}
+  RawMidiIn(midi::InCallback callback, void* instance) : LentBuffersInDevice(callback, instance) {}
   ~RawMidiIn() override { close(); }
   RawMidiIn(const RawMidiIn&) = delete;
   RawMidiIn& operator=(const RawMidiIn&) = delete;
@@ -53,7 +52,6 @@ class RawMidiIn final : public midi::LentBuffersInDevice {
     }
     return true;
   }
-
 
   int close() override {
     if (closed_) return midi::kMidiOk;

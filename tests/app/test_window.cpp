@@ -32,12 +32,12 @@
 namespace rt88h::app {
 namespace {
 
+using rt88h::testing::Sent;
 using testing::BoxWatcher;
 using testing::Controls;
 using testing::Flag;
 using testing::indexOf;
 using testing::tableText;
-using rt88h::testing::Sent;
 
 constexpr qint64 kCloseBoundMs = 2000;
 
@@ -689,8 +689,7 @@ TEST_F(Window, ClosingDuringTheUnlimitedBeginUpdateWaitEndsQuietlyAndQuickly) {
   QTest::mouseClick(controls->executeButton, Qt::LeftButton);
   ASSERT_TRUE(waitUntilRaised(beginSeen, 10000));
   ASSERT_TRUE(QTest::qWaitFor(
-      [&] { return controls->statusText->text() == tableText(IDS_ERASING_FLASH); },
-      5000));
+      [&] { return controls->statusText->text() == tableText(IDS_ERASING_FLASH); }, 5000));
   EXPECT_LT(closeWindow(), kCloseBoundMs);
   EXPECT_TRUE(watcher.seen().empty());
 }

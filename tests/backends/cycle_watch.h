@@ -46,8 +46,8 @@ class CycleWatch {
       connected = jack_connect(client_, source.c_str(), jack_port_name(in_)) == 0 && connected;
     }
     // The connections order the graph only from the cycle that first runs with them.
-    ok_ = connected && waitFor([this] { return orderedFrame_.load() >= 0; },
-                               std::chrono::seconds(30));
+    ok_ = connected &&
+          waitFor([this] { return orderedFrame_.load() >= 0; }, std::chrono::seconds(30));
   }
   ~CycleWatch() {
     if (client_ != nullptr) {

@@ -129,9 +129,10 @@ class RawJackDevice {
 
  private:
   struct Outgoing {
-    Outgoing(std::vector<uint8_t> message, bool last) : bytes(std::move(message)), endsCycle(last) {}
+    Outgoing(std::vector<uint8_t> message, bool last)
+        : bytes(std::move(message)), endsCycle(last) {}
     std::vector<uint8_t> bytes;
-    bool endsCycle;                 // nothing more goes out in the cycle this one ends in
+    bool endsCycle;                  // nothing more goes out in the cycle this one ends in
     std::atomic<int64_t> cycle{-1};  // set by the process thread
   };
 

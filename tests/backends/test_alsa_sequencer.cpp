@@ -242,7 +242,12 @@ TEST_F(AlsaSequencer, ADeviceOpensByItsKeyWhateverIndexIsGiven) {
   ASSERT_TRUE(device_->waitMessages(1, 2s));
   device_->send(message);
   std::vector<std::vector<uint8_t>> got;
-  EXPECT_TRUE(api.waitFor([&] { takeEntries(in, got); return !got.empty(); }, 2s));
+  EXPECT_TRUE(api.waitFor(
+      [&] {
+        takeEntries(in, got);
+        return !got.empty();
+      },
+      2s));
   in.close();
   out.close();
   EXPECT_EQ(in.openAndStart(inIndex, "alsa:999:0:gone:device"), 0);

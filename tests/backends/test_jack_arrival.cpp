@@ -88,7 +88,12 @@ TEST_F(JackArrival, EntriesCarryTheCycleTheyWereSentInAndTheTimeTheyCame) {
     if (!arrived || !consecutive) {
       // The dummy driver's occasional xrun loses or delays a cycle: not what is tested here.
       std::cout << "[ note ] a cycle was lost or skipped (xrun); sent again\n";
-      api.waitFor([&] { takeStamped(in, got); return false; }, 200ms);
+      api.waitFor(
+          [&] {
+            takeStamped(in, got);
+            return false;
+          },
+          200ms);
       continue;
     }
     ASSERT_EQ(got.size(), total);

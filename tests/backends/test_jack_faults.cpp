@@ -26,7 +26,6 @@ constexpr std::size_t kSlotsPerClient = 64;
 class JackFaults : public JackServerSuite {
  protected:
   static void SetUpTestSuite() { startSuiteServer("rt88h-faults"); }
-
 };
 
 TEST_F(JackFaults, AnOutputRefusedForWantOfASlotLeavesTheOtherDevicesSending) {

@@ -67,7 +67,12 @@ TEST_F(JackKeys, APortListedInBetweenDoesNotChangeWhichDeviceOpens) {
     const Bytes message{0xF0, 0x52, 0x00, 0x58, static_cast<uint8_t>(attempt), 0xF7};
     ASSERT_EQ(midi::sendMessage(out, message.data(), static_cast<uint32_t>(message.size())), 1);
     std::vector<Bytes> got;
-    if (api.waitFor([&] { takeEntries(in, got); return !got.empty(); }, 2s)) {
+    if (api.waitFor(
+            [&] {
+              takeEntries(in, got);
+              return !got.empty();
+            },
+            2s)) {
       EXPECT_EQ(got, std::vector<Bytes>{message});
       EXPECT_FALSE(newcomer.waitMessages(1, 0ms)) << "the newcomer was sent to";
       return;

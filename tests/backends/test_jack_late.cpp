@@ -127,15 +127,13 @@ class JackLate : public JackServerSuite {
     out->close();
     if (senderIn) senderIn->close();
     std::cout << "[ info ] " << tag << ": " << kMessages << " sent, " << outcome.received
-              << " received, " << outcome.lost << " lost, " << outcome.repeated
-              << " read twice (" << outcome.repeatsOneCycleLater << " exactly one cycle later), "
+              << " received, " << outcome.lost << " lost, " << outcome.repeated << " read twice ("
+              << outcome.repeatsOneCycleLater << " exactly one cycle later), "
               << "sender late in " << outcome.senderLate << " cycles, sender's irregular cycles "
               << sender->irregularCycles() << ", sender's troubles " << outcome.senderTroubles
-              << ", receiver's troubles " << outcome.troubles
-              << "\n";
+              << ", receiver's troubles " << outcome.troubles << "\n";
     return outcome;
   }
-
 };
 
 TEST_F(JackLate, AClientClosedWhileItsCycleOverrunsClosesCleanly) {

@@ -10,8 +10,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "fuzz_support.h"
 #include "common.h"
+#include "fuzz_support.h"
 #include "jack_splitter.h"
 #include "lent_harness.h"
 

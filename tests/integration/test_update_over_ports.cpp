@@ -51,9 +51,8 @@ TEST_F(UpdateOverPorts, ACompleteUpdateWritesThePayloadsIntoTheDevice) {
 
 TEST_F(UpdateOverPorts, ClosingMidUpdateEndsTheWorkerAtItsNextWait) {
   sim::SimulatedDevice device(midi::virtualMidi(), "RT close", DeviceModel::Config{});
-  device.withModel([](DeviceModel& model) {
-    model.addFault(sim::Fault::drop(MessageKind::WriteData, 5, 3));
-  });
+  device.withModel(
+      [](DeviceModel& model) { model.addFault(sim::Fault::drop(MessageKind::WriteData, 5, 3)); });
   testing::PortHost host;
   ASSERT_TRUE(host.execute(host.inputIndex("RT close"), host.outputIndex("RT close")));
   // Let it get into the writes (identity, begin, pause, two erases, a few chunks).

@@ -52,8 +52,9 @@ TEST(LateCycles, NoneAndZeroPercentAreOff) {
 }
 
 TEST(LateCycles, MalformedPatternsAreRefusedWithAReason) {
-  for (const char* pattern : {"", "random", "random:10", "random:101:1", "random:x:1", "random:5:1:1",
-                           "random:5:1:11", "0", "1,,2", "-3", "4:0.5", "1:2:3", "random:5:1:2:3"}) {
+  for (const char* pattern :
+       {"", "random", "random:10", "random:101:1", "random:x:1", "random:5:1:1", "random:5:1:11",
+        "0", "1,,2", "-3", "4:0.5", "1:2:3", "random:5:1:2:3"}) {
     LateCycles late;
     std::string error;
     EXPECT_FALSE(parseLateCycles(pattern, &late, &error)) << pattern;

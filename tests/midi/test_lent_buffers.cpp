@@ -71,7 +71,7 @@ class Sink {
   LentBuffers lent{&Sink::callback, this};
   std::vector<std::unique_ptr<MidiHeader>> headers;
   std::vector<Bytes> entries;
-  std::vector<Bytes> cuts;  // handed back as LongError
+  std::vector<Bytes> cuts;                          // handed back as LongError
   std::vector<std::pair<int64_t, int64_t>> stamps;  // each entry's arrivalUs and cycle
   std::vector<uint32_t> shorts;
   int emptyReturns = 0;

@@ -39,7 +39,9 @@ struct KnownBytes {
   bool inWorkBuffer = true;  // assembled in the caller's buffer, not a buffer of its own
 };
 
-std::ostream& operator<<(std::ostream& out, const KnownBytes& c) { return out << c.name; }
+std::ostream& operator<<(std::ostream& out, const KnownBytes& c) {
+  return out << c.name;
+}
 
 class KnownMessage : public MessagesTest, public ::testing::WithParamInterface<KnownBytes> {};
 
@@ -57,7 +59,8 @@ TEST_P(KnownMessage, IsSentOnceWithExactlyTheseBytes) {
 INSTANTIATE_TEST_SUITE_P(
     Messages, KnownMessage,
     ::testing::Values(
-        KnownBytes{"WriteDataOfEightBytes", 0x57,
+        KnownBytes{"WriteDataOfEightBytes",
+                   0x57,
                    [](WorkBuffer& w, MessageSender& s) {
                      const uint8_t chunk[] = {0x00, 0x01, 0x7F, 0x80, 0xFF, 0x12, 0xC3, 0x41};
                      return sendWriteData(w, s, 0x58, chunk, 0xF0000, 8);  // not modelId's
@@ -69,43 +72,57 @@ INSTANTIATE_TEST_SUITE_P(
                     0x41,                                                  //
                     0x40, 0x41, 0x4E, 0x3C, 0x05,                          //
                     0xF7}},
-        KnownBytes{"EraseFlashOfTheFirstPlanStep", 0x57,
+        KnownBytes{"EraseFlashOfTheFirstPlanStep",
+                   0x57,
                    [](WorkBuffer& w, MessageSender& s) {
                      return sendEraseFlash(w, s, 0x58, 0x40000, 0xB0000);
                    },
                    {0xF0, 0x52, 0x00, 0x58, 0x0A, 0x00, 0x00, 0x10, 0x00, 0x00, 0x00, 0x00, 0x2C,
                     0x00, 0x00, 0xF7}},
-        KnownBytes{"EraseFlashOfAllThirtyTwoBits", 0x58,
+        KnownBytes{"EraseFlashOfAllThirtyTwoBits",
+                   0x58,
                    [](WorkBuffer& w, MessageSender& s) {
                      return sendEraseFlash(w, s, 0x58, 0xFFFFFFFF, 0x80000000);
                    },
                    {0xF0, 0x52, 0x00, 0x58, 0x0A, 0x7F, 0x7F, 0x7F, 0x7F, 0x0F, 0x00, 0x00, 0x00,
                     0x00, 0x08, 0xF7}},
-        KnownBytes{"Ack58", 0x58, [](WorkBuffer& w, MessageSender& s) { return sendAck(w, s); },
+        KnownBytes{"Ack58",
+                   0x58,
+                   [](WorkBuffer& w, MessageSender& s) { return sendAck(w, s); },
                    {0xF0, 0x52, 0x00, 0x58, 0x00, 0x00, 0xF7}},
-        KnownBytes{"Ack57", 0x57, [](WorkBuffer& w, MessageSender& s) { return sendAck(w, s); },
+        KnownBytes{"Ack57",
+                   0x57,
+                   [](WorkBuffer& w, MessageSender& s) { return sendAck(w, s); },
                    {0xF0, 0x52, 0x00, 0x57, 0x00, 0x00, 0xF7}},
-        KnownBytes{"Nak58", 0x58,
+        KnownBytes{"Nak58",
+                   0x58,
                    [](WorkBuffer& w, MessageSender& s) { return sendNak(w, s, 0x01); },
                    {0xF0, 0x52, 0x00, 0x58, 0x00, 0x01, 0xF7}},
-        KnownBytes{"Nak57", 0x57,
+        KnownBytes{"Nak57",
+                   0x57,
                    [](WorkBuffer& w, MessageSender& s) { return sendNak(w, s, 0x01); },
                    {0xF0, 0x52, 0x00, 0x57, 0x00, 0x01, 0xF7}},
-        KnownBytes{"BeginUpdate58", 0x58,
+        KnownBytes{"BeginUpdate58",
+                   0x58,
                    [](WorkBuffer& w, MessageSender& s) { return sendBeginUpdate(w, s); },
                    {0xF0, 0x52, 0x00, 0x58, 0x01, 0xF7}},
-        KnownBytes{"BeginUpdate57", 0x57,
+        KnownBytes{"BeginUpdate57",
+                   0x57,
                    [](WorkBuffer& w, MessageSender& s) { return sendBeginUpdate(w, s); },
                    {0xF0, 0x52, 0x00, 0x57, 0x01, 0xF7}},
-        KnownBytes{"EndUpdate58", 0x58,
+        KnownBytes{"EndUpdate58",
+                   0x58,
                    [](WorkBuffer& w, MessageSender& s) { return sendEndUpdate(w, s); },
                    {0xF0, 0x52, 0x00, 0x58, 0x04, 0xF7}},
-        KnownBytes{"EndUpdate57", 0x57,
+        KnownBytes{"EndUpdate57",
+                   0x57,
                    [](WorkBuffer& w, MessageSender& s) { return sendEndUpdate(w, s); },
                    {0xF0, 0x52, 0x00, 0x57, 0x04, 0xF7}},
-        KnownBytes{"IdentityRequestToChannelZero", 0x58,
+        KnownBytes{"IdentityRequestToChannelZero",
+                   0x58,
                    [](WorkBuffer&, MessageSender& s) { return sendIdentityRequest(s); },
-                   {0xF0, 0x7E, 0x00, 0x06, 0x01, 0xF7}, false}),
+                   {0xF0, 0x7E, 0x00, 0x06, 0x01, 0xF7},
+                   false}),
     [](const ::testing::TestParamInfo<KnownBytes>& row) { return std::string(row.param.name); });
 
 TEST_F(WriteDataTest, AssemblesInPlaceInTheCallersWorkBuffer) {

@@ -64,8 +64,7 @@ TEST_F(UpdateAgainstModel, LostAnswersAreRetriedAndTheFlashStillMatches) {
 TEST_F(UpdateAgainstModel, ADeviceOutOfVersionUpModeIsToldSo) {
   model.config().refuseUpdateMode = true;
   run();
-  EXPECT_EQ(link.log("box:"),
-            std::vector<std::string>{testing::errorBox(IDS_SET_VERSIONUP_MODE)});
+  EXPECT_EQ(link.log("box:"), std::vector<std::string>{testing::errorBox(IDS_SET_VERSIONUP_MODE)});
   EXPECT_EQ(model.count(MessageKind::EraseFlash), 0u);
 }
 

@@ -10,8 +10,8 @@
 
 #include "flash_plan.h"
 #include "messages.h"
-#include "update_procedure.h"
 #include "sysex_support.h"
+#include "update_procedure.h"
 #include "virtual_time_link.h"
 
 namespace rt88h {
@@ -151,9 +151,8 @@ TEST_F(UpdateProcedureTest, SuccessSendsThePlanByteForByteWithItsTextsAndProgres
   const auto all = link.log();
   ASSERT_GE(all.size(), 3u);
   EXPECT_EQ(all.front(), "step:0/6");  // a new run changes only the step counter at once
-  EXPECT_EQ(
-      (std::vector<std::string>(all.end() - 3, all.end())),
-      (std::vector<std::string>{kCompleted, "restore", "execute:off"}));
+  EXPECT_EQ((std::vector<std::string>(all.end() - 3, all.end())),
+            (std::vector<std::string>{kCompleted, "restore", "execute:off"}));
   EXPECT_TRUE(link.controlsEnabled());
   EXPECT_FALSE(link.executeEnabled());
   EXPECT_EQ(link.signals().busy.load(), 0);
@@ -198,12 +197,14 @@ struct ScriptCase {
   const char* name;
   int (*script)(Sent kind, int nth);
   std::vector<std::string> boxes;  // none: completed
-  Sent counted;                     // Other: every message
+  Sent counted;                    // Other: every message
   std::size_t sends;
   int64_t boxAfterLastSendMs = -1;  // -1: not a time-out
 };
 
-std::ostream& operator<<(std::ostream& out, const ScriptCase& c) { return out << c.name; }
+std::ostream& operator<<(std::ostream& out, const ScriptCase& c) {
+  return out << c.name;
+}
 
 class ScriptedRun : public UpdateProcedureTest, public ::testing::WithParamInterface<ScriptCase> {};
 
@@ -225,48 +226,86 @@ TEST_P(ScriptedRun, EndsAsScripted) {
 INSTANTIATE_TEST_SUITE_P(
     FailurePaths, ScriptedRun,
     ::testing::Values(
-        ScriptCase{"NoIdentityReply", [](Sent, int) { return kNoAnswer; }, {kBoxTimeout1},
-                   Sent::Other, 1, 30000},
+        ScriptCase{"NoIdentityReply",
+                   [](Sent, int) { return kNoAnswer; },
+                   {kBoxTimeout1},
+                   Sent::Other,
+                   1,
+                   30000},
         ScriptCase{"BeginNotInVersionUpMode",
-                   [](Sent kind, int) { return kind == Sent::Begin ? 11 : 0; }, {kBoxVersionUp},
-                   Sent::Erase, 0},
-        ScriptCase{"BeginRefused", [](Sent kind, int) { return kind == Sent::Begin ? 7 : 0; },
-                   {kBoxTransfer}, Sent::Other, 2},
+                   [](Sent kind, int) { return kind == Sent::Begin ? 11 : 0; },
+                   {kBoxVersionUp},
+                   Sent::Erase,
+                   0},
+        ScriptCase{"BeginRefused",
+                   [](Sent kind, int) { return kind == Sent::Begin ? 7 : 0; },
+                   {kBoxTransfer},
+                   Sent::Other,
+                   2},
         ScriptCase{"ChunkUnansweredSixTimes",
                    [](Sent kind, int n) { return kind == Sent::Write && n <= 6 ? kNoAnswer : 0; },
-                   {}, Sent::Write, 1902 + 6},
+                   {},
+                   Sent::Write,
+                   1902 + 6},
         ScriptCase{"ChunkUnansweredSevenTimes",
                    [](Sent kind, int) { return kind == Sent::Write ? kNoAnswer : 0; },
-                   {kBoxTimeout2}, Sent::Write, 7},
+                   {kBoxTimeout2},
+                   Sent::Write,
+                   7},
         // Mixed failures: the seventh one's kind decides the message.
         ScriptCase{"ChunkMixedEndingUnanswered",
-                   [](Sent kind, int n) { return kind != Sent::Write ? 0 : n % 2 ? kNoAnswer : 9; },
-                   {kBoxTimeout2}, Sent::Write, 7},
+                   [](Sent kind, int n) { return kind != Sent::Write ? 0
+                                                 : n % 2             ? kNoAnswer
+                                                                     : 9; },
+                   {kBoxTimeout2},
+                   Sent::Write,
+                   7},
         ScriptCase{"ChunkMixedEndingRefused",
-                   [](Sent kind, int n) { return kind != Sent::Write ? 0 : n % 2 ? 9 : kNoAnswer; },
-                   {kBoxTransfer}, Sent::Write, 7},
+                   [](Sent kind, int n) { return kind != Sent::Write ? 0
+                                                 : n % 2             ? 9
+                                                                     : kNoAnswer; },
+                   {kBoxTransfer},
+                   Sent::Write,
+                   7},
         // Three tries for every chunk: the retry counter starts again after each accepted one.
         ScriptCase{"EveryChunkOnItsThirdTry",
-                   [](Sent kind, int n) { return kind == Sent::Write && n % 3 != 0 ? 9 : 0; }, {},
-                   Sent::Write, 3 * 1902},
+                   [](Sent kind, int n) { return kind == Sent::Write && n % 3 != 0 ? 9 : 0; },
+                   {},
+                   Sent::Write,
+                   3 * 1902},
         ScriptCase{"EraseRefusedSixTimes",
-                   [](Sent kind, int n) { return kind == Sent::Erase && n <= 6 ? 4 : 0; }, {},
-                   Sent::Erase, 3 + 6},
+                   [](Sent kind, int n) { return kind == Sent::Erase && n <= 6 ? 4 : 0; },
+                   {},
+                   Sent::Erase,
+                   3 + 6},
         ScriptCase{"EraseRefusedSevenTimes",
-                   [](Sent kind, int) { return kind == Sent::Erase ? 4 : 0; }, {kBoxTransfer},
-                   Sent::Erase, 7},
+                   [](Sent kind, int) { return kind == Sent::Erase ? 4 : 0; },
+                   {kBoxTransfer},
+                   Sent::Erase,
+                   7},
         // An erase is never re-sent after a time-out.
         ScriptCase{"EraseUnanswered",
                    [](Sent kind, int) { return kind == Sent::Erase ? kNoAnswer : 0; },
-                   {kBoxTimeout3}, Sent::Erase, 1, 30000},
+                   {kBoxTimeout3},
+                   Sent::Erase,
+                   1,
+                   30000},
         ScriptCase{"EndAnsweredDone",
-                   [](Sent kind, int) { return kind == Sent::End ? kAnswerDone : 0; }, {},
-                   Sent::End, 1},
-        ScriptCase{"EndRefused", [](Sent kind, int) { return kind == Sent::End ? 5 : 0; },
-                   {kBoxTransfer}, Sent::End, 1},
+                   [](Sent kind, int) { return kind == Sent::End ? kAnswerDone : 0; },
+                   {},
+                   Sent::End,
+                   1},
+        ScriptCase{"EndRefused",
+                   [](Sent kind, int) { return kind == Sent::End ? 5 : 0; },
+                   {kBoxTransfer},
+                   Sent::End,
+                   1},
         ScriptCase{"EndUnanswered",
                    [](Sent kind, int) { return kind == Sent::End ? kNoAnswer : 0; },
-                   {kBoxTransfer}, Sent::End, 1, 30000}),
+                   {kBoxTransfer},
+                   Sent::End,
+                   1,
+                   30000}),
     [](const ::testing::TestParamInfo<ScriptCase>& row) { return std::string(row.param.name); });
 
 // Re-sends of the same chunk, each after the 1 s wait and the 100 ms pause.
@@ -316,7 +355,7 @@ TEST_F(UpdateProcedureTest, AFailedIdentityRequestIsReportedTwiceThenTimesOut) {
   link.setSendFailure([](const Bytes&) { return true; });
   run();
   EXPECT_EQ(boxes(), (std::vector<std::string>{kBoxMidiOut, errorBox(IDS_CANT_OPEN_MIDI_OUT),
-                                                kBoxTimeout1}));
+                                               kBoxTimeout1}));
   EXPECT_EQ(timeOf(kBoxTimeout1), 30000);
 }
 

@@ -12,8 +12,8 @@
 namespace rt88h::sim {
 namespace {
 
-using testing::ModelScope;
 using testing::ModelLink;
+using testing::ModelScope;
 using testing::pattern;
 using Bytes = std::vector<uint8_t>;
 

@@ -16,9 +16,9 @@
 namespace rt88h::sim {
 namespace {
 
-using testing::RecordingSender;
 using testing::ModelLink;
 using testing::pattern;
+using testing::RecordingSender;
 using Bytes = std::vector<uint8_t>;
 
 class Layout : public ::testing::Test {
@@ -77,7 +77,9 @@ struct Deviation {
   int ignored = -1;          // -1: not checked
 };
 
-std::ostream& operator<<(std::ostream& out, const Deviation& d) { return out << d.name; }
+std::ostream& operator<<(std::ostream& out, const Deviation& d) {
+  return out << d.name;
+}
 
 class LayoutDeviation : public Layout, public ::testing::WithParamInterface<Deviation> {};
 
@@ -98,32 +100,65 @@ TEST_P(LayoutDeviation, IsRecordedAndAnsweredAsTheDeviceWould) {
 INSTANTIATE_TEST_SUITE_P(
     HandMade, LayoutDeviation,
     ::testing::Values(
-        Deviation{"BeginUpdateTooLong", {0xF0, 0x52, 0x00, 0x58, 0x01, 0x00, 0xF7}, 1,
-                  kStatusBadLength, "BeginUpdate): 7 bytes instead of 6"},
-        Deviation{"EraseFlashTooShort", {0xF0, 0x52, 0x00, 0x58, 0x0A, 0, 0, 0, 0, 0, 0, 0x10, 0, 0, 0xF7},
-                  1, kStatusBadLength, "EraseFlash): 15 bytes instead of 16"},
-        Deviation{"AckTooLong", {0xF0, 0x52, 0x00, 0x58, 0x00, 0x00, 0x00, 0xF7}, 0, -1,
+        Deviation{"BeginUpdateTooLong",
+                  {0xF0, 0x52, 0x00, 0x58, 0x01, 0x00, 0xF7},
+                  1,
+                  kStatusBadLength,
+                  "BeginUpdate): 7 bytes instead of 6"},
+        Deviation{"EraseFlashTooShort",
+                  {0xF0, 0x52, 0x00, 0x58, 0x0A, 0, 0, 0, 0, 0, 0, 0x10, 0, 0, 0xF7},
+                  1,
+                  kStatusBadLength,
+                  "EraseFlash): 15 bytes instead of 16"},
+        Deviation{"AckTooLong",
+                  {0xF0, 0x52, 0x00, 0x58, 0x00, 0x00, 0x00, 0xF7},
+                  0,
+                  -1,
                   "Ack): 8 bytes instead of 7"},
         // Still answered with the Identity Reply.
-        Deviation{"IdentityRequestTooLong", {0xF0, 0x7E, 0x00, 0x06, 0x01, 0x00, 0xF7}, 1, -1,
+        Deviation{"IdentityRequestTooLong",
+                  {0xF0, 0x7E, 0x00, 0x06, 0x01, 0x00, 0xF7},
+                  1,
+                  -1,
                   "Identity Request): 7 bytes instead of 6"},
-        Deviation{"EndUpdateWithoutF7", {0xF0, 0x52, 0x00, 0x58, 0x04, 0x00}, 1,
-                  kStatusMalformed, "ends with 00 instead of F7", 1},
-        Deviation{"ChannelOtherThan00CarriedOut", {0xF0, 0x52, 0x01, 0x58, 0x04, 0xF7}, 1, 0,
-                  "channel byte 01 instead of 00", 0},
-        Deviation{"UnknownCommand", {0xF0, 0x52, 0x00, 0x58, 0x03, 0xF7}, 1,
-                  kStatusUnknownCommand, "unknown command 03"},
-        Deviation{"UnknownGeneralInformationSubId", {0xF0, 0x7E, 0x00, 0x06, 0x03, 0xF7}, 0, -1,
+        Deviation{"EndUpdateWithoutF7",
+                  {0xF0, 0x52, 0x00, 0x58, 0x04, 0x00},
+                  1,
+                  kStatusMalformed,
+                  "ends with 00 instead of F7",
+                  1},
+        Deviation{"ChannelOtherThan00CarriedOut",
+                  {0xF0, 0x52, 0x01, 0x58, 0x04, 0xF7},
+                  1,
+                  0,
+                  "channel byte 01 instead of 00",
+                  0},
+        Deviation{"UnknownCommand",
+                  {0xF0, 0x52, 0x00, 0x58, 0x03, 0xF7},
+                  1,
+                  kStatusUnknownCommand,
+                  "unknown command 03"},
+        Deviation{"UnknownGeneralInformationSubId",
+                  {0xF0, 0x7E, 0x00, 0x06, 0x03, 0xF7},
+                  0,
+                  -1,
                   "unknown general-information sub-ID 03"},
-        Deviation{"NotGeneralInformation", {0xF0, 0x7E, 0x00, 0x07, 0x01, 0xF7}, 0, -1,
-                  "is not general information 06", -1, 1},
-        Deviation{"NotSysEx", {0x52, 0x00, 0x58, 0x01, 0xF7}, 0, -1,
-                  "starts with 52 instead of F0"},
+        Deviation{"NotGeneralInformation",
+                  {0xF0, 0x7E, 0x00, 0x07, 0x01, 0xF7},
+                  0,
+                  -1,
+                  "is not general information 06",
+                  -1,
+                  1},
+        Deviation{
+            "NotSysEx", {0x52, 0x00, 0x58, 0x01, 0xF7}, 0, -1, "starts with 52 instead of F0"},
         Deviation{"AnotherMaker", {0xF0, 0x41, 0x00, 0x58, 0x01, 0xF7}, 0, -1, "maker 41"},
         Deviation{"IdentityReplyOfAnotherRevision",
                   {0xF0, 0x7E, 0x00, 0x06, 0x02, 0x52, 0x58, 0x00, 0x00, 0x00, 0x31, 0x30, 0x30,
                    0x31, 0xF7},
-                  0, -1, "revision"}),
+                  0,
+                  -1,
+                  "revision"}),
     [](const ::testing::TestParamInfo<Deviation>& row) { return std::string(row.param.name); });
 
 TEST_F(Layout, WriteDataLengthFieldDisagreesWithPackedBytes) {
@@ -163,7 +198,6 @@ TEST_F(Layout, MissingF7) {
   link.raw(message);
   EXPECT_NE(link.status(), 0);
   EXPECT_TRUE(anyViolation("instead of F7")) << joined();
-
 }
 
 TEST_F(Layout, Num7FifthGroupOverrun) {

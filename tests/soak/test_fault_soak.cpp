@@ -663,8 +663,9 @@ TEST(FaultSoak, EveryRunEndsAsItsFaultsImply) {
     for (uint32_t i = 0; i < kRuns; i += stride) seeds.push_back(kBaseSeed + i);
     if (stride > 1) {
       std::printf("every %uth seed: %zu of the %u runs (%s)\n", stride, seeds.size(), kRuns,
-                  stride == kDefaultStride ? "a sanitized build's share; RT88H_SOAK_STRIDE=1 runs all"
-                                           : "RT88H_SOAK_STRIDE");
+                  stride == kDefaultStride
+                      ? "a sanitized build's share; RT88H_SOAK_STRIDE=1 runs all"
+                      : "RT88H_SOAK_STRIDE");
     }
   }
 

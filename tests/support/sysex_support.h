@@ -40,12 +40,15 @@ inline std::vector<uint8_t> sysex(std::size_t length, uint8_t seed = 0) {
 
 // The device's answers, byte for byte as it sends them.
 inline std::vector<uint8_t> identityReply(uint8_t model) {
-  return {0xF0, 0x7E, 0x00, 0x06, 0x02, 0x52, model, 0x00, 0x00, 0x00, 0x31, 0x30, 0x30, 0x30, 0xF7};
+  return {0xF0, 0x7E, 0x00, 0x06, 0x02, 0x52, model, 0x00,
+          0x00, 0x00, 0x31, 0x30, 0x30, 0x30, 0xF7};
 }
 inline std::vector<uint8_t> deviceStatus(uint8_t model, uint8_t status) {
   return {0xF0, 0x52, 0x00, model, 0x00, status, 0xF7};
 }
-inline std::vector<uint8_t> deviceDone(uint8_t model) { return {0xF0, 0x52, 0x00, model, 0x02, 0xF7}; }
+inline std::vector<uint8_t> deviceDone(uint8_t model) {
+  return {0xF0, 0x52, 0x00, model, 0x02, 0xF7};
+}
 
 // What a message sent to the device asks for, read from its bytes alone.
 enum class Sent { Identity, Begin, Erase, Write, End, Other };
@@ -63,7 +66,9 @@ inline Sent kindOf(const uint8_t* m, std::size_t count) {
   }
   return Sent::Other;
 }
-inline Sent kindOf(const std::vector<uint8_t>& m) { return kindOf(m.data(), m.size()); }
+inline Sent kindOf(const std::vector<uint8_t>& m) {
+  return kindOf(m.data(), m.size());
+}
 
 // modelId and identityReplyModel are process globals: a test sets them through this (by default
 // to a fresh program's values) and gets the values it found back at its end.
@@ -87,11 +92,17 @@ class ModelScope {
 };
 
 // The log lines of VirtualTimeLink and PortHost for a table text.
-inline std::string text(int id) { return std::string(loadString(id)); }
-inline std::string statusLine(int id) { return "status:" + text(id); }
+inline std::string text(int id) {
+  return std::string(loadString(id));
+}
+inline std::string statusLine(int id) {
+  return "status:" + text(id);
+}
 inline std::string errorBox(int id) {
   return "box:" + text(id) + "|" + text(IDS_ERROR_CAPTION) + "|stop";
 }
-inline std::string midiOutErrorBox() { return "box:" + std::string(kMidiOutError) + "||none"; }
+inline std::string midiOutErrorBox() {
+  return "box:" + std::string(kMidiOutError) + "||none";
+}
 
 }  // namespace rt88h::testing
