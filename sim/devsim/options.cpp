@@ -98,6 +98,18 @@ struct Parsing {
 // False: the value is bad (or Parsing::error says why the option cannot be taken).
 using Apply = bool (*)(std::string_view value, Parsing& parsing);
 
+template <bool Options::*kFlag>
+bool setFlag(std::string_view /*value*/, Parsing& parsing) {
+  parsing.options.*kFlag = true;
+  return true;
+}
+
+template <bool sim::DeviceModel::Config::*kFlag>
+bool setDeviceFlag(std::string_view /*value*/, Parsing& parsing) {
+  parsing.options.config.*kFlag = true;
+  return true;
+}
+
 struct OptionEntry {
   std::string_view name;
   std::string_view value;  // empty: the option takes none
@@ -147,19 +159,13 @@ constexpr OptionEntry kOptions[] = {
        return true;
      }},
     {"--refuse-update-mode", "", "answer BeginUpdate with 11",
-     [](std::string_view, Parsing& p) {
-       p.options.config.refuseUpdateMode = true;
-       return true;
-     }},
+     setDeviceFlag<&sim::DeviceModel::Config::refuseUpdateMode>},
     {"--reply-delay", "MS", "delay of every answer",
      [](std::string_view v, Parsing& p) {
        return parseNumber(v, 3600000, &p.options.config.replyDelayMs);
      }},
     {"--answer-with-done", "", "DeviceDone instead of DeviceStatus 0",
-     [](std::string_view, Parsing& p) {
-       p.options.config.answerWithDone = true;
-       return true;
-     }},
+     setDeviceFlag<&sim::DeviceModel::Config::answerWithDone>},
     {"--drop-chunk", "K[:N]", "no answer to WriteData K (N times: K to K+N-1)",
      [](std::string_view v, Parsing& p) {
        const std::size_t colon = v.find(':');
@@ -209,21 +215,10 @@ constexpr OptionEntry kOptions[] = {
        p.options.requests.push_back(request);
        return true;
      }},
-    {"--verbose", "", "one line per received message",
-     [](std::string_view, Parsing& p) {
-       p.options.verbose = true;
-       return true;
-     }},
-    {"--exit-after-end", "", "exit once EndUpdate was answered",
-     [](std::string_view, Parsing& p) {
-       p.options.exitAfterEnd = true;
-       return true;
-     }},
+    {"--verbose", "", "one line per received message", setFlag<&Options::verbose>},
+    {"--exit-after-end", "", "exit once EndUpdate was answered", setFlag<&Options::exitAfterEnd>},
     {"--expect-complete", "", "exit status 1 unless the flash equals the payloads",
-     [](std::string_view, Parsing& p) {
-       p.options.expectComplete = true;
-       return true;
-     }},
+     setFlag<&Options::expectComplete>},
     {"--late-cycles", "PATTERN",
      "(tests, JACK) overstay chosen process cycles, so that the\n"
      "server loses or repeats events: random:PERCENT:SEED or\n"
@@ -235,16 +230,8 @@ constexpr OptionEntry kOptions[] = {
        p.options.lateCycles = v;
        return true;
      }},
-    {"--help", "", "",
-     [](std::string_view, Parsing& p) {
-       p.options.help = true;
-       return true;
-     }},
-    {"-h", "", "",
-     [](std::string_view, Parsing& p) {
-       p.options.help = true;
-       return true;
-     }},
+    {"--help", "", "", setFlag<&Options::help>},
+    {"-h", "", "", setFlag<&Options::help>},
 };
 
 constexpr std::size_t kHelpColumn = 27;
