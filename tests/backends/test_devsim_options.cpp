@@ -33,7 +33,7 @@ TEST(DevsimOptions, DeviceSettings) {
   Options options;
   ASSERT_TRUE(parse({"--name", "Other", "--backend", "alsa", "--model", "0x57",
                      "--refuse-update-mode", "--reply-delay", "120", "--jack-server", "x",
-                     "--verbose", "--exit-after-end", "--expect-complete"},
+                     "--verbose", "--exit-after-end", "--expect-complete", "--answer-with-done"},
                     options));
   EXPECT_EQ(options.name, "Other");
   EXPECT_EQ(options.backend, Backend::Alsa);
@@ -42,6 +42,11 @@ TEST(DevsimOptions, DeviceSettings) {
   EXPECT_EQ(options.config.replyDelayMs, 120u);
   EXPECT_EQ(options.jackServer, "x");
   EXPECT_TRUE(options.verbose && options.exitAfterEnd && options.expectComplete);
+  EXPECT_TRUE(options.config.answerWithDone);
+  EXPECT_FALSE(options.help);
+  Options help;
+  ASSERT_TRUE(parse({"-h"}, help));
+  EXPECT_TRUE(help.help && !help.verbose);
 }
 
 TEST(DevsimOptions, LateCyclesAreCheckedAndOnlyForJack) {
