@@ -62,6 +62,8 @@ template <typename Send>
 void UpdateProcedure::sendTracked(Send send) {
   const int64_t startUs = clock_.nowUs();
   if (send() == 0) ledger_.sent(startUs, clock_.nowUs());
+  // A request repeated before this one left is counted by now: it was read before its answer.
+  troublesAtLastSend_ = window_.transportTroubles();
 }
 
 std::vector<Answer> UpdateProcedure::takeAnswers() {
@@ -111,10 +113,12 @@ UpdateProcedure::Outcome UpdateProcedure::awaitOwnAnswer(int64_t timeoutMs, Answ
     if (answered) {
       // The device's 255 reads as the window's stop, as it always has.
       if (answer->value == kStatusStop) return Outcome::Stopped;
-      // The transport reported a late cycle since the step before began: a request of either
-      // step may have reached the device twice, and its second answer be the one taken here.
+      // The transport reported a late cycle between the start of the step before and this
+      // step's last send: a request sent before that may have reached the device twice, and
+      // its second answer be the one taken here. A late cycle after the last send can only
+      // have repeated that send, whose answers are all this step's.
       if (answer->value == kStatusOk && stepsBegun_ >= 2 &&
-          window_.transportTroubles() != troublesBefore_) {
+          troublesAtLastSend_ != troublesBefore_) {
         ledger_.doubt();
         if (settleOwedAnswers() != 0) return Outcome::Stopped;
         troublesBefore_ = troublesAtStepStart_ = window_.transportTroubles();
@@ -137,7 +141,7 @@ int UpdateProcedure::runUpdate() {
   signals.answers.clear();
   ledger_ = AnswerLedger{};
   stepsBegun_ = 0;
-  troublesBefore_ = troublesAtStepStart_ = window_.transportTroubles();
+  troublesBefore_ = troublesAtStepStart_ = troublesAtLastSend_ = window_.transportTroubles();
 
   window_.stepText(format(kStepCounterStartFormat, static_cast<int>(plan_.size())));
 

@@ -52,6 +52,7 @@ class UpdateProcedure {
   AnswerLedger ledger_;
   uint64_t troublesAtStepStart_ = 0;
   uint64_t troublesBefore_ = 0;  // at the start of the step before
+  uint64_t troublesAtLastSend_ = 0;
   // Steps begun after the Identity Request's: each is answered with a DeviceStatus (or
   // DeviceDone), so from the second on the step before was answered with one too.
   int stepsBegun_ = 0;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,8 @@ class InOrderDevice {
   // What a chunk takes the device: more than a timer tick, so that two answers in a row are
   // taken in at different ticks.
   int64_t latencyMs = 60;
+  // The transport reports a late cycle a millisecond after the n-th message of that kind left.
+  std::set<std::pair<MessageKind, uint32_t>> lateCycleAfter;
 
   testing::DeviceFunction function(VirtualTimeLink*& link) {
     return [this, &link](const Bytes& message, std::vector<TimedReply>& replies) {
@@ -52,6 +55,7 @@ class InOrderDevice {
         model.receive(message.data(), message.size(), answers);
       }
       const int64_t now = link->now();
+      if (lateCycleAfter.count(key) != 0) link->at(now + 1, [l = link] { l->reportTrouble(); });
       const auto stall = stallMs.find(key);
       const int64_t extra = stall == stallMs.end() ? 0 : stall->second;
       // One message at a time: this one starts when the one before is done.
@@ -187,6 +191,24 @@ TEST_F(AnswerAttribution, ALateCycleBetweenTwoChunksCostsTheBoundOnLateAnswers) 
   // The chunk answered after it is sent again once its doubt has had time to clear.
   EXPECT_EQ(device.seen(MessageKind::WriteData), kAllChunks + 1);
   EXPECT_GT(link.now(), 1908 * VirtualTimeLink::kTickMs + 500 + 5000);
+}
+
+TEST_F(AnswerAttribution, ALateCycleOnlyAfterEndUpdateLeftLeavesItsAnswerTrusted) {
+  // Only a request sent before EndUpdate could have been repeated into the answer taken for it.
+  device.latencyMs = 3;
+  device.lateCycleAfter.insert({MessageKind::EndUpdate, 1});
+  run();
+  expectCompletedWithThePayloadsInFlash();
+  EXPECT_EQ(link.now(), 1908 * VirtualTimeLink::kTickMs + 500);
+}
+
+TEST_F(AnswerAttribution, ALateCycleAfterTheLastChunkLeftIsNoCompletedUpdate) {
+  // The last chunk may have reached the device twice: EndUpdate's answer is in doubt.
+  device.latencyMs = 3;
+  device.lateCycleAfter.insert({MessageKind::WriteData, kAllChunks});
+  run();
+  EXPECT_FALSE(completed());
+  EXPECT_EQ(link.log("box:"), std::vector<std::string>{testing::errorBox(IDS_TRANSFER_ERROR)});
 }
 
 TEST_F(AnswerAttribution, AFaultFreeUpdateWaitsNoLongerThanBefore) {
