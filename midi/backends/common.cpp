@@ -73,10 +73,13 @@ std::vector<std::string> deviceNames(const std::vector<ListedPort>& ports) {
   return names;
 }
 
+// Only the ALSA and JACK clients are named; program_invocation_short_name is glibc's.
+#if defined(RT88H_HAVE_ALSA) || defined(RT88H_HAVE_JACK)
 std::string applicationName() {
   const char* name = program_invocation_short_name;
   if (name == nullptr || *name == '\0') return "rt88h-updater";
   return name;
 }
+#endif
 
 }  // namespace rt88h::midi
