@@ -16,13 +16,6 @@
 
 namespace rt88h::app {
 
-std::string instanceName(int number) {
-  if (number == 1) return std::string(kProductTitle);
-  char buffer[64];
-  std::snprintf(buffer, sizeof buffer, "%s (%d)", std::string(kProductTitle).c_str(), number);
-  return buffer;
-}
-
 namespace {
 
 // Ours, a directory, and nobody else can plant files in it. The fallback is one we make where

@@ -3,10 +3,9 @@
 // the name, released by the kernel however the holder ends.
 #include <string>
 
-namespace rt88h::app {
+#include "instance_name.h"
 
-// "Tavo RT-88H System v2.01" for copy 1, "... (n)" for the others; also the window title.
-std::string instanceName(int number);
+namespace rt88h::app {
 
 // Where the lock files live: $XDG_RUNTIME_DIR when it is a private directory of this user, else
 // a private directory of ours under the temp directory. Empty when neither can be had safely.

@@ -40,10 +40,6 @@ QIcon applicationIcon() {
   return icon;
 }
 
-bool testImagesAllowedByEnvironment() {
-  return qEnvironmentVariable("RT88H_ALLOW_TEST_IMAGES") == QLatin1String("1");
-}
-
 bool displayAvailable() {
   const auto isSet = [](const char* variable) {
     const char* value = std::getenv(variable);

@@ -55,9 +55,6 @@ QString applicationName();
 // Icon 128 of the resources.
 QIcon applicationIcon();
 
-// RT88H_ALLOW_TEST_IMAGES=1: test rigs that flash simulated devices skip the question.
-bool testImagesAllowedByEnvironment();
-
 // False when Qt would find no display to show the window on.
 bool displayAvailable();
 

@@ -1,35 +1,26 @@
 #pragma once
-// The updater window (template 103) and the hub of the update machinery.
+// The updater window (template 103) on Qt: its controls, its boxes and the hand-over to its
+// thread; what the window does is UpdatorDlgCore's.
 #include <QDialog>
 #include <QIcon>
 #include <QString>
-#include <atomic>
-#include <memory>
-#include <thread>
 #include <vector>
 
-#include "dispatcher.h"
-#include "dxm_timer.h"
+#include "dialog_view.h"
 #include "gui_forwarder.h"
-#include "midi_in_port.h"
-#include "midi_out_port.h"
 #include "paint_throttle.h"
-#include "update_host.h"
-#include "update_signals.h"
+#include "updator_dlg_core.h"
 
 class QComboBox;
 class QLabel;
 class QLineEdit;
-class QMessageBox;
 class QProgressBar;
 class QPushButton;
 class QToolButton;
 
 namespace rt88h::app {
 
-inline constexpr int kAboutCommand = 0x10;
-
-class CLumoUpdatorDlg final : public QDialog, public UpdateHost {
+class CLumoUpdatorDlg final : public QDialog, private DialogView {
   Q_OBJECT
 
  public:
@@ -38,36 +29,26 @@ class CLumoUpdatorDlg final : public QDialog, public UpdateHost {
 
   // Initialises on first showing, runs modally, returns when the window has closed.
   int DoModal();
-  // Returns when no update procedure runs any more; never waits for the window's thread.
-  void waitForUpdate();
 
-  // Handlers.
-  void OnExecute();
-  void OnRescanDevice();
-  void OnSysCommand(int id);
-  void fillDeviceLists();
+  UpdatorDlgCore& behaviour() { return core; }
+  // The behaviour's handlers and view operations, as the tests and the program call them.
+  void OnExecute() { core.OnExecute(); }
+  void OnRescanDevice() { core.OnRescanDevice(); }
+  void OnSysCommand(int id) { core.OnSysCommand(id); }
+  void fillDeviceLists() { core.fillDeviceLists(); }
+  void waitForUpdate() { core.waitForUpdate(); }
+  UpdateSignals& signals() { return core.signals(); }
+  void statusText(std::string_view text) { core.statusText(text); }
+  void stepText(std::string_view text) { core.stepText(text); }
+  void progressRange(int32_t low, int32_t high) { core.progressRange(low, high); }
+  void progressPosition(int32_t value) { core.progressPosition(value); }
+  void restoreControls() { core.restoreControls(); }
+  void enableExecute(bool on) { core.enableExecute(on); }
   int getInstanceNumber() const;
 
   // The OK path is Execute and never closes the window.
   void accept() override;
   void done(int result) override;
-
-  // View operations, callable from any thread.
-  void statusText(std::string_view text) override;
-  void stepText(std::string_view text) override;
-  void progressRange(int32_t low, int32_t high) override;
-  void progressPosition(int32_t value) override;
-  void restoreControls() override;
-  void enableExecute(bool on) override;
-  void showMessage(std::string_view text, std::string_view caption, MessageIcon icon) override;
-
-  // What the protocol borrows.
-  UpdateSignals& signals() override { return updateSignals; }
-  int sendLong(const uint8_t* bytes, uint32_t length) override;
-  bool peekSysEx(const uint8_t** bytes, uint32_t* count) override;
-  void popSysEx() override;
-  Arrival peekArrival() override;
-  uint64_t transportTroubles() override;
 
   const GuiForwarder& forwarder() const { return viewForwarder; }
 
@@ -76,18 +57,25 @@ class CLumoUpdatorDlg final : public QDialog, public UpdateHost {
   void keyPressEvent(QKeyEvent* event) override;
 
  private:
-  void OnInitDialog();
-  void OnDestroy();
-  void createControls();
-  void runMessageBox(const QString& text, const QString& caption, MessageIcon icon);
-  // True when the update may go ahead: real firmware, the demo's own device, or a yes.
-  bool confirmTestImages();
-  static void timerTick(uint32_t id, uint32_t message, uintptr_t context, uintptr_t, uintptr_t);
+  // DialogView
+  void showEntries(DeviceList list, const std::vector<std::string>& names) override;
+  void selectEntry(DeviceList list, int position) override;
+  int selectedEntry(DeviceList list) const override;
+  void enableControl(Control control, bool on) override;
+  void moveFocusOffGreyingControls() override;
+  void showStatusText(std::string_view text) override;
+  void showStepText(std::string_view text) override;
+  void showProgress(int low, int high, int position) override;
+  void showTitle(std::string_view title) override;
+  void runMessageBox(std::string_view text, std::string_view caption, MessageIcon icon) override;
+  bool askTestImages() override;
+  void runAboutBox() override;
+  void closeBoxes() override;
 
-  midi::MidiInPort midiIn;
-  midi::MidiOutPort midiOut;
-  midi::CDxMTimer timer;
-  UpdateSignals updateSignals;  // replyStatus, reportedModel, replyEvent, busy
+  void OnInitDialog();
+  void createControls();
+  QComboBox* listOf(DeviceList list) const { return list == DeviceList::In ? inList : outList; }
+
   QIcon icon;
   // Controls (owned by the window; destroyed by the destructor before the ports).
   QComboBox* inList = nullptr;           // 1000
@@ -99,18 +87,13 @@ class CLumoUpdatorDlg final : public QDialog, public UpdateHost {
   QPushButton* rescanButton = nullptr;  // 1004
   QLabel* picture = nullptr;            // 1005
   QLineEdit* stepTextEdit = nullptr;    // 1006
-  std::thread worker;
-
-  std::shared_ptr<std::atomic<bool>> workerReturned;
-  std::vector<std::thread> returningWorkers;  // an earlier worker still on its way out
-  QPushButton* exitButton = nullptr;          // 2
+  QPushButton* exitButton = nullptr;    // 2
   QToolButton* aboutButton = nullptr;
   QLabel* testImagesLabel = nullptr;  // only in a build with test images
-  ReplyDispatcher dispatcher{*this};
-  GuiForwarder viewForwarder;
-  std::vector<QDialog*> openBoxes;  // message boxes and the About box now running
+  std::vector<QDialog*> openBoxes;    // message boxes and the About box now running
   bool initialised = false;
-  bool destroyed = false;
+  GuiForwarder viewForwarder;
+  UpdatorDlgCore core{*this, viewForwarder};  // after the forwarder: it goes first
 };
 
 }  // namespace rt88h::app
