@@ -1,0 +1,8 @@
+// rt88h-updater.exe: the updater for a device on the system's MIDI ports.
+#include "updater_app.h"
+
+int main() {
+  rt88h::win32::CLumoUpdatorApp app;
+  app.InitInstance();
+  return 0;
+}

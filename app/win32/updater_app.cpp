@@ -1,0 +1,53 @@
+#include "updater_app.h"
+
+#include <commctrl.h>
+
+#include <cstdio>
+
+#include "instance_name.h"
+#include "string_table.h"
+#include "text.h"
+#include "updater_window.h"
+
+namespace rt88h::win32 {
+
+std::wstring applicationName() {
+  wchar_t path[MAX_PATH] = {};
+  const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  std::wstring name(path, length);
+  if (const auto slash = name.find_last_of(L"\\/"); slash != std::wstring::npos) {
+    name.erase(0, slash + 1);
+  }
+  if (const auto dot = name.rfind(L'.'); dot != std::wstring::npos) name.erase(dot);
+  return name;
+}
+
+bool CLumoUpdatorApp::chooseInstanceNumber() {
+  for (int n = 1; n <= kMaxInstances; ++n) {
+    HANDLE mutex = CreateMutexA(nullptr, TRUE, app::instanceName(n).c_str());
+    if (mutex != nullptr && GetLastError() != ERROR_ALREADY_EXISTS) {
+      instanceMutex = mutex;
+      instanceNumber = n;
+      return true;
+    }
+    if (mutex != nullptr) CloseHandle(mutex);
+  }
+  return false;
+}
+
+bool CLumoUpdatorApp::InitInstance() {
+  INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), 0xFF};
+  InitCommonControlsEx(&controls);
+  if (instanceNumber == 0 && !chooseInstanceNumber()) {
+    char text[128];
+    std::snprintf(text, sizeof text, std::string(kTooManyInstancesFormat).c_str(), kMaxInstances);
+    MessageBoxW(nullptr, wide(text).c_str(), applicationName().c_str(), MB_OK | MB_ICONEXCLAMATION);
+    return false;
+  }
+  CLumoUpdatorDlg window(instanceNumber, simulatedDevice);
+  window.DoModal();
+  window.waitForUpdate();
+  return false;
+}
+
+}  // namespace rt88h::win32

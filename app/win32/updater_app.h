@@ -1,0 +1,34 @@
+#pragma once
+// Start-up: the common controls, the instance number from named mutexes, the modal run.
+#include <windows.h>
+
+#include <string>
+
+namespace rt88h::win32 {
+
+class CLumoUpdatorApp {
+ public:
+  CLumoUpdatorApp() = default;
+  CLumoUpdatorApp(const CLumoUpdatorApp&) = delete;
+  CLumoUpdatorApp& operator=(const CLumoUpdatorApp&) = delete;
+  ~CLumoUpdatorApp() = default;  // the mutex stays held until the process ends
+
+  // Claims a number unless one is held, runs the window, waits for a running update; always
+  // false (there is no message loop after it).
+  bool InitInstance();
+  // The lowest free number from 1 to kMaxInstances; false when all are taken.
+  bool chooseInstanceNumber();
+  int getInstanceNumber() const { return instanceNumber; }
+
+  void setSimulatedDeviceName(std::string device) { simulatedDevice = std::move(device); }
+
+ private:
+  HANDLE instanceMutex = nullptr;
+  int instanceNumber = 0;
+  std::string simulatedDevice;
+};
+
+// The program file's name without its extension: the caption of boxes that have none.
+std::wstring applicationName();
+
+}  // namespace rt88h::win32
