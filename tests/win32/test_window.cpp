@@ -37,6 +37,10 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limi
   return true;
 }
 
+long long millisecondsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
 std::wstring program(const char* variable) {
   const char* path = std::getenv(variable);
   if (path == nullptr || *path == 0) return {};
@@ -186,8 +190,10 @@ TEST_F(Win32Window, ControlsAboutBoxAndEnterOnFocusedButtons) {
   EXPECT_NE(SendMessageW(GetDlgItem(window, IDC_OUT_LIST), CB_GETCURSEL, 0, 0), CB_ERR);
 
   focus(window, IDCANCEL);
+  const auto closed = Clock::now();
   press(window, VK_RETURN);
   ASSERT_TRUE(process.ended(20s));
+  std::printf("closed while idle: ended after %lld ms\n", millisecondsSince(closed));
   EXPECT_EQ(process.exitCode(), 0u);
 }
 
@@ -243,6 +249,41 @@ TEST_F(Win32Window, WholeUpdateCompletes) {
   press(window, VK_ESCAPE);
   ASSERT_TRUE(process.ended(20s));
   EXPECT_EQ(process.exitCode(), 0u);
+}
+
+// Closing must end whatever box runs on the window's thread, or the modal run never returns.
+TEST_F(Win32Window, ClosingEndsTheBoxesThatRun) {
+  Process process(demo);
+  const HWND window = startDemo(process);
+  ASSERT_NE(window, nullptr);
+  PostMessageW(window, WM_SYSCOMMAND, 0x10, 0);
+  ASSERT_NE(dialogTitled(process.id(), stringW(rt88h::IDS_ABOUT_TITLE), 20s), nullptr);
+  PostMessageW(window, WM_CLOSE, 0, 0);
+  ASSERT_TRUE(process.ended(10s));
+
+  // Without devices the output does not open: a box of the application's name.
+  const std::wstring updater = program("RT88H_UPDATER_EXE");
+  Process plain(updater);
+  const HWND main = dialogTitled(plain.id(), wide(rt88h::app::instanceName(1)), 60s);
+  ASSERT_NE(main, nullptr);
+  const bool noOutputs = SendMessageW(GetDlgItem(main, IDC_OUT_LIST), CB_GETCOUNT, 0, 0) == 0;
+  press(main, VK_RETURN);
+  HWND box = nullptr;
+  ASSERT_TRUE(waitUntil(
+      [&] {
+        for (HWND w : dialogsOf(plain.id())) box = w != main ? w : box;
+        return box != nullptr;
+      },
+      20s));
+  const std::wstring said = text(GetDlgItem(box, 0xFFFF));
+  std::printf("the box: \"%s\" (%s)\n", narrow(said).c_str(), narrow(text(box)).c_str());
+  if (noOutputs) {
+    EXPECT_EQ(said, wide(rt88h::kMidiOutOpenFailed));
+    EXPECT_EQ(text(box), L"rt88h-updater");
+  }
+  PostMessageW(main, WM_CLOSE, 0, 0);
+  ASSERT_TRUE(plain.ended(10s));
+  EXPECT_EQ(plain.exitCode(), 0u);
 }
 
 TEST(Win32Instances, TwentyCopiesTakeOneToTwentyAndATwentyFirstIsRefused) {
