@@ -122,7 +122,7 @@ class MidiApi {
   virtual bool outNeedsSerialisedSends() { return false; }
 };
 
-// The process's MIDI service: the registered back-ends, ALSA, then JACK, then virtual.
+// The process's MIDI service: the registered back-ends, ALSA, then JACK, then WinMM, then virtual.
 MidiApi& systemMidi();
 
 }  // namespace rt88h::midi

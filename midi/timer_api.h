@@ -21,7 +21,7 @@ class TimerApi {
   virtual void killEvent(uint32_t id) = 0;
 };
 
-// One thread per event on absolute CLOCK_MONOTONIC deadlines.
+// POSIX: one thread per event on absolute CLOCK_MONOTONIC deadlines; Windows: WinMM events.
 TimerApi& systemTimer();
 
 }  // namespace rt88h::midi
