@@ -16,12 +16,45 @@
 #include "messages.h"
 #include "sysex_support.h"
 
+#ifdef _WIN32
+#include <windows.h>
+// windows.h first.
+#include <bcrypt.h>
+#endif
+
 namespace rt88h {
 namespace {
 
 using Kind = PlannedMessage::Kind;
 using Bytes = std::vector<uint8_t>;
 
+#ifdef _WIN32
+// What Windows' own SHA-256 (CNG) says of a file: a digest not taken by the build's own means.
+std::string sha256sumOf(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  BCRYPT_ALG_HANDLE algorithm = nullptr;
+  BCRYPT_HASH_HANDLE hash = nullptr;
+  UCHAR digest[32] = {};
+  bool ok = in &&
+            BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0) == 0 &&
+            BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0) == 0;
+  std::vector<char> block(1 << 16);
+  while (ok && in.read(block.data(), static_cast<std::streamsize>(block.size())).gcount() > 0) {
+    ok = BCryptHashData(hash, reinterpret_cast<PUCHAR>(block.data()),
+                        static_cast<ULONG>(in.gcount()), 0) == 0;
+  }
+  ok = ok && BCryptFinishHash(hash, digest, sizeof digest, 0) == 0;
+  if (hash != nullptr) BCryptDestroyHash(hash);
+  if (algorithm != nullptr) BCryptCloseAlgorithmProvider(algorithm, 0);
+  if (!ok) return {};
+  std::string hex;
+  for (const UCHAR byte : digest) {
+    hex += "0123456789abcdef"[byte >> 4];
+    hex += "0123456789abcdef"[byte & 15];
+  }
+  return hex;
+}
+#else
 // What coreutils' sha256sum says of a file: a digest not taken by the build's own means.
 std::string sha256sumOf(const std::string& path) {
   const std::string command = "sha256sum '" + path + "'";
@@ -32,6 +65,7 @@ std::string sha256sumOf(const std::string& path) {
   ::pclose(pipe);
   return std::string(hex, n);
 }
+#endif
 
 std::vector<PlannedMessage> messagesOfStep(const std::vector<PlannedMessage>& plan, int step) {
   std::vector<PlannedMessage> out;

@@ -1,0 +1,78 @@
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "payload_images.h"
+#include "string_table.h"
+
+namespace rt88h {
+namespace {
+
+std::string resourceText(LPCSTR type, LPCSTR name) {
+  HRSRC found = FindResourceA(nullptr, name, type);
+  if (found == nullptr) return {};
+  const char* bytes = static_cast<const char*>(LockResource(LoadResource(nullptr, found)));
+  return {bytes, SizeofResource(nullptr, found)};
+}
+
+TEST(WindowsResources, PayloadsAreTheBinResourcesOfTheirSizes) {
+  const std::pair<uint32_t, DWORD> expected[] = {{129, 720896}, {136, 262144}, {137, 2912256}};
+  for (const auto& [id, size] : expected) {
+    HRSRC found = FindResourceA(nullptr, MAKEINTRESOURCEA(id), "BIN");
+    ASSERT_NE(found, nullptr) << id;
+    EXPECT_EQ(SizeofResource(nullptr, found), size) << id;
+    const auto image = payloadImage(id);
+    EXPECT_EQ(image.data(), LockResource(LoadResource(nullptr, found))) << id;
+    EXPECT_EQ(image.size(), size) << id;
+  }
+  EXPECT_TRUE(payloadImage(128).empty());
+  EXPECT_TRUE(payloadImage(130).empty());
+}
+
+TEST(WindowsResources, JapaneseTextReadsBackByteForByteAndAMissingIdIsEmpty) {
+  EXPECT_EQ(loadString(60000),
+            "MIDI OUT\xE3\x83\x87\xE3\x83\x90\xE3\x82\xA4\xE3\x82\xB9\xE3\x81\x8C\xE9\x96\x8B\xE3"
+            "\x81\x91\xE3\x81\xBE\xE3\x81\x9B\xE3\x82\x93");
+  EXPECT_EQ(loadString(60000), kMidiOutOpenFailed);
+  EXPECT_EQ(loadString(60001), "");
+  EXPECT_EQ(loadString(112), "");
+  EXPECT_EQ(loadString(-1), "");
+}
+
+TEST(WindowsResources, ManifestRunsAsInvokerWithCommonControls6) {
+  const std::string manifest = resourceText(MAKEINTRESOURCEA(24), MAKEINTRESOURCEA(1));
+  EXPECT_NE(manifest.find("level=\"asInvoker\""), std::string::npos) << manifest;
+  EXPECT_NE(manifest.find("name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\""),
+            std::string::npos)
+      << manifest;
+}
+
+TEST(WindowsResources, IconHasSixSizes) {
+  // GRPICONDIR: reserved, type, count; then 14-byte entries whose first byte is the width.
+  const std::string group = resourceText(MAKEINTRESOURCEA(14), MAKEINTRESOURCEA(128));
+  ASSERT_EQ(group.size(), 6u + 6u * 14u);
+  std::vector<int> widths;
+  for (std::size_t i = 0; i < 6; ++i) widths.push_back(static_cast<uint8_t>(group[6 + i * 14]));
+  EXPECT_EQ(widths, (std::vector<int>{16, 24, 32, 48, 64, 0}));  // 0 is 256
+  EXPECT_NE(LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(128)), nullptr);
+}
+
+TEST(WindowsResources, VersionInfoCarriesTheVersionAndMarksTestImages) {
+  wchar_t path[MAX_PATH] = {};
+  ASSERT_GT(GetModuleFileNameW(nullptr, path, MAX_PATH), 0u);
+  std::vector<char> info(GetFileVersionInfoSizeW(path, nullptr));
+  ASSERT_FALSE(info.empty());
+  ASSERT_TRUE(GetFileVersionInfoW(path, 0, static_cast<DWORD>(info.size()), info.data()));
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT length = 0;
+  ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+  EXPECT_EQ(fixed->dwFileVersionMS, DWORD{RT88H_VERSION_MAJOR} << 16 | RT88H_VERSION_MINOR);
+  EXPECT_EQ(fixed->dwFileVersionLS, DWORD{RT88H_VERSION_PATCH} << 16);
+  EXPECT_EQ((fixed->dwFileFlags & VS_FF_SPECIALBUILD) != 0, payloadImagesAreGenerated());
+}
+
+}  // namespace
+}  // namespace rt88h
