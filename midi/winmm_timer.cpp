@@ -31,9 +31,10 @@ struct Event {
   bool killed = false;
   bool running = false;
   bool orphan = false;  // killed from its own call
-  int64_t periodUs = 0;
-  int64_t lastStartUs = -1;
-  DWORD runner = 0;  // the thread of the running call
+  uint32_t periodMs = 1;
+  uint32_t resolutionMs = 0;
+  int64_t nextDueUs = 0;  // when WinMM will begin the next call
+  DWORD runner = 0;       // the thread of the running call
 };
 
 class WinmmTimer final : public TimerApi {
@@ -58,7 +59,9 @@ class WinmmTimer final : public TimerApi {
         Event& event = events_[id];
         event.callback = callback;
         event.context = context;
-        event.periodUs = int64_t{std::max<uint32_t>(periodMs, 1)} * 1000;
+        event.periodMs = std::max<uint32_t>(periodMs, 1);
+        event.resolutionMs = resolutionMs;
+        event.nextDueUs = steadyNowUs() + int64_t{event.periodMs} * 1000;
       } catch (...) {
         return 0;
       }
@@ -107,29 +110,57 @@ class WinmmTimer final : public TimerApi {
   void run(uint32_t id) {
     TimerCallback callback = nullptr;
     uintptr_t context = 0;
+    int64_t nextDueUs = 0;
     {
       std::lock_guard lock(mutex_);
       auto found = events_.find(id);
       if (found == events_.end()) return;
       Event& event = found->second;
       if (event.killed || event.running) return;
-      // WinMM fires the periods an overrunning call missed at once; they are dropped, so that
-      // an overrun delays the following calls instead of bunching them up.
-      const int64_t now = steadyNowUs();
-      if (event.lastStartUs >= 0 && now - event.lastStartUs < event.periodUs / 2) return;
-      event.lastStartUs = now;
       event.running = true;
       event.runner = GetCurrentThreadId();
       callback = event.callback;
       context = event.context;
+      event.nextDueUs += int64_t{event.periodMs} * 1000;
+      nextDueUs = event.nextDueUs;
     }
     callback(id, 0, context, 0, 0);
+    // WinMM would fire the periods that a long call or a late start missed all at once: the
+    // event starts afresh instead, so that they delay the following calls, never bunch them.
+    if (steadyNowUs() >= nextDueUs) restart(id);
     {
       std::lock_guard lock(mutex_);
       auto found = events_.find(id);
       if (found != events_.end()) found->second.running = false;
     }
     idle_.notify_all();
+  }
+
+  // From within the event's own call, which keeps a killEvent waiting until it ends.
+  void restart(uint32_t id) {
+    uint32_t periodMs = 0;
+    uint32_t resolutionMs = 0;
+    {
+      std::lock_guard lock(mutex_);
+      auto found = events_.find(id);
+      if (found == events_.end() || found->second.killed) return;
+      periodMs = found->second.periodMs;
+      resolutionMs = found->second.resolutionMs;
+    }
+    const UINT fresh =
+        timeSetEvent(periodMs, resolutionMs, &tick, static_cast<DWORD_PTR>(id), kEventFlags);
+    if (fresh == 0) return;  // the old event goes on
+    UINT stale = fresh;      // killed meanwhile: the old one is the killer's
+    {
+      std::lock_guard lock(mutex_);
+      auto found = events_.find(id);
+      if (found != events_.end() && !found->second.killed) {
+        stale = found->second.winmmId;
+        found->second.winmmId = fresh;
+        found->second.nextDueUs = steadyNowUs() + int64_t{periodMs} * 1000;
+      }
+    }
+    timeKillEvent(stale);
   }
 
   uint32_t freeId() {
