@@ -1,6 +1,5 @@
 ; The Windows installer. Built by scripts/windows-package, which passes:
-;   VERSION (2.1.0), VERSION4 (2.1.0.0), UPDATER_EXE, ICON, README, OUTFILE, TEST_IMAGES (0 or 1),
-;   and DEMO_EXE when the demo was built.
+;   VERSION (2.1.0), VERSION4 (2.1.0.0), UPDATER_EXE, ICON, README, OUTFILE and TEST_IMAGES (0 or 1).
 ; A 64-bit installer for a 64-bit program: it also runs where Wine has no 32-bit side.
 Target amd64-unicode
 SetCompressor /SOLID lzma
@@ -63,10 +62,6 @@ Section "Install"
   File "/oname=rt88h-updater.exe" "${UPDATER_EXE}"
   File "/oname=README.txt" "${README}"
   CreateShortCut "$SMPROGRAMS\${PRODUCT}.lnk" "$INSTDIR\rt88h-updater.exe"
-!ifdef DEMO_EXE
-  File "/oname=rt88h-updater-demo.exe" "${DEMO_EXE}"
-  CreateShortCut "$SMPROGRAMS\${PRODUCT} (demo, simulated device).lnk" "$INSTDIR\rt88h-updater-demo.exe"
-!endif
   WriteUninstaller "$INSTDIR\uninstall.exe"
 
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${TITLE}"
@@ -82,9 +77,7 @@ SectionEnd
 
 Section "Uninstall"
   Delete "$SMPROGRAMS\${PRODUCT}.lnk"
-  Delete "$SMPROGRAMS\${PRODUCT} (demo, simulated device).lnk"
   Delete "$INSTDIR\rt88h-updater.exe"
-  Delete "$INSTDIR\rt88h-updater-demo.exe"
   Delete "$INSTDIR\README.txt"
   Delete "$INSTDIR\uninstall.exe"
   RMDir "$INSTDIR"
