@@ -247,8 +247,14 @@ class WinmmOutDevice final : public OutDevice {
   // hold are abandoned rather than freed.
   int close() override {
     if (handle_ == nullptr) return kMidiOk;
-    midiOutReset(handle_);
-    for (MIDIHDR* slot : slots_.all()) midiOutUnprepareHeader(handle_, slot, kHeaderSize);
+    const std::vector<MIDIHDR*> held = slots_.all();
+    // A reset also turns every note off on the device: only when a buffer is still out.
+    if (std::any_of(held.begin(), held.end(), [](const MIDIHDR* slot) {
+          return (slot->dwFlags & MHDR_INQUEUE) != 0 && (slot->dwFlags & MHDR_DONE) == 0;
+        })) {
+      midiOutReset(handle_);
+    }
+    for (MIDIHDR* slot : held) midiOutUnprepareHeader(handle_, slot, kHeaderSize);
     const MMRESULT result = midiOutClose(handle_);
     handle_ = nullptr;
     if (result != MMSYSERR_NOERROR) {
