@@ -55,7 +55,7 @@ export WINEPREFIX=$RT88H_WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,msh
 # The template's large files (the PE libraries, hundreds of MB) as links into the read-only host;
 # the rest, the registry first, as copies Wine may write. Few processes: each costs under TCG.
 copy_prefix() {
-  mkdir -p -m 700 "$WINEPREFIX" &&
+  mkdir -m 700 "$WINEPREFIX" &&
     cp -rs "$template/." "$WINEPREFIX/" &&
     (cd "$template" && find . \( -type f -size -65k \) -o \( -type f -name '*.reg' \) -o -type l |
       tar -c -T - -f - | tar -x -C "$WINEPREFIX" --unlink-first -f -)
@@ -79,11 +79,15 @@ else
 fi
 
 devsim_pid=
+# shellcheck disable=SC2317 # called through poll
+devsim_ready() { grep -q '^rt88h-devsim: playing' /tmp/devsim.err || ! alive "$devsim_pid"; }
+# shellcheck disable=SC2317 # called through poll
+devsim_ended() { ! alive "$devsim_pid"; }
+
 # rt88h-devsim on ALSA with these arguments; false unless it says it plays.
 devsim_start() {
   "$devsim" --backend alsa "$@" >/tmp/devsim.out 2>/tmp/devsim.err &
   devsim_pid=$!
-  devsim_ready() { grep -q '^rt88h-devsim: playing' /tmp/devsim.err || ! alive "$devsim_pid"; }
   poll 30 devsim_ready
   if grep -q '^rt88h-devsim: playing' /tmp/devsim.err; then
     head -n 1 /tmp/devsim.err
@@ -98,7 +102,7 @@ devsim_start() {
 # Ends rt88h-devsim, waits for it (bounded) and sets devsim_status.
 devsim_stop() {
   alive "$devsim_pid" && kill -TERM "$devsim_pid"
-  if poll 30 eval '! alive "$devsim_pid"'; then
+  if poll 30 devsim_ended; then
     wait "$devsim_pid"
     devsim_status=$?
   else
@@ -116,7 +120,8 @@ probe_round_trip() {
     return
   fi
   started=$(now)
-  "$root/scripts/wine-run" "$probe" --device "$device" --timeout-ms 20000 >/tmp/probe.raw 2>&1
+  "$root/scripts/wine-run" "$probe" --device "$device" --timeout-ms 20000 --terminate \
+    >/tmp/probe.raw 2>&1
   status=$?
   # A Windows program's text output ends its lines with CR LF.
   tr -d '\r' </tmp/probe.raw >/tmp/probe.out
@@ -139,6 +144,11 @@ probe_round_trip() {
     pass "rt88h-devsim received the Identity Request from WinMM whole"
   else
     fail "rt88h-devsim received the Identity Request from WinMM whole"
+  fi
+  if [ "$devsim_status" -le 1 ] && grep -q '^Layout violations: 0$' /tmp/devsim.out; then
+    pass "rt88h-devsim ends on SIGTERM with its report, no layout violation"
+  else
+    fail "rt88h-devsim ends on SIGTERM with its report, no layout violation (exit $devsim_status)"
   fi
 }
 
@@ -170,7 +180,15 @@ windows_update() {
   fail "the Windows updater's whole update is not written yet ($updater)"
 }
 
+# Not a check: how a WinMM program's ordinary exit ends here (the Windows updater's will too).
+exit_status_note() {
+  "$root/scripts/wine-run" "$probe" >/dev/null 2>&1
+  status=$?
+  note "winmm_probe without --terminate (ExitProcess after WinMM's MIDI driver loaded): exit $status"
+}
+
 probe_round_trip
+exit_status_note
 windows_update
 "$wineserver" -k 2>/dev/null
 exit $failed

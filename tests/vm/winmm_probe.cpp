@@ -2,8 +2,10 @@
 // output device and waits for the answer on the input device of that name, through
 // midiOutLongMsg and midiInAddBuffer. Under Wine in the VM (tests/vm/wine-tests.sh) this is the
 // path WinMM -> winealsa -> the kernel's sequencer -> rt88h-devsim and back.
-//   winmm_probe.exe [--device NAME] [--timeout-ms N]
+//   winmm_probe.exe [--device NAME] [--timeout-ms N] [--terminate]
 // Exit status: 0 listed (and answered), 1 no device of that name or no answer, 2 wrong usage.
+// --terminate ends through TerminateProcess: under Wine 8 in the VM, ExitProcess after WinMM's
+// MIDI driver was loaded mostly ends in SIGSEGV (status 139), with or without a device open.
 #include <windows.h>
 #include <mmsystem.h>
 
@@ -134,16 +136,26 @@ int roundTrip(UINT inId, UINT outId, DWORD timeoutMs) {
 
 }  // namespace
 
+int finish(int status, bool terminate) {
+  std::fflush(stdout);
+  std::fflush(stderr);
+  if (terminate) TerminateProcess(GetCurrentProcess(), static_cast<UINT>(status));
+  return status;
+}
+
 int main(int argc, char** argv) {
   std::string name;
   DWORD timeoutMs = 10000;
+  bool terminate = false;
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--device") == 0 && i + 1 < argc) {
+    if (std::strcmp(argv[i], "--terminate") == 0) {
+      terminate = true;
+    } else if (std::strcmp(argv[i], "--device") == 0 && i + 1 < argc) {
       name = argv[++i];
     } else if (std::strcmp(argv[i], "--timeout-ms") == 0 && i + 1 < argc) {
       timeoutMs = static_cast<DWORD>(std::strtoul(argv[++i], nullptr, 10));
     } else {
-      std::fprintf(stderr, "usage: winmm_probe [--device NAME] [--timeout-ms N]\n");
+      std::fprintf(stderr, "usage: winmm_probe [--device NAME] [--timeout-ms N] [--terminate]\n");
       return 2;
     }
   }
@@ -155,13 +167,11 @@ int main(int argc, char** argv) {
               millisecondsSince(start));
   const int inId = findDevice("in", ins, name, inName);
   const int outId = findDevice("out", outs, name, outName);
-  std::fflush(stdout);
-  if (name.empty()) return 0;
+  if (name.empty()) return finish(0, terminate);
   if (inId < 0 || outId < 0) {
     std::printf("no MIDI %s device named \"%s\"\n", inId < 0 ? "input" : "output", name.c_str());
-    return 1;
+    return finish(1, terminate);
   }
-  const int status = roundTrip(static_cast<UINT>(inId), static_cast<UINT>(outId), timeoutMs);
   std::fflush(stdout);
-  return status;
+  return finish(roundTrip(static_cast<UINT>(inId), static_cast<UINT>(outId), timeoutMs), terminate);
 }
