@@ -83,8 +83,11 @@ class Player {
 #ifdef DEVSIM_WITH_ALSA
       alsa_ = midi::openAlsaEndpoint(options_.name, reason);
       if (!alsa_) return false;
-      result = alsa_->openInput("MIDI in", &Player::onInput, this, in_);
-      if (result == midi::kMidiOk) result = alsa_->openOutput("MIDI out", out_);
+      const bool named = !options_.portName.empty();
+      result = alsa_->openInput(named ? options_.portName : "MIDI in", &Player::onInput, this, in_);
+      if (result == midi::kMidiOk) {
+        result = alsa_->openOutput(named ? options_.portName : "MIDI out", out_);
+      }
 #else
       *reason = "built without ALSA";
       return false;

@@ -123,6 +123,13 @@ constexpr OptionEntry kOptions[] = {
        p.options.name = v;
        return !v.empty();
      }},
+    {"--port-name", "NAME",
+     "(ALSA) both ports' name, e.g. the device's own where Wine\n"
+     "lists a port by its name alone (client and port names long)",
+     [](std::string_view v, Parsing& p) {
+       p.options.portName = v;
+       return !v.empty();
+     }},
     {"--backend", "jack|alsa", "MIDI service (default jack)",
      [](std::string_view v, Parsing& p) {
        if (p.options.backend == Backend::RawMidi) {

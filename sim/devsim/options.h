@@ -19,6 +19,7 @@ struct Request {
 
 struct Options {
   std::string name = "TAVO RT Series";
+  std::string portName;  // ALSA: both ports' name; empty: "MIDI in" and "MIDI out"
   Backend backend = Backend::Jack;
   std::string jackServer;     // empty: JACK's own choice (JACK_DEFAULT_SERVER or "default")
   std::string rawMidiDevice;  // Backend::RawMidi: "hw:0,1"; the kernel names the client

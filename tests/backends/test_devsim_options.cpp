@@ -138,7 +138,7 @@ TEST(DevsimOptions, EveryOptionTheHelpListsIsKnown) {
     EXPECT_NE(error, "unknown option " + option);
     ++listed;
   }
-  EXPECT_EQ(listed, 17);
+  EXPECT_EQ(listed, 18);
 }
 
 }  // namespace

@@ -49,6 +49,8 @@ struct Outcome {
   uint64_t troubles = 0;
   uint64_t senderTroubles = 0;  // what an input on the sender's own client reports
   uint64_t senderLate = 0;
+  // Cycles the server itself ran irregularly for the sender, or reported as overrun.
+  uint64_t senderServerTroubles = 0;
 };
 
 class JackLate : public JackServerSuite {
@@ -122,6 +124,7 @@ class JackLate : public JackServerSuite {
       }
     }
     outcome.senderLate = sender->lateCyclesMade();
+    outcome.senderServerTroubles = sender->irregularCycles() + sender->xruns();
     if (senderIn) outcome.senderTroubles = senderIn->transportTroubles();
     in.close();
     out->close();
@@ -154,8 +157,9 @@ TEST_F(JackLate, AClientClosedWhileItsCycleOverrunsClosesCleanly) {
 TEST_F(JackLate, OnTimeClientsLoseAndRepeatNothing) {
   const Outcome outcome = run(nullptr, nullptr, "none");
   EXPECT_EQ(outcome.repeated, 0);
-  // A doubt costs the update seconds: lateness is the server's cycle count, never a guess.
-  EXPECT_EQ(outcome.senderTroubles, 0u);
+  // A doubt costs the update seconds: lateness is the server's cycle count, never a guess. A
+  // busy machine may make the server itself skip or overrun a cycle; only those may count.
+  EXPECT_LE(outcome.senderTroubles, outcome.senderServerTroubles);
   if (outcome.lost != 0) std::cout << "[ note ] lost without lateness: the dummy driver's xrun\n";
 }
 
