@@ -4,11 +4,9 @@
 #include <cstdio>
 #include <memory>
 #include <string>
-#include <string_view>
 
 #include "flash_plan.h"
 #include "lumo_updator_app.h"
-#include "midi_api.h"
 #include "preselect.h"
 #include "simulated_device.h"
 #include "string_table.h"
@@ -18,34 +16,11 @@ namespace {
 
 rt88h::app::CLumoUpdatorApp theApp;
 
-// A usual name, for any copy: "NAME" or "NAME (n)".
-bool isUsualName(std::string_view name) {
-  for (std::string_view preferred : rt88h::kPreferredDeviceNames) {
-    if (name == preferred) return true;
-    if (name.size() > preferred.size() + 2 && name.substr(0, preferred.size()) == preferred &&
-        name.substr(preferred.size(), 2) == " (") {
-      return true;
-    }
-  }
-  return false;
-}
-
-bool usualDeviceConnected() {
-  rt88h::midi::MidiApi& midi = rt88h::midi::systemMidi();
-  for (int i = 0; i < midi.outDeviceCount(); ++i) {
-    char name[rt88h::midi::kDeviceNameSize] = {};
-    if (midi.outDeviceName(i, name, sizeof name) == rt88h::midi::kMidiOk && isUsualName(name)) {
-      return true;
-    }
-  }
-  return false;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   if (!rt88h::app::displayAvailable() ||
-      (!rt88h::payloadsAreTestImages() && usualDeviceConnected())) {
+      (!rt88h::payloadsAreTestImages() && rt88h::app::usualDeviceConnected())) {
     return rt88h::app::runApplication(theApp, argc, argv);
   }
   // The number first: copy n plays "TAVO RT Series (n)", the name that copy n pre-selects. With

@@ -51,4 +51,27 @@ int preselectedPosition(const std::vector<std::string>& entries,
   return selected;
 }
 
+namespace {
+
+bool isUsualName(std::string_view name) {
+  for (std::string_view preferred : kPreferredDeviceNames) {
+    if (name == preferred) return true;
+    if (name.starts_with(preferred) && name.substr(preferred.size()).starts_with(" (")) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool usualDeviceConnected() {
+  midi::MidiApi& midi = midi::systemMidi();
+  for (int i = 0; i < midi.outDeviceCount(); ++i) {
+    char name[midi::kDeviceNameSize] = {};
+    if (midi.outDeviceName(i, name, sizeof name) == midi::kMidiOk && isUsualName(name)) {
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace rt88h::app

@@ -17,4 +17,7 @@ std::vector<std::string> preferredNamesAsListed(int instanceNumber);
 int preselectedPosition(const std::vector<std::string>& entries,
                         const std::vector<std::string>& preferred);
 
+// True when the system lists an output with a usual name of any copy: "NAME" or "NAME (n)".
+bool usualDeviceConnected();
+
 }  // namespace rt88h::app

@@ -2,45 +2,20 @@
 // service. Only a build with real firmware images becomes the plain updater when a device with
 // one of the usual names is connected: test images must never reach a device.
 #include <string>
-#include <string_view>
 
 #include "flash_plan.h"
-#include "midi_api.h"
 #include "preselect.h"
 #include "simulated_device.h"
 #include "string_table.h"
 #include "updater_app.h"
 #include "virtual_midi.h"
 
-namespace {
-
-// A usual name, for any copy: "NAME" or "NAME (n)".
-bool isUsualName(std::string_view name) {
-  for (std::string_view preferred : rt88h::kPreferredDeviceNames) {
-    if (name == preferred) return true;
-    if (name.starts_with(preferred) && name.substr(preferred.size()).starts_with(" (")) return true;
-  }
-  return false;
-}
-
-bool usualDeviceConnected() {
-  rt88h::midi::MidiApi& midi = rt88h::midi::systemMidi();
-  for (int i = 0; i < midi.outDeviceCount(); ++i) {
-    char name[rt88h::midi::kDeviceNameSize] = {};
-    if (midi.outDeviceName(i, name, sizeof name) == rt88h::midi::kMidiOk && isUsualName(name)) {
-      return true;
-    }
-  }
-  return false;
-}
-
-}  // namespace
-
 int main() {
   rt88h::win32::CLumoUpdatorApp app;
   // The number first: copy n plays "TAVO RT Series (n)", the name that copy n pre-selects. With
   // every number taken, start-up refuses as usual.
-  if ((!rt88h::payloadsAreTestImages() && usualDeviceConnected()) || !app.chooseInstanceNumber()) {
+  if ((!rt88h::payloadsAreTestImages() && rt88h::app::usualDeviceConnected()) ||
+      !app.chooseInstanceNumber()) {
     app.InitInstance();
     return 0;
   }
