@@ -6,8 +6,8 @@
 // Exit status: 0 listed (and answered), 1 no device of that name or no answer, 2 wrong usage.
 // --terminate ends through TerminateProcess: under Wine 8 in the VM, ExitProcess after WinMM's
 // MIDI driver was loaded mostly ends in SIGSEGV (status 139), with or without a device open.
-#include <windows.h>
 #include <mmsystem.h>
+#include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -116,8 +116,8 @@ int roundTrip(UINT inId, UINT outId, DWORD timeoutMs) {
     std::printf("answer (%lu bytes, %.1f ms after the request):", n, ms);
     for (DWORD i = 0; i < n; ++i) std::printf(" %02X", b[i]);
     std::printf("\n");
-    const bool identityReply = n == 15 && b[0] == 0xF0 && b[1] == 0x7E && b[3] == 0x06 &&
-                               b[4] == 0x02 && b[n - 1] == 0xF7;
+    const bool identityReply =
+        n == 15 && b[0] == 0xF0 && b[1] == 0x7E && b[3] == 0x06 && b[4] == 0x02 && b[n - 1] == 0xF7;
     std::printf(identityReply ? "identity reply\n" : "not an identity reply\n");
     status = identityReply ? 0 : 1;
   }
