@@ -6,8 +6,9 @@
 // Exit status: 0 listed (and answered), 1 no device of that name or no answer, 2 wrong usage.
 // --terminate ends through TerminateProcess: under Wine 8 in the VM, ExitProcess after WinMM's
 // MIDI driver was loaded mostly ends in SIGSEGV (status 139), with or without a device open.
-#include <mmsystem.h>
 #include <windows.h>
+// After windows.h, whose types it uses.
+#include <mmsystem.h>
 
 #include <cstdio>
 #include <cstdlib>
