@@ -280,26 +280,24 @@ void CALLBACK outProc(HMIDIOUT, UINT message, DWORD_PTR, DWORD_PTR param1, DWORD
   winmmOutMessage(message, param1);
 }
 
-std::vector<std::string> inNames() {
+// WinMM's names in its order; a device whose caps cannot be read keeps its place, unnamed.
+template <typename Caps, typename GetCaps>
+std::vector<std::string> namesOf(UINT count, GetCaps getCaps) {
   std::vector<std::string> names;
-  const UINT count = midiInGetNumDevs();
   for (UINT index = 0; index < count; ++index) {
-    MIDIINCAPSA caps{};
-    const bool known = midiInGetDevCapsA(index, &caps, sizeof caps) == MMSYSERR_NOERROR;
+    Caps caps{};
+    const bool known = getCaps(index, &caps, sizeof caps) == MMSYSERR_NOERROR;
     names.push_back(known ? winmmNameToUtf8(caps.szPname, sizeof caps.szPname) : std::string());
   }
   return names;
 }
 
+std::vector<std::string> inNames() {
+  return namesOf<MIDIINCAPSA>(midiInGetNumDevs(), midiInGetDevCapsA);
+}
+
 std::vector<std::string> outNames() {
-  std::vector<std::string> names;
-  const UINT count = midiOutGetNumDevs();
-  for (UINT index = 0; index < count; ++index) {
-    MIDIOUTCAPSA caps{};
-    const bool known = midiOutGetDevCapsA(index, &caps, sizeof caps) == MMSYSERR_NOERROR;
-    names.push_back(known ? winmmNameToUtf8(caps.szPname, sizeof caps.szPname) : std::string());
-  }
-  return names;
+  return namesOf<MIDIOUTCAPSA>(midiOutGetNumDevs(), midiOutGetDevCapsA);
 }
 
 std::vector<std::string> keysOf(bool input, const std::vector<std::string>& names) {
