@@ -5,8 +5,8 @@
 #include <memory>
 #include <vector>
 
-#include "encoding.h"
-#include "messages.h"
+#include "protocol/encoding.h"
+#include "protocol/messages.h"
 
 namespace {
 

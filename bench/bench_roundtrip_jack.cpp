@@ -16,12 +16,12 @@
 #include <thread>
 #include <vector>
 
-#include "../tests/backends/jack_server.h"
-#include "../tests/backends/watched_api.h"
-#include "jack_backend.h"
-#include "midi_in_port.h"
-#include "midi_out_port.h"
-#include "midi_service.h"
+#include "midi/backends/jack_backend.h"
+#include "midi/midi_in_port.h"
+#include "midi/midi_out_port.h"
+#include "midi/midi_service.h"
+#include "tests/support/jack_server.h"
+#include "tests/support/watched_api.h"
 
 namespace {
 

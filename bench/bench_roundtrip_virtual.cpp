@@ -6,9 +6,9 @@
 #include <thread>
 #include <vector>
 
-#include "midi_in_port.h"
-#include "midi_out_port.h"
-#include "virtual_midi.h"
+#include "midi/in_process.h"
+#include "midi/midi_in_port.h"
+#include "midi/midi_out_port.h"
 
 namespace {
 
@@ -29,7 +29,7 @@ int indexOf(rt88h::midi::MidiApi& midi, const char* name, bool input) {
 }
 
 void BM_RoundTripVirtual(benchmark::State& state) {
-  auto device = rt88h::midi::virtualMidi().addDevice("bench echo");
+  auto device = rt88h::midi::addInProcessDevice("bench echo");
   device->setReceiver(
       [&device](const uint8_t* bytes, std::size_t count) { device->inject(bytes, count); });
   rt88h::midi::MidiApi& midi = rt88h::midi::systemMidi();

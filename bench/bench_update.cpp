@@ -5,9 +5,9 @@
 
 #include <chrono>
 
-#include "messages.h"
-#include "port_host.h"
-#include "simulated_device.h"
+#include "protocol/messages.h"
+#include "sim/attach/simulated_device.h"
+#include "tests/support/port_host.h"
 
 namespace {
 
@@ -34,8 +34,7 @@ void BM_CompleteUpdate(benchmark::State& state) {
   for (auto _ : state) {
     rt88h::modelId.store(0x58);
     const std::string name = "bench device " + std::to_string(++run);
-    rt88h::sim::SimulatedDevice device(rt88h::midi::virtualMidi(), name,
-                                       rt88h::sim::DeviceModel::Config{});
+    rt88h::sim::SimulatedDevice device(name, rt88h::sim::DeviceModel::Config{});
     rt88h::testing::PortHost host;
     const double cpuBefore = cpuSeconds();
     const auto start = std::chrono::steady_clock::now();

@@ -1,4 +1,4 @@
-#include "dxm_timer.h"
+#include "midi/dxm_timer.h"
 
 namespace rt88h::midi {
 

@@ -2,7 +2,7 @@
 // One periodic event of the timer service at the finest resolution it offers.
 #include <cstdint>
 
-#include "timer_api.h"
+#include "midi/timer_api.h"
 
 namespace rt88h::midi {
 

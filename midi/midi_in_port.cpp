@@ -1,4 +1,4 @@
-#include "midi_in_port.h"
+#include "midi/midi_in_port.h"
 
 #include <cstring>
 #include <new>

@@ -1,4 +1,4 @@
-#include "midi_out_port.h"
+#include "midi/midi_out_port.h"
 
 #include <chrono>
 #include <cstring>

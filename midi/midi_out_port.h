@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "midi_api.h"
+#include "midi/midi_api.h"
 
 namespace rt88h::midi {
 

@@ -1,4 +1,4 @@
-#include "midi_service.h"
+#include "midi/midi_service.h"
 
 #include <algorithm>
 #include <cstring>
@@ -6,7 +6,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "backend_list.h"
+#include "midi/backends/backend_list.h"
 
 namespace rt88h::midi {
 

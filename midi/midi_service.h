@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "midi_api.h"
+#include "midi/midi_api.h"
 
 namespace rt88h::midi {
 

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "timer_api.h"
+#include "midi/timer_api.h"
 
 namespace rt88h::midi {
 

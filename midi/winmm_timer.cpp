@@ -11,8 +11,8 @@
 #include <map>
 #include <mutex>
 
-#include "midi_api.h"
-#include "timer_api.h"
+#include "midi/midi_api.h"
+#include "midi/timer_api.h"
 
 namespace rt88h::midi {
 

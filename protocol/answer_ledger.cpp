@@ -1,4 +1,4 @@
-#include "answer_ledger.h"
+#include "protocol/answer_ledger.h"
 
 #include <algorithm>
 

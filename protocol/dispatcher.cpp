@@ -1,8 +1,8 @@
-#include "dispatcher.h"
+#include "protocol/dispatcher.h"
 
-#include "received.h"
-#include "string_table.h"
-#include "update_clock.h"
+#include "protocol/received.h"
+#include "protocol/update_clock.h"
+#include "resources/string_table.h"
 
 namespace rt88h {
 namespace {

@@ -2,8 +2,8 @@
 // The only consumer of what the device sends: runs on every timer tick.
 #include <cstdint>
 
-#include "messages.h"
-#include "update_host.h"
+#include "protocol/messages.h"
+#include "protocol/update_host.h"
 
 namespace rt88h {
 

@@ -1,4 +1,4 @@
-#include "encoding.h"
+#include "protocol/encoding.h"
 
 #include <array>
 

@@ -1,6 +1,6 @@
-#include "flash_plan.h"
+#include "protocol/flash_plan.h"
 
-#include "payload_images.h"
+#include "resources/payload_images.h"
 
 namespace rt88h {
 namespace {

@@ -1,6 +1,6 @@
-#include "messages.h"
+#include "protocol/messages.h"
 
-#include "encoding.h"
+#include "protocol/encoding.h"
 
 namespace rt88h {
 namespace {

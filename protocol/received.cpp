@@ -1,6 +1,6 @@
-#include "received.h"
+#include "protocol/received.h"
 
-#include "messages.h"
+#include "protocol/messages.h"
 
 namespace rt88h {
 namespace {

@@ -1,4 +1,4 @@
-#include "update_clock.h"
+#include "protocol/update_clock.h"
 
 #include <chrono>
 #include <thread>

@@ -2,7 +2,7 @@
 // Every wait and pause of the update goes through here, so tests can run them in virtual time.
 #include <cstdint>
 
-#include "update_signals.h"
+#include "protocol/update_signals.h"
 
 namespace rt88h {
 

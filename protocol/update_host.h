@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "update_signals.h"
+#include "protocol/update_signals.h"
 
 namespace rt88h {
 

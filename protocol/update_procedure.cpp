@@ -1,10 +1,10 @@
-#include "update_procedure.h"
+#include "protocol/update_procedure.h"
 
 #include <array>
 #include <cstdio>
 #include <string>
 
-#include "string_table.h"
+#include "resources/string_table.h"
 
 namespace rt88h {
 namespace {

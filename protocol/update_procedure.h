@@ -5,11 +5,11 @@
 #include <span>
 #include <vector>
 
-#include "answer_ledger.h"
-#include "dispatcher.h"
-#include "flash_plan.h"
-#include "update_clock.h"
-#include "update_host.h"
+#include "protocol/answer_ledger.h"
+#include "protocol/dispatcher.h"
+#include "protocol/flash_plan.h"
+#include "protocol/update_clock.h"
+#include "protocol/update_host.h"
 
 namespace rt88h {
 

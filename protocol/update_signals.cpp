@@ -1,4 +1,4 @@
-#include "update_signals.h"
+#include "protocol/update_signals.h"
 
 #include <chrono>
 

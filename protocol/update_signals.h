@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <mutex>
 
-#include "answer_ledger.h"
+#include "protocol/answer_ledger.h"
 
 namespace rt88h {
 

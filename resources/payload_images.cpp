@@ -1,4 +1,4 @@
-#include "payload_images.h"
+#include "resources/payload_images.h"
 
 #include <cstddef>
 

@@ -1,4 +1,4 @@
-#include "string_table.h"
+#include "resources/string_table.h"
 
 namespace rt88h {
 
@@ -7,7 +7,7 @@ std::string_view loadString(int id) {
 #define RT88H_STRING(name, id, text) \
   case name:                         \
     return text;
-#include "string_table.def"
+#include "resources/string_table.def"
 #undef RT88H_STRING
     default: return "";
   }

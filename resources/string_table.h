@@ -7,7 +7,7 @@ namespace rt88h {
 
 enum StringId : int {
 #define RT88H_STRING(name, id, text) name = id,
-#include "string_table.def"
+#include "resources/string_table.def"
 #undef RT88H_STRING
 };
 

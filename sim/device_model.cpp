@@ -1,4 +1,4 @@
-#include "device_model.h"
+#include "sim/device_model.h"
 
 #include <algorithm>
 #include <cstdarg>
@@ -6,9 +6,9 @@
 #include <cstring>
 #include <utility>
 
-#include "encoding.h"
-#include "flash_plan.h"
-#include "messages.h"
+#include "protocol/encoding.h"
+#include "protocol/flash_plan.h"
+#include "protocol/messages.h"
 
 namespace rt88h::sim {
 namespace {

@@ -4,8 +4,8 @@
 #include <string>
 #include <utility>
 
-#include "device_model.h"
-#include "flash_plan.h"
+#include "protocol/flash_plan.h"
+#include "sim/device_model.h"
 
 namespace rt88h::sim {
 namespace {

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "update_host.h"
+#include "protocol/update_host.h"
 
 namespace rt88h::app {
 

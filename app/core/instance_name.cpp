@@ -1,10 +1,10 @@
-#include "instance_name.h"
+#include "app/core/instance_name.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
 
-#include "string_table.h"
+#include "resources/string_table.h"
 
 namespace rt88h::app {
 

@@ -1,9 +1,9 @@
-#include "preselect.h"
+#include "app/core/preselect.h"
 
 #include <cstdio>
 
-#include "midi_service.h"
-#include "string_table.h"
+#include "midi/midi_service.h"
+#include "resources/string_table.h"
 
 namespace rt88h::app {
 

@@ -1,15 +1,15 @@
-#include "updator_dlg_core.h"
+#include "app/core/updator_dlg_core.h"
 
 #include <algorithm>
 #include <system_error>
 
-#include "flash_plan.h"
-#include "instance_name.h"
-#include "midi_service.h"
-#include "preselect.h"
-#include "string_table.h"
-#include "update_procedure.h"
-#include "virtual_midi.h"
+#include "app/core/instance_name.h"
+#include "app/core/preselect.h"
+#include "midi/in_process.h"
+#include "midi/midi_service.h"
+#include "protocol/flash_plan.h"
+#include "protocol/update_procedure.h"
+#include "resources/string_table.h"
 
 namespace rt88h::app {
 
@@ -49,31 +49,22 @@ void UpdatorDlgCore::timerTick(uint32_t, uint32_t, uintptr_t context, uintptr_t,
   reinterpret_cast<UpdatorDlgCore*>(context)->dispatcher.dispatchReplies();
 }
 
-// The in-process virtual service is registered last, so its devices are a list's last entries,
-// and their keys say so as well. A list whose devices changed while it was read is read again;
-// after three tries it is shown as read with nothing marked, so that Execute asks rather than
-// trusts.
-template <typename Port, typename VirtualNames>
-void UpdatorDlgCore::fillList(DeviceList list, Port& port, VirtualNames virtualNames) {
+// A list whose devices changed while it was read is read again; after three tries it is shown as
+// read, so that Execute opens by key and fails rather than open another device.
+template <typename Port>
+void UpdatorDlgCore::fillList(DeviceList list, Port& port) {
   std::vector<Entry>& shown = entries[static_cast<int>(list)];
   for (int attempt = 0; attempt < kListReadAttempts; ++attempt) {
-    const std::vector<std::string> virtualBefore = virtualNames();
     const int countBefore = port.deviceCount();
     shown.clear();
     for (int i = 0; i < port.deviceCount(); ++i) {
       char name[midi::kDeviceNameSize] = {};
       port.deviceName(i, name);
-      shown.push_back({name, port.deviceKey(i), false});
+      std::string key = port.deviceKey(i);
+      const bool own = !simulated.empty() && midi::inProcessDeviceName(key) == simulated;
+      shown.push_back({name, std::move(key), own});
     }
-    if (countBefore == static_cast<int>(shown.size()) && countBefore == port.deviceCount() &&
-        virtualBefore == virtualNames()) {
-      const std::size_t first = shown.size() - std::min(shown.size(), virtualBefore.size());
-      for (std::size_t k = 0; !simulated.empty() && k < virtualBefore.size(); ++k) {
-        Entry& entry = shown[first + k];
-        entry.simulated = virtualBefore[k] == simulated && entry.key.starts_with("virtual:");
-      }
-      break;
-    }
+    if (countBefore == static_cast<int>(shown.size()) && countBefore == port.deviceCount()) break;
   }
   std::vector<std::string> names;
   names.reserve(shown.size());
@@ -95,9 +86,8 @@ const UpdatorDlgCore::Entry* UpdatorDlgCore::chosen(DeviceList list) const {
 }
 
 void UpdatorDlgCore::fillDeviceLists() {
-  midi::VirtualMidiBackend& inProcess = midi::virtualMidi();
-  fillList(DeviceList::Out, midiOut, [&] { return inProcess.outputNames(); });
-  fillList(DeviceList::In, midiIn, [&] { return inProcess.inputNames(); });
+  fillList(DeviceList::Out, midiOut);
+  fillList(DeviceList::In, midiIn);
   // The preselection decides afresh, whatever a toolkit selected when entries came.
   const std::vector<std::string> preferred = preferredNamesAsListed(instance);
   preselect(DeviceList::Out, preferred);

@@ -9,14 +9,14 @@
 #include <thread>
 #include <vector>
 
-#include "dialog_view.h"
-#include "dispatcher.h"
-#include "dxm_timer.h"
-#include "midi_in_port.h"
-#include "midi_out_port.h"
-#include "update_host.h"
-#include "update_signals.h"
-#include "window_forwarder.h"
+#include "app/core/dialog_view.h"
+#include "app/core/window_forwarder.h"
+#include "midi/dxm_timer.h"
+#include "midi/midi_in_port.h"
+#include "midi/midi_out_port.h"
+#include "protocol/dispatcher.h"
+#include "protocol/update_host.h"
+#include "protocol/update_signals.h"
 
 namespace rt88h::app {
 
@@ -70,8 +70,8 @@ class UpdatorDlgCore final : public UpdateHost {
     std::string key;   // what Execute opens, so that it gets the device the user saw
     bool simulated = false;
   };
-  template <typename Port, typename VirtualNames>
-  void fillList(DeviceList list, Port& port, VirtualNames virtualNames);
+  template <typename Port>
+  void fillList(DeviceList list, Port& port);
   void preselect(DeviceList list, const std::vector<std::string>& preferred);
   const Entry* chosen(DeviceList list) const;
   // True when the update may go ahead: real firmware, the process's own device, or a yes.

@@ -1,4 +1,4 @@
-#include "window_forwarder.h"
+#include "app/core/window_forwarder.h"
 
 namespace rt88h::app {
 

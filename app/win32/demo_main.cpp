@@ -3,12 +3,12 @@
 // one of the usual names is connected: test images must never reach a device.
 #include <string>
 
-#include "flash_plan.h"
-#include "preselect.h"
-#include "simulated_device.h"
-#include "string_table.h"
-#include "updater_app.h"
-#include "virtual_midi.h"
+#include "app/core/preselect.h"
+#include "app/win32/updater_app.h"
+#include "midi/in_process.h"
+#include "protocol/flash_plan.h"
+#include "resources/string_table.h"
+#include "sim/attach/simulated_device.h"
 
 int main() {
   rt88h::win32::CLumoUpdatorApp app;
@@ -21,8 +21,7 @@ int main() {
   }
   const std::string name = rt88h::app::preferredNames(app.getInstanceNumber()).back();
   // Registered before the window fills its lists, so that it comes up pre-selected.
-  rt88h::sim::SimulatedDevice device(rt88h::midi::virtualMidi(), name,
-                                     rt88h::sim::DeviceModel::Config{});
+  rt88h::sim::SimulatedDevice device(name, rt88h::sim::DeviceModel::Config{});
   app.setSimulatedDeviceName(name);
   app.InitInstance();
   return 0;

@@ -1,5 +1,5 @@
 // rt88h-updater.exe: the updater for a device on the system's MIDI ports.
-#include "updater_app.h"
+#include "app/win32/updater_app.h"
 
 int main() {
   rt88h::win32::CLumoUpdatorApp app;

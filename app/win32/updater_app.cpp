@@ -1,13 +1,13 @@
-#include "updater_app.h"
+#include "app/win32/updater_app.h"
 
 #include <commctrl.h>
 
 #include <cstdio>
 
-#include "instance_name.h"
-#include "string_table.h"
-#include "text.h"
-#include "updater_window.h"
+#include "app/core/instance_name.h"
+#include "app/win32/text.h"
+#include "app/win32/updater_window.h"
+#include "resources/string_table.h"
 
 namespace rt88h::win32 {
 

@@ -1,4 +1,4 @@
-#include "updater_window.h"
+#include "app/win32/updater_window.h"
 
 #include <commctrl.h>
 
@@ -7,11 +7,11 @@
 #include <string>
 #include <string_view>
 
-#include "dialog_ids.h"
-#include "flash_plan.h"
-#include "string_table.h"
-#include "text.h"
-#include "updater_app.h"
+#include "app/win32/dialog_ids.h"
+#include "app/win32/text.h"
+#include "app/win32/updater_app.h"
+#include "protocol/flash_plan.h"
+#include "resources/string_table.h"
 
 namespace rt88h::win32 {
 

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "dialog_view.h"
-#include "message_forwarder.h"
-#include "updator_dlg_core.h"
+#include "app/core/dialog_view.h"
+#include "app/core/updator_dlg_core.h"
+#include "app/win32/forwarder.h"
 
 namespace rt88h::win32 {
 

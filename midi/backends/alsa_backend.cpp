@@ -1,4 +1,4 @@
-#include "alsa_backend.h"
+#include "midi/backends/alsa_backend.h"
 
 #include <alsa/asoundlib.h>
 #include <poll.h>
@@ -15,11 +15,11 @@
 #include <thread>
 #include <vector>
 
-#include "alsa_events.h"
-#include "common.h"
-#include "event_fd.h"
-#include "header_flags.h"
-#include "lent_buffers.h"
+#include "midi/backends/alsa_events.h"
+#include "midi/backends/common.h"
+#include "midi/backends/header_flags.h"
+#include "midi/backends/lent_buffers.h"
+#include "midi/event_fd.h"
 
 namespace rt88h::midi {
 namespace {

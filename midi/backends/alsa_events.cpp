@@ -1,4 +1,4 @@
-#include "alsa_events.h"
+#include "midi/backends/alsa_events.h"
 
 #include <cerrno>
 

@@ -5,8 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "common.h"
-#include "lent_buffers.h"
+#include "midi/backends/common.h"
+#include "midi/backends/lent_buffers.h"
 
 namespace rt88h::midi {
 

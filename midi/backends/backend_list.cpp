@@ -1,18 +1,18 @@
-#include "backend_list.h"
+#include "midi/backends/backend_list.h"
 
 #include <memory>
 
-#include "midi_service.h"
-#include "virtual_midi.h"
+#include "midi/backends/virtual_midi.h"
+#include "midi/midi_service.h"
 
 #ifdef RT88H_HAVE_ALSA
-#include "alsa_backend.h"
+#include "midi/backends/alsa_backend.h"
 #endif
 #ifdef RT88H_HAVE_JACK
-#include "jack_backend.h"
+#include "midi/backends/jack_backend.h"
 #endif
 #ifdef RT88H_HAVE_WINMM
-#include "winmm_backend.h"
+#include "midi/backends/winmm_backend.h"
 #endif
 
 namespace rt88h::midi {

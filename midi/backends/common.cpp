@@ -1,9 +1,9 @@
-#include "common.h"
+#include "midi/backends/common.h"
 
 #include <cerrno>
 #include <map>
 
-#include "lent_buffers.h"
+#include "midi/backends/lent_buffers.h"
 
 namespace rt88h::midi {
 

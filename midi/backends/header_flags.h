@@ -2,7 +2,7 @@
 // The flag rules of a caller's MidiHeader, one set for every device of every back-end.
 #include <cstdint>
 
-#include "midi_api.h"
+#include "midi/midi_api.h"
 
 namespace rt88h::midi {
 

@@ -1,4 +1,4 @@
-#include "jack_backend.h"
+#include "midi/backends/jack_backend.h"
 
 #include <jack/jack.h>
 #include <jack/midiport.h>
@@ -22,12 +22,12 @@
 #include <thread>
 #include <vector>
 
-#include "common.h"
-#include "event_fd.h"
-#include "header_flags.h"
-#include "jack_splitter.h"
-#include "late_cycles.h"
-#include "lent_buffers.h"
+#include "midi/backends/common.h"
+#include "midi/backends/header_flags.h"
+#include "midi/backends/jack_splitter.h"
+#include "midi/backends/late_cycles.h"
+#include "midi/backends/lent_buffers.h"
+#include "midi/event_fd.h"
 
 namespace rt88h::midi {
 namespace {

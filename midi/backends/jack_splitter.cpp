@@ -1,4 +1,4 @@
-#include "jack_splitter.h"
+#include "midi/backends/jack_splitter.h"
 
 #include <algorithm>
 #include <cstring>

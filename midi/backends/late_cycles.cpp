@@ -1,4 +1,4 @@
-#include "late_cycles.h"
+#include "midi/backends/late_cycles.h"
 
 #include <algorithm>
 #include <cerrno>

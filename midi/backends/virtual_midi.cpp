@@ -1,4 +1,4 @@
-#include "virtual_midi.h"
+#include "midi/backends/virtual_midi.h"
 
 #include <algorithm>
 #include <atomic>
@@ -9,8 +9,8 @@
 #include <thread>
 #include <utility>
 
-#include "header_flags.h"
-#include "lent_buffers.h"
+#include "midi/backends/header_flags.h"
+#include "midi/backends/lent_buffers.h"
 
 namespace rt88h::midi {
 
@@ -371,6 +371,11 @@ class VirtualBackendImpl final : public VirtualMidiBackend {
     return device;
   }
 
+  std::string nameOfKey(std::string_view key) override {
+    const std::shared_ptr<VirtualDeviceImpl> device = deviceWithKey(key);
+    return device ? device->name() : std::string();
+  }
+
  private:
   // Opens the found device as Device; the caller's device is set only on success.
   template <class Device, class Found, class Base, class... Args>
@@ -429,6 +434,14 @@ std::shared_ptr<VirtualMidiBackend> makeVirtualMidiBackend() {
 VirtualMidiBackend& virtualMidi() {
   static const std::shared_ptr<VirtualMidiBackend> backend = makeVirtualMidiBackend();
   return *backend;
+}
+
+std::shared_ptr<VirtualDevice> addInProcessDevice(std::string name) {
+  return virtualMidi().addDevice(std::move(name));
+}
+
+std::string inProcessDeviceName(std::string_view key) {
+  return virtualMidi().nameOfKey(key);
 }
 
 }  // namespace rt88h::midi

@@ -1,4 +1,4 @@
-#include "winmm_backend.h"
+#include "midi/backends/winmm_backend.h"
 
 // clang-format off
 #include <windows.h>
@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "header_flags.h"
+#include "midi/backends/header_flags.h"
 
 namespace rt88h::midi {
 

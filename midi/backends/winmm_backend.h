@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "midi_service.h"
+#include "midi/midi_service.h"
 
 namespace rt88h::midi {
 

@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "payload_images.h"
+#include "resources/payload_images.h"
 
 namespace rt88h {
 

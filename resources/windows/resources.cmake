@@ -10,7 +10,7 @@ file(MAKE_DIRECTORY "${rc_out}")
 set(rc_icon "${rc_out}/rt88h-updater.ico")
 set(rc_icon_pngs "")
 foreach(px IN ITEMS 16 24 32 48 64 256)
-  list(APPEND rc_icon_pngs "${PROJECT_SOURCE_DIR}/app/icons/icon-${px}.png")
+  list(APPEND rc_icon_pngs "${PROJECT_SOURCE_DIR}/resources/icons/icon-${px}.png")
 endforeach()
 add_custom_command(
   OUTPUT "${rc_icon}"
@@ -42,7 +42,7 @@ set_source_files_properties("${rc_source}" PROPERTIES OBJECT_DEPENDS
 
 # OBJECT, not in an archive: an archive member nothing refers to is left out by the linker.
 add_library(rt88h_resources_rc OBJECT "${rc_source}")
-target_include_directories(rt88h_resources_rc PRIVATE "${CMAKE_CURRENT_SOURCE_DIR}")
+rt88h_headers(rt88h_resources_rc PRIVATE resources)
 
 add_library(rt88h_resources STATIC
   windows/string_table_win32.cpp

@@ -4,7 +4,7 @@
 #include <mutex>
 #include <string>
 
-#include "string_table.h"
+#include "resources/string_table.h"
 
 namespace rt88h {
 

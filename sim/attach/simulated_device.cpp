@@ -1,4 +1,4 @@
-#include "simulated_device.h"
+#include "sim/attach/simulated_device.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -62,10 +62,9 @@ struct SimulatedDevice::Impl {
   }
 };
 
-SimulatedDevice::SimulatedDevice(midi::VirtualMidiBackend& backend, std::string name,
-                                 DeviceModel::Config config)
+SimulatedDevice::SimulatedDevice(std::string name, DeviceModel::Config config)
     : impl_(std::make_unique<Impl>(config)) {
-  impl_->device = backend.addDevice(std::move(name));
+  impl_->device = midi::addInProcessDevice(std::move(name));
   impl_->scheduler = std::thread([impl = impl_.get()] { impl->deliverUntilStopped(); });
   impl_->device->setReceiver([impl = impl_.get()](const uint8_t* bytes, std::size_t count) {
     impl->receive(bytes, count);

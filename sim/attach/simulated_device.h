@@ -5,15 +5,15 @@
 #include <string>
 #include <vector>
 
-#include "device_model.h"
-#include "virtual_midi.h"
+#include "midi/in_process.h"
+#include "sim/device_model.h"
 
 namespace rt88h::sim {
 
 class SimulatedDevice {
  public:
-  // Adds a device with that name to the virtual back-end and answers for it from `model`.
-  SimulatedDevice(midi::VirtualMidiBackend& backend, std::string name, DeviceModel::Config config);
+  // Adds a device of this process with that name and answers for it from `model`.
+  SimulatedDevice(std::string name, DeviceModel::Config config);
   ~SimulatedDevice();  // stops delivering; the virtual device vanishes
   SimulatedDevice(const SimulatedDevice&) = delete;
   SimulatedDevice& operator=(const SimulatedDevice&) = delete;

@@ -21,16 +21,16 @@
 #include <thread>
 #include <vector>
 
-#include "device_model.h"
-#include "midi_service.h"
-#include "options.h"
+#include "midi/midi_service.h"
+#include "sim/device_model.h"
+#include "sim/devsim/options.h"
 #ifdef DEVSIM_WITH_JACK
-#include "jack_backend.h"
-#include "late_cycles.h"
+#include "midi/backends/jack_backend.h"
+#include "midi/backends/late_cycles.h"
 #endif
 #ifdef DEVSIM_WITH_ALSA
-#include "alsa_backend.h"
-#include "rawmidi_device.h"
+#include "midi/backends/alsa_backend.h"
+#include "sim/devsim/rawmidi_device.h"
 #endif
 
 namespace rt88h::devsim {

@@ -1,11 +1,11 @@
-#include "options.h"
+#include "sim/devsim/options.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <string_view>
 
-#include "late_cycles.h"
+#include "midi/backends/late_cycles.h"
 
 namespace rt88h::devsim {
 namespace {

@@ -1,4 +1,4 @@
-#include "rawmidi_device.h"
+#include "sim/devsim/rawmidi_device.h"
 
 #include <alsa/asoundlib.h>
 #include <poll.h>
@@ -12,9 +12,9 @@
 #include <thread>
 #include <vector>
 
-#include "common.h"
-#include "lent_buffers.h"
-#include "raw_stream.h"
+#include "midi/backends/common.h"
+#include "midi/backends/lent_buffers.h"
+#include "sim/devsim/raw_stream.h"
 
 namespace rt88h::devsim {
 namespace {

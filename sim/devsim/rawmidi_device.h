@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "midi_service.h"
+#include "midi/midi_service.h"
 
 namespace rt88h::devsim {
 

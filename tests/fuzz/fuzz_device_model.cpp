@@ -10,10 +10,10 @@
 #include <memory>
 #include <vector>
 
-#include "device_model.h"
-#include "flash_plan.h"
-#include "fuzz_support.h"
-#include "messages.h"
+#include "protocol/flash_plan.h"
+#include "protocol/messages.h"
+#include "sim/device_model.h"
+#include "tests/fuzz/fuzz_support.h"
 
 using namespace rt88h;
 using namespace rt88h::fuzz;

@@ -13,10 +13,10 @@
 #include <string_view>
 #include <vector>
 
-#include "dispatcher.h"
-#include "expected_reaction.h"
-#include "fuzz_support.h"
-#include "messages.h"
+#include "protocol/dispatcher.h"
+#include "protocol/messages.h"
+#include "tests/fuzz/expected_reaction.h"
+#include "tests/fuzz/fuzz_support.h"
 
 using namespace rt88h;
 using namespace rt88h::fuzz;

@@ -9,9 +9,9 @@
 #include <memory>
 #include <vector>
 
-#include "encoding.h"
-#include "fuzz_support.h"
-#include "messages.h"
+#include "protocol/encoding.h"
+#include "protocol/messages.h"
+#include "tests/fuzz/fuzz_support.h"
 
 using namespace rt88h;
 using namespace rt88h::fuzz;

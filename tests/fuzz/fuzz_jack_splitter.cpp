@@ -10,10 +10,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "common.h"
-#include "fuzz_support.h"
-#include "jack_splitter.h"
-#include "lent_harness.h"
+#include "midi/backends/common.h"
+#include "midi/backends/jack_splitter.h"
+#include "tests/fuzz/fuzz_support.h"
+#include "tests/fuzz/lent_harness.h"
 
 using namespace rt88h;
 using namespace rt88h::fuzz;

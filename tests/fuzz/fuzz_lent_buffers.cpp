@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "fuzz_support.h"
-#include "lent_harness.h"
+#include "tests/fuzz/fuzz_support.h"
+#include "tests/fuzz/lent_harness.h"
 
 using namespace rt88h;
 using namespace rt88h::fuzz;

@@ -3,9 +3,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "expected_reaction.h"
-#include "fuzz_support.h"
-#include "received.h"
+#include "protocol/received.h"
+#include "tests/fuzz/expected_reaction.h"
+#include "tests/fuzz/fuzz_support.h"
 
 using namespace rt88h;
 using namespace rt88h::fuzz;

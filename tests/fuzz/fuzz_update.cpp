@@ -11,10 +11,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "fault_transport.h"
-#include "fuzz_support.h"
-#include "messages.h"
-#include "received.h"
+#include "protocol/messages.h"
+#include "protocol/received.h"
+#include "tests/fuzz/fuzz_support.h"
+#include "tests/support/fault_transport.h"
 
 using namespace rt88h;
 using namespace rt88h::fuzz;

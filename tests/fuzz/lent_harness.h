@@ -7,9 +7,9 @@
 #include <optional>
 #include <vector>
 
-#include "fuzz_support.h"
-#include "lent_buffers.h"
-#include "midi_api.h"
+#include "midi/backends/lent_buffers.h"
+#include "midi/midi_api.h"
+#include "tests/fuzz/fuzz_support.h"
 
 namespace rt88h::fuzz {
 

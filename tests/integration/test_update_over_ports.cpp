@@ -4,10 +4,10 @@
 
 #include <chrono>
 
-#include "messages.h"
-#include "port_host.h"
-#include "simulated_device.h"
-#include "sysex_support.h"
+#include "protocol/messages.h"
+#include "sim/attach/simulated_device.h"
+#include "tests/support/port_host.h"
+#include "tests/support/sysex_support.h"
 
 namespace rt88h {
 namespace {
@@ -22,7 +22,7 @@ class UpdateOverPorts : public ::testing::Test {
 };
 
 TEST_F(UpdateOverPorts, ACompleteUpdateWritesThePayloadsIntoTheDevice) {
-  sim::SimulatedDevice device(midi::virtualMidi(), "RT complete", DeviceModel::Config{});
+  sim::SimulatedDevice device("RT complete", DeviceModel::Config{});
   testing::PortHost host;
   const int in = host.inputIndex("RT complete");
   const int out = host.outputIndex("RT complete");
@@ -50,7 +50,7 @@ TEST_F(UpdateOverPorts, ACompleteUpdateWritesThePayloadsIntoTheDevice) {
 }
 
 TEST_F(UpdateOverPorts, ClosingMidUpdateEndsTheWorkerAtItsNextWait) {
-  sim::SimulatedDevice device(midi::virtualMidi(), "RT close", DeviceModel::Config{});
+  sim::SimulatedDevice device("RT close", DeviceModel::Config{});
   device.withModel(
       [](DeviceModel& model) { model.addFault(sim::Fault::drop(MessageKind::WriteData, 5, 3)); });
   testing::PortHost host;

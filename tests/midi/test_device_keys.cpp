@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "midi_in_port.h"
-#include "midi_out_port.h"
-#include "midi_service.h"
-#include "virtual_midi.h"
+#include "midi/backends/virtual_midi.h"
+#include "midi/midi_in_port.h"
+#include "midi/midi_out_port.h"
+#include "midi/midi_service.h"
 
 namespace rt88h::midi {
 namespace {

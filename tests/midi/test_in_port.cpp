@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "fake_midi_api.h"
-#include "midi_in_port.h"
+#include "midi/midi_in_port.h"
+#include "tests/support/fake_midi_api.h"
 
 namespace rt88h::midi {
 namespace {

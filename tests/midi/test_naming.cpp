@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "midi_service.h"
+#include "midi/midi_service.h"
 
 namespace rt88h::midi {
 namespace {

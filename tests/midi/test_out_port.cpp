@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
-#include "fake_midi_api.h"
-#include "midi_out_port.h"
+#include "midi/midi_out_port.h"
+#include "tests/support/fake_midi_api.h"
 
 namespace rt88h::midi {
 namespace {

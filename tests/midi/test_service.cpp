@@ -10,9 +10,9 @@
 #include <utility>
 #include <vector>
 
-#include "midi_in_port.h"
-#include "midi_service.h"
-#include "virtual_midi.h"
+#include "midi/in_process.h"
+#include "midi/midi_in_port.h"
+#include "midi/midi_service.h"
 
 namespace rt88h::midi {
 namespace {
@@ -324,7 +324,7 @@ TEST(SystemMidi, TheVirtualBackendComesLast) {
   EXPECT_EQ(&api, static_cast<MidiApi*>(&midiService()));
   const int outputs = api.outDeviceCount();
   const int inputs = api.inDeviceCount();
-  auto device = virtualMidi().addDevice("svc system check");
+  auto device = addInProcessDevice("svc system check");
   ASSERT_EQ(api.outDeviceCount(), outputs + 1);
   ASSERT_EQ(api.inDeviceCount(), inputs + 1);
   char name[kDeviceNameSize] = {};

@@ -4,7 +4,7 @@
 #include <thread>
 #include <vector>
 
-#include "midi_in_port.h"
+#include "midi/midi_in_port.h"
 
 namespace rt88h::midi {
 namespace {

@@ -10,9 +10,9 @@
 #include <thread>
 #include <vector>
 
-#include "dxm_timer.h"
-#include "fake_midi_api.h"
-#include "timer_api.h"
+#include "midi/dxm_timer.h"
+#include "midi/timer_api.h"
+#include "tests/support/fake_midi_api.h"
 
 namespace rt88h::midi {
 namespace {

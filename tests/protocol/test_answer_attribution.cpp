@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "device_model.h"
-#include "string_table.h"
-#include "sysex_support.h"
-#include "update_procedure.h"
-#include "virtual_time_link.h"
+#include "protocol/update_procedure.h"
+#include "resources/string_table.h"
+#include "sim/device_model.h"
+#include "tests/support/sysex_support.h"
+#include "tests/support/virtual_time_link.h"
 
 namespace rt88h {
 namespace {

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "dispatcher.h"
-#include "messages.h"
-#include "sysex_support.h"
+#include "protocol/dispatcher.h"
+#include "protocol/messages.h"
+#include "tests/support/sysex_support.h"
 
 namespace rt88h {
 namespace {

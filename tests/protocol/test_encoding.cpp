@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "encoding.h"
+#include "protocol/encoding.h"
 
 namespace rt88h {
 namespace {

@@ -11,10 +11,10 @@
 #include <utility>
 #include <vector>
 
-#include "encoding.h"
-#include "flash_plan.h"
-#include "messages.h"
-#include "sysex_support.h"
+#include "protocol/encoding.h"
+#include "protocol/flash_plan.h"
+#include "protocol/messages.h"
+#include "tests/support/sysex_support.h"
 
 #ifdef _WIN32
 #include <windows.h>

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "received.h"
+#include "protocol/received.h"
 
 namespace rt88h {
 namespace {

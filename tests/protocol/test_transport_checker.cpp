@@ -22,9 +22,9 @@
 #include <string>
 #include <vector>
 
-#include "fault_transport.h"
-#include "sysex_support.h"
-#include "update_procedure.h"
+#include "protocol/update_procedure.h"
+#include "tests/support/fault_transport.h"
+#include "tests/support/sysex_support.h"
 
 namespace rt88h {
 namespace {

@@ -2,11 +2,11 @@
 // the payloads, and the model's faults surface as the procedure's messages.
 #include <gtest/gtest.h>
 
-#include "device_model.h"
-#include "messages.h"
-#include "sysex_support.h"
-#include "update_procedure.h"
-#include "virtual_time_link.h"
+#include "protocol/messages.h"
+#include "protocol/update_procedure.h"
+#include "sim/device_model.h"
+#include "tests/support/sysex_support.h"
+#include "tests/support/virtual_time_link.h"
 
 namespace rt88h {
 namespace {

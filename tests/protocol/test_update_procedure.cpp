@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "flash_plan.h"
-#include "messages.h"
-#include "sysex_support.h"
-#include "update_procedure.h"
-#include "virtual_time_link.h"
+#include "protocol/flash_plan.h"
+#include "protocol/messages.h"
+#include "protocol/update_procedure.h"
+#include "tests/support/sysex_support.h"
+#include "tests/support/virtual_time_link.h"
 
 namespace rt88h {
 namespace {

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "payload_images.h"
-#include "string_table.h"
+#include "resources/payload_images.h"
+#include "resources/string_table.h"
 
 namespace rt88h {
 namespace {

@@ -6,9 +6,9 @@
 #include <memory>
 #include <vector>
 
-#include "device_model.h"
-#include "messages.h"
-#include "sysex_support.h"
+#include "protocol/messages.h"
+#include "sim/device_model.h"
+#include "tests/support/sysex_support.h"
 
 namespace rt88h::sim::testing {
 

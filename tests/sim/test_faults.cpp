@@ -3,9 +3,9 @@
 
 #include <vector>
 
-#include "device_model.h"
-#include "messages.h"
-#include "model_link.h"
+#include "protocol/messages.h"
+#include "sim/device_model.h"
+#include "tests/sim/model_link.h"
 
 namespace rt88h::sim {
 namespace {

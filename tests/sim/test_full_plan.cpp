@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "device_model.h"
-#include "flash_plan.h"
-#include "messages.h"
-#include "model_link.h"
+#include "protocol/flash_plan.h"
+#include "protocol/messages.h"
+#include "sim/device_model.h"
+#include "tests/sim/model_link.h"
 
 namespace rt88h::sim {
 namespace {

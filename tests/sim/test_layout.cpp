@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "device_model.h"
-#include "encoding.h"
-#include "messages.h"
-#include "model_link.h"
-#include "sysex_support.h"
+#include "protocol/encoding.h"
+#include "protocol/messages.h"
+#include "sim/device_model.h"
+#include "tests/sim/model_link.h"
+#include "tests/support/sysex_support.h"
 
 namespace rt88h::sim {
 namespace {

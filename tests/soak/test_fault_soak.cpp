@@ -16,11 +16,11 @@
 #include <string>
 #include <vector>
 
-#include "device_model.h"
-#include "encoding.h"
-#include "messages.h"
-#include "update_procedure.h"
-#include "virtual_time_link.h"
+#include "protocol/encoding.h"
+#include "protocol/messages.h"
+#include "protocol/update_procedure.h"
+#include "sim/device_model.h"
+#include "tests/support/virtual_time_link.h"
 
 namespace rt88h {
 namespace {

@@ -1,11 +1,11 @@
-#include "fault_transport.h"
+#include "tests/support/fault_transport.h"
 
 #include <algorithm>
 
-#include "device_model.h"
-#include "string_table.h"
-#include "sysex_support.h"
-#include "update_procedure.h"
+#include "protocol/update_procedure.h"
+#include "resources/string_table.h"
+#include "sim/device_model.h"
+#include "tests/support/sysex_support.h"
 
 namespace rt88h::testing {
 namespace {

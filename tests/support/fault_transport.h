@@ -16,8 +16,8 @@
 #include <utility>
 #include <vector>
 
-#include "flash_plan.h"
-#include "virtual_time_link.h"
+#include "protocol/flash_plan.h"
+#include "tests/support/virtual_time_link.h"
 
 namespace rt88h::testing {
 

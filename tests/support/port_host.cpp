@@ -1,6 +1,6 @@
-#include "port_host.h"
+#include "tests/support/port_host.h"
 
-#include "update_procedure.h"
+#include "protocol/update_procedure.h"
 
 namespace rt88h::testing {
 

@@ -10,11 +10,11 @@
 #include <thread>
 #include <vector>
 
-#include "dispatcher.h"
-#include "dxm_timer.h"
-#include "midi_in_port.h"
-#include "midi_out_port.h"
-#include "update_host.h"
+#include "midi/dxm_timer.h"
+#include "midi/midi_in_port.h"
+#include "midi/midi_out_port.h"
+#include "protocol/dispatcher.h"
+#include "protocol/update_host.h"
 
 namespace rt88h::testing {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "messages.h"
-#include "string_table.h"
+#include "protocol/messages.h"
+#include "resources/string_table.h"
 
 namespace rt88h::testing {
 

@@ -1,4 +1,4 @@
-#include "virtual_time_link.h"
+#include "tests/support/virtual_time_link.h"
 
 #include <algorithm>
 #include <limits>

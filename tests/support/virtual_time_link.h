@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "dispatcher.h"
-#include "update_clock.h"
-#include "update_host.h"
+#include "protocol/dispatcher.h"
+#include "protocol/update_clock.h"
+#include "protocol/update_host.h"
 
 namespace rt88h::testing {
 

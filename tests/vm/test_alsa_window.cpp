@@ -25,10 +25,10 @@
 #include <thread>
 #include <vector>
 
-#include "app_test_support.h"
-#include "lumo_updator_app.h"
-#include "lumo_updator_dlg.h"
-#include "messages.h"
+#include "app/qt/updater_app.h"
+#include "app/qt/updater_window.h"
+#include "protocol/messages.h"
+#include "tests/app/qt/app_test_support.h"
 
 extern char** environ;
 

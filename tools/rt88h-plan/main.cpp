@@ -3,9 +3,9 @@
 #include <cstdio>
 #include <string>
 
-#include "flash_plan.h"
-#include "messages.h"
-#include "string_table.h"
+#include "protocol/flash_plan.h"
+#include "protocol/messages.h"
+#include "resources/string_table.h"
 
 namespace {
 

@@ -1,0 +1,308 @@
+#include "app/qt/updater_window.h"
+
+#include <QAction>
+#include <QComboBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QToolButton>
+#include <algorithm>
+#include <string>
+
+#include "app/qt/about_dlg.h"
+#include "app/qt/dialog_units.h"
+#include "app/qt/updater_app.h"
+#include "protocol/flash_plan.h"
+#include "resources/string_table.h"
+
+namespace rt88h::app {
+
+namespace {
+
+QString utf8(std::string_view text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+// A tooltip has no mnemonics: a bracketed one, "(&A)", goes as a whole, any other "&" alone.
+QString withoutMnemonics(QString text) {
+  text.remove(QRegularExpression(QStringLiteral("\\(&[^&()]\\)")));
+  text.replace(QStringLiteral("&&"), QStringLiteral("\x01"));
+  text.remove(QLatin1Char('&'));
+  text.replace(QStringLiteral("\x01"), QStringLiteral("&"));
+  return text;
+}
+
+// Ten paints a second: the status line stays readable and costs half the painting.
+constexpr int kStatusPaintIntervalMs = 100;
+
+}  // namespace
+
+CLumoUpdatorDlg::CLumoUpdatorDlg(QWidget* parent)
+    // A normal top-level window: a parentless Qt::Dialog is marked transient, and taskbars may
+    // leave it out.
+    : QDialog(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
+      icon(applicationIcon()) {
+  // Template 103 asks for the 9-point UI font; the layout follows its metrics.
+  QFont dialogFont = font();
+  dialogFont.setPointSize(9);
+  setFont(dialogFont);
+  createControls();
+}
+
+CLumoUpdatorDlg::~CLumoUpdatorDlg() {
+  core.shutDown();
+  // The controls go before the ports, last declared first.
+  QWidget* const controlsLastFirst[] = {stepTextEdit,  picture,  rescanButton, statusTextEdit,
+                                        executeButton, progress, outList,      inList};
+  for (QWidget* control : controlsLastFirst) delete control;
+  qDeleteAll(findChildren<QWidget*>(Qt::FindDirectChildrenOnly));
+  // The ports go with the behaviour, a member.
+}
+
+void CLumoUpdatorDlg::createControls() {
+  const DialogUnits du(font());
+
+  executeButton = new QPushButton(utf8(loadString(IDS_EXECUTE)), this);
+  executeButton->setObjectName(QStringLiteral("executeButton"));
+  executeButton->setGeometry(du.rect(119, 138, 50, 16));
+  executeButton->setDefault(true);
+  if (payloadsAreTestImages()) {
+    executeButton->setToolTip(utf8(loadString(IDS_TEST_IMAGES_RISK)));
+  }
+
+  exitButton = new QPushButton(utf8(loadString(IDS_EXIT)), this);
+  exitButton->setObjectName(QStringLiteral("exitButton"));
+  exitButton->setGeometry(du.rect(182, 138, 50, 16));
+
+  auto* inLabel = new QLabel(utf8(loadString(IDS_MIDI_IN_LABEL)), this);
+  inLabel->setGeometry(du.rect(7, 7, 225, 8));
+  auto* outLabel = new QLabel(utf8(loadString(IDS_MIDI_OUT_LABEL)), this);
+  outLabel->setGeometry(du.rect(7, 37, 225, 8));
+
+  inList = new QComboBox(this);
+  inList->setObjectName(QStringLiteral("inList"));
+  outList = new QComboBox(this);
+  outList->setObjectName(QStringLiteral("outList"));
+  for (auto [list, top] : {std::pair{inList, 15}, std::pair{outList, 45}}) {
+    QRect area = du.rect(7, top, 225, 115);  // 115: the open list
+    area.setHeight(list->sizeHint().height());
+    list->setGeometry(area);
+    list->setInsertPolicy(QComboBox::NoInsert);
+    list->setMaxVisibleItems(std::max(1, (du.y(115) - area.height()) / area.height()));
+  }
+
+  progress = new QProgressBar(this);
+  progress->setObjectName(QStringLiteral("progress"));
+  progress->setGeometry(du.rect(7, 107, 225, 14));
+  progress->setTextVisible(false);
+  progress->setRange(0, 100);
+  progress->setValue(0);
+
+  statusTextEdit = new QLineEdit(this);
+  statusTextEdit->setObjectName(QStringLiteral("statusText"));
+  statusTextEdit->setGeometry(du.rect(12, 91, 220, 12));
+  statusTextEdit->setReadOnly(true);
+  // During an update it changes with every chunk, twenty times a second.
+  statusPaint = new PaintThrottle(statusTextEdit, kStatusPaintIntervalMs);
+
+  rescanButton = new QPushButton(utf8(loadString(IDS_RESCAN_DEVICE)), this);
+  rescanButton->setObjectName(QStringLiteral("rescanButton"));
+  rescanButton->setGeometry(du.rect(145, 65, 87, 16));
+
+  picture = new QLabel(this);  // bound, never written
+  picture->setObjectName(QStringLiteral("picture"));
+  picture->setGeometry(du.rect(7, 134, 20, 20));
+
+  stepTextEdit = new QLineEdit(this);
+  stepTextEdit->setObjectName(QStringLiteral("stepText"));
+  stepTextEdit->setGeometry(du.rect(12, 78, 29, 12));
+  stepTextEdit->setReadOnly(true);
+
+  if (payloadsAreTestImages()) {
+    // Always in sight, and the title stays as specified.
+    testImagesLabel = new QLabel(utf8(loadString(IDS_TEST_IMAGES_BADGE)), this);
+    testImagesLabel->setObjectName(QStringLiteral("testImagesLabel"));
+    testImagesLabel->setGeometry(du.rect(50, 138, 66, 16));
+    testImagesLabel->setAlignment(Qt::AlignCenter);
+    testImagesLabel->setStyleSheet(QStringLiteral("color: #b00000; font-weight: bold"));
+    testImagesLabel->setToolTip(utf8(loadString(IDS_TEST_IMAGES_RISK)));
+  }
+
+  // No system menu here: the About item lives in the context menu and on this button.
+  aboutButton = new QToolButton(this);
+  aboutButton->setObjectName(QStringLiteral("aboutButton"));
+  aboutButton->setGeometry(du.rect(30, 138, 16, 16));
+  aboutButton->setIcon(icon);
+  // Framed and reached by Tab, so that it reads as a button rather than a logo.
+  aboutButton->setAutoRaise(false);
+  aboutButton->setFocusPolicy(Qt::StrongFocus);
+  aboutButton->hide();
+
+  setTabOrder(executeButton, exitButton);
+  setTabOrder(exitButton, inList);
+  setTabOrder(inList, outList);
+  setTabOrder(outList, statusTextEdit);
+  setTabOrder(statusTextEdit, rescanButton);
+  setTabOrder(rescanButton, stepTextEdit);
+  setTabOrder(stepTextEdit, aboutButton);
+
+  connect(executeButton, &QPushButton::clicked, this, [this] { OnExecute(); });
+  connect(exitButton, &QPushButton::clicked, this, &QDialog::reject);
+  connect(rescanButton, &QPushButton::clicked, this, [this] { OnRescanDevice(); });
+  connect(aboutButton, &QToolButton::clicked, this, [this] { OnSysCommand(kAboutCommand); });
+
+  setFixedSize(du.size(239, 161));
+}
+
+int CLumoUpdatorDlg::DoModal() {
+  return exec();
+}
+
+void CLumoUpdatorDlg::showEvent(QShowEvent* event) {
+  if (!initialised) OnInitDialog();
+  QDialog::showEvent(event);
+}
+
+void CLumoUpdatorDlg::OnInitDialog() {
+  initialised = true;
+  const QString aboutText = utf8(loadString(IDS_ABOUTBOX));
+  if (!aboutText.isEmpty()) {
+    auto* about = new QAction(aboutText, this);
+    connect(about, &QAction::triggered, this, [this] { OnSysCommand(kAboutCommand); });
+    addAction(about);
+    setContextMenuPolicy(Qt::ActionsContextMenu);
+    aboutButton->setToolTip(withoutMnemonics(aboutText));
+    aboutButton->show();
+  }
+  setWindowIcon(icon);
+  const CLumoUpdatorApp* app = afxGetApp();
+  core.OnInitDialog(getInstanceNumber(),
+                    app != nullptr ? app->simulatedDeviceName() : std::string());
+  executeButton->setFocus();
+}
+
+int CLumoUpdatorDlg::getInstanceNumber() const {
+  const CLumoUpdatorApp* app = afxGetApp();
+  return app != nullptr ? app->getInstanceNumber() : 0;
+}
+
+void CLumoUpdatorDlg::showEntries(DeviceList which, const std::vector<std::string>& names) {
+  QComboBox* list = listOf(which);
+  list->clear();
+  // The entries keep the name's own bytes, as the preselection compares them.
+  for (const std::string& name : names) list->addItem(utf8(name), QByteArray::fromStdString(name));
+}
+
+void CLumoUpdatorDlg::selectEntry(DeviceList which, int position) {
+  listOf(which)->setCurrentIndex(position);
+}
+
+int CLumoUpdatorDlg::selectedEntry(DeviceList which) const {
+  return listOf(which)->currentIndex();
+}
+
+void CLumoUpdatorDlg::enableControl(Control control, bool on) {
+  QWidget* const controls[] = {inList, outList, executeButton, rescanButton};
+  controls[static_cast<int>(control)]->setEnabled(on);
+}
+
+// Qt would pass the focus of a control going grey on to Exit, where Enter closes the window.
+void CLumoUpdatorDlg::moveFocusOffGreyingControls() {
+  if (QWidget* focused = focusWidget(); focused == inList || focused == outList ||
+                                        focused == executeButton || focused == rescanButton) {
+    statusTextEdit->setFocus();
+  }
+}
+
+void CLumoUpdatorDlg::showTitle(std::string_view title) {
+  setWindowTitle(utf8(title));
+}
+
+bool CLumoUpdatorDlg::askTestImages() {
+  QMessageBox box(QMessageBox::Warning, applicationName(), utf8(loadString(IDS_TEST_IMAGES_RISK)),
+                  QMessageBox::Yes | QMessageBox::No, this);
+  box.setObjectName(QStringLiteral("testImagesQuestion"));
+  box.setInformativeText(utf8(loadString(IDS_TEST_IMAGES_QUESTION)));
+  box.setDefaultButton(QMessageBox::No);
+  box.setEscapeButton(QMessageBox::No);
+  openBoxes.push_back(&box);
+  const int answer = box.exec();
+  std::erase(openBoxes, &box);
+  return answer == QMessageBox::Yes;
+}
+
+void CLumoUpdatorDlg::runAboutBox() {
+  CAboutDlg about(this);
+  openBoxes.push_back(&about);
+  about.exec();
+  std::erase(openBoxes, &about);
+}
+
+void CLumoUpdatorDlg::closeBoxes() {
+  const std::vector<QDialog*> boxes = openBoxes;
+  for (QDialog* box : boxes) box->done(QDialog::Rejected);
+}
+
+// Push buttons take Enter when focused (auto-default) and QDialog gives the rest to Execute;
+// only the About tool button needs telling.
+void CLumoUpdatorDlg::keyPressEvent(QKeyEvent* event) {
+  const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+  if (enter && focusWidget() == aboutButton && aboutButton->isEnabled()) {
+    aboutButton->click();
+    event->accept();
+    return;
+  }
+  QDialog::keyPressEvent(event);
+}
+
+void CLumoUpdatorDlg::accept() {
+  core.OnOK();
+}
+
+void CLumoUpdatorDlg::done(int result) {
+  if (!core.destroyed()) core.OnDestroy();
+  QDialog::done(result);
+}
+
+namespace {
+
+// QLineEdit repaints on every setText, also with the text it has: during an update that is
+// twenty repaints a second of a line that did not change.
+void showText(QLineEdit* edit, const QString& value, PaintThrottle* throttle = nullptr) {
+  if (edit->text() == value && edit->cursorPosition() == 0) return;
+  if (throttle != nullptr) throttle->beforeChange();
+  edit->setText(value);
+  edit->setCursorPosition(0);
+}
+
+}  // namespace
+
+void CLumoUpdatorDlg::showStatusText(std::string_view text) {
+  showText(statusTextEdit, utf8(text), statusPaint);
+}
+
+void CLumoUpdatorDlg::showStepText(std::string_view text) {
+  showText(stepTextEdit, utf8(text));
+}
+
+void CLumoUpdatorDlg::showProgress(int low, int high, int position) {
+  progress->setRange(low, high);
+  progress->setValue(position);
+}
+
+void CLumoUpdatorDlg::runMessageBox(std::string_view text, std::string_view caption,
+                                    MessageIcon messageIcon) {
+  QMessageBox box(messageIcon == MessageIcon::Stop ? QMessageBox::Critical : QMessageBox::NoIcon,
+                  caption.empty() ? applicationName() : utf8(caption), utf8(text), QMessageBox::Ok,
+                  this);
+  openBoxes.push_back(&box);
+  box.exec();
+  std::erase(openBoxes, &box);
+}
+
+}  // namespace rt88h::app

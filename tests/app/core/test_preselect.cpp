@@ -1,0 +1,95 @@
+// Which device the window preselects: the last entry equal to a preferred name of this copy.
+#include <gtest/gtest.h>
+
+#include "app/core/preselect.h"
+#include "midi/midi_api.h"
+
+namespace rt88h::app {
+namespace {
+
+using Names = std::vector<std::string>;
+
+TEST(PreferredNames, CopyOneTakesTheNamesUnchanged) {
+  EXPECT_EQ(preferredNames(1),
+            (Names{"USB オーディオ デバイス", "USB Audio Device", "TAVO RT Series"}));
+}
+
+TEST(PreferredNames, OtherCopiesTakeTheirNumberAsSuffix) {
+  EXPECT_EQ(preferredNames(2),
+            (Names{"USB オーディオ デバイス (2)", "USB Audio Device (2)", "TAVO RT Series (2)"}));
+  EXPECT_EQ(preferredNames(20)[2], "TAVO RT Series (20)");
+}
+
+TEST(PreferredNames, TheJapaneseNameIsUtf8) {
+  const std::string name = preferredNames(1)[0];
+  // "USB " + 5 kana of 3 bytes + " " + 4 kana of 3 bytes.
+  EXPECT_EQ(name.size(), 4u + 5u * 3u + 1u + 4u * 3u);
+  EXPECT_EQ(static_cast<unsigned char>(name[4]), 0xE3);
+}
+
+TEST(PreferredNames, AsListedTheAsciiNamesAreTheFormattedOnes) {
+  for (int n = 1; n <= 20; ++n) {
+    const Names listed = preferredNamesAsListed(n);
+    const Names formatted = preferredNames(n);
+    EXPECT_EQ(listed[1], formatted[1]) << n;
+    EXPECT_EQ(listed[2], formatted[2]) << n;
+  }
+}
+
+TEST(PreferredNames, AsListedTheJapaneseNameFitsTheListsAndKeepsItsSuffix) {
+  // 32 bytes in UTF-8, 36 with a suffix: a list cuts longer names, so the suffix must survive
+  // any cut, or every copy would look for the device of copy 1.
+  for (int n = 1; n <= 20; ++n) {
+    const std::string listed = preferredNamesAsListed(n)[0];
+    EXPECT_LE(listed.size(), midi::kMaxDeviceNameBytes) << n;
+    EXPECT_EQ(listed.rfind("USB オーディオ デ", 0), 0u) << listed;
+    if (n > 1) {
+      const std::string suffix = " (" + std::to_string(n) + ")";
+      EXPECT_EQ(listed.substr(listed.size() - suffix.size()), suffix);
+    }
+    if (preferredNames(n)[0].size() <= midi::kMaxDeviceNameBytes) {
+      EXPECT_EQ(listed, preferredNames(n)[0]);
+    }
+  }
+  EXPECT_NE(preferredNamesAsListed(1)[0], preferredNamesAsListed(2)[0]);
+}
+
+TEST(Preselection, TheLastOfTwoEqualEntriesWins) {
+  EXPECT_EQ(
+      preselectedPosition({"A", "USB Audio Device", "B", "USB Audio Device"}, preferredNames(1)),
+      3);
+}
+
+TEST(Preselection, PositionBeatsTheOrderOfThePreferredTable) {
+  EXPECT_EQ(preselectedPosition({"TAVO RT Series", "X", "USB Audio Device"}, preferredNames(1)), 2);
+  EXPECT_EQ(
+      preselectedPosition({"USB Audio Device", "X", "TAVO RT Series", "Y"}, preferredNames(1)), 2);
+}
+
+TEST(Preselection, CopyTwoTakesOnlyItsSuffixedNames) {
+  EXPECT_EQ(preselectedPosition({"USB Audio Device (2)", "USB Audio Device"}, preferredNames(2)),
+            0);
+  EXPECT_EQ(preselectedPosition({"USB Audio Device", "TAVO RT Series"}, preferredNames(2)), -1);
+  EXPECT_EQ(preselectedPosition({"USB Audio Device (2)"}, preferredNames(1)), -1);
+  EXPECT_EQ(preselectedPosition({"USB Audio Device (2)"}, preferredNames(3)), -1);
+}
+
+TEST(Preselection, CaseAndTrailingBlanksMatter) {
+  EXPECT_EQ(preselectedPosition({"usb audio device", "USB Audio Device ", " USB Audio Device",
+                                 "TAVO RT SERIES", "USB Audio Devic"},
+                                preferredNames(1)),
+            -1);
+}
+
+TEST(Preselection, TheJapaneseNameMatchesByteForByte) {
+  EXPECT_EQ(preselectedPosition({"X", "USB オーディオ デバイス"}, preferredNames(1)), 1);
+  // Full-width blank instead of the ASCII one: other bytes, no match.
+  EXPECT_EQ(preselectedPosition({"USB　オーディオ デバイス"}, preferredNames(1)), -1);
+}
+
+TEST(Preselection, NoEntriesNoSelection) {
+  EXPECT_EQ(preselectedPosition({}, preferredNames(1)), -1);
+}
+
+}  // namespace
+}  // namespace rt88h::app

@@ -1,0 +1,303 @@
+// Instance numbering: per-name locks held by live processes, the lowest free number, the
+// refusal of a twenty-first copy, and the lock directory's safety checks.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <memory>
+#include <vector>
+
+#include "app/qt/instance_lock.h"
+#include "app/qt/updater_app.h"
+#include "app/qt/updater_window.h"
+#include "tests/app/qt/app_test_support.h"
+
+namespace rt88h::app {
+namespace {
+
+using testing::BoxWatcher;
+using testing::RuntimeDir;
+
+// Copies of the probe, each holding the number it got until it is ended or killed.
+class Copies {
+ public:
+  ~Copies() {
+    for (auto& copy : copies_) {
+      if (copy->state() != QProcess::NotRunning) {
+        copy->kill();
+        copy->waitForFinished(5000);
+      }
+    }
+  }
+  // Starts one copy; its answer: the number, "refused", or "" when it said nothing in time.
+  QString start() {
+    auto copy = std::make_unique<QProcess>();
+    copy->setProgram(QStringLiteral(RT88H_INSTANCE_PROBE));
+    copy->setProcessEnvironment(QProcessEnvironment::systemEnvironment());
+    copy->start();
+    if (!copy->waitForStarted(5000)) return {};
+    while (!copy->canReadLine()) {
+      if (!copy->waitForReadyRead(5000)) break;
+    }
+    const QString answer = QString::fromLatin1(copy->readLine()).trimmed();
+    copies_.push_back(std::move(copy));
+    return answer;
+  }
+  QProcess& operator[](std::size_t i) { return *copies_.at(i); }
+  void end(std::size_t i) {
+    copies_.at(i)->closeWriteChannel();
+    copies_.at(i)->waitForFinished(5000);
+  }
+  void killHard(std::size_t i) {
+    copies_.at(i)->kill();  // SIGKILL: no chance to clean up
+    copies_.at(i)->waitForFinished(5000);
+  }
+
+ private:
+  std::vector<std::unique_ptr<QProcess>> copies_;
+};
+
+class InstanceNumbers : public ::testing::Test {
+ protected:
+  RuntimeDir runtime;
+  Copies copies;
+};
+
+TEST_F(InstanceNumbers, TheFirstCopyGetsOneAndTheSecondTwo) {
+  EXPECT_EQ(copies.start(), QStringLiteral("1"));
+  EXPECT_EQ(copies.start(), QStringLiteral("2"));
+  EXPECT_TRUE(QFileInfo::exists(runtime.path() + QStringLiteral("/Tavo RT-88H System v2.01.lock")));
+  EXPECT_TRUE(
+      QFileInfo::exists(runtime.path() + QStringLiteral("/Tavo RT-88H System v2.01 (2).lock")));
+}
+
+TEST_F(InstanceNumbers, WithOneAndThreeRunningANewCopyGetsTwo) {
+  ASSERT_EQ(copies.start(), QStringLiteral("1"));
+  ASSERT_EQ(copies.start(), QStringLiteral("2"));
+  ASSERT_EQ(copies.start(), QStringLiteral("3"));
+  copies.end(1);
+  EXPECT_EQ(copies.start(), QStringLiteral("2"));
+  EXPECT_EQ(copies.start(), QStringLiteral("4"));
+}
+
+TEST_F(InstanceNumbers, ACopyKilledHardFreesItsNumberAtOnce) {
+  ASSERT_EQ(copies.start(), QStringLiteral("1"));
+  ASSERT_EQ(copies.start(), QStringLiteral("2"));
+  copies.killHard(0);
+  EXPECT_EQ(copies.start(), QStringLiteral("1"));
+}
+
+TEST_F(InstanceNumbers, WithTwentyRunningTheTwentyFirstIsRefusedAndTheOthersGoOn) {
+  for (int n = 1; n <= 20; ++n) {
+    ASSERT_EQ(copies.start(), QString::number(n));
+  }
+  EXPECT_EQ(copies.start(), QStringLiteral("refused"));
+  EXPECT_TRUE(copies[20].waitForFinished(5000));
+  EXPECT_EQ(copies[20].exitCode(), 0);
+  for (std::size_t i = 0; i < 20; ++i) EXPECT_EQ(copies[i].state(), QProcess::Running) << i;
+}
+
+TEST_F(InstanceNumbers, ANumberHeldInThisProcessIsTakenToo) {
+  // flock belongs to the open file: a second open of the same name conflicts even here.
+  InstanceLock first;
+  ASSERT_TRUE(first.tryTake(instanceName(1)));
+  InstanceLock again;
+  EXPECT_FALSE(again.tryTake(instanceName(1)));
+  CLumoUpdatorApp app;
+  ASSERT_TRUE(app.chooseInstanceNumber());
+  EXPECT_EQ(app.getInstanceNumber(), 2);
+}
+
+// The demo plays the device its own copy pre-selects: "TAVO RT Series (n)" in copy n.
+TEST_F(InstanceNumbers, TheSecondCopyOfTheDemoPlaysTheDeviceWithItsNumber) {
+#ifndef RT88H_DEMO
+  GTEST_SKIP() << "built without the demo";
+#else
+  ASSERT_EQ(copies.start(), QStringLiteral("1"));
+  QProcess demo;
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+  demo.setProcessEnvironment(environment);
+  demo.start(QStringLiteral(RT88H_DEMO), QStringList());
+  ASSERT_TRUE(demo.waitForStarted(5000));
+  while (!demo.canReadLine() && demo.waitForReadyRead(10000)) {
+  }
+  const QString line = QString::fromUtf8(demo.readLine()).trimmed();
+  demo.kill();
+  demo.waitForFinished(5000);
+  EXPECT_EQ(line, QStringLiteral("Using a simulated RT-88H named \"TAVO RT Series (2)\"."));
+#endif
+}
+
+TEST(InstanceNames, AreTheTitlesOfTheTable) {
+  EXPECT_EQ(instanceName(1), "Tavo RT-88H System v2.01");
+  EXPECT_EQ(instanceName(2), "Tavo RT-88H System v2.01 (2)");
+  EXPECT_EQ(instanceName(20), "Tavo RT-88H System v2.01 (20)");
+}
+
+TEST(TwentyFirstCopy, ShowsTheRefusalAndNoWindow) {
+  RuntimeDir runtime;
+  std::vector<InstanceLock> held(20);
+  for (int n = 1; n <= 20; ++n) {
+    ASSERT_TRUE(held[std::size_t(n - 1)].tryTake(instanceName(n)));
+  }
+
+  CLumoUpdatorApp app;
+  app.setAppName(QStringLiteral("rt88h-updater"));
+  bool windowSeen = false;
+  BoxWatcher watcher([&](QMessageBox* box) {
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+      if (qobject_cast<CLumoUpdatorDlg*>(widget) != nullptr) windowSeen = true;
+    }
+    box->button(QMessageBox::Ok)->click();
+  });
+  EXPECT_FALSE(app.InitInstance());
+  ASSERT_EQ(watcher.seen().size(), 1u);
+  const testing::SeenBox& box = watcher.seen()[0];
+  EXPECT_EQ(box.text,
+            QStringLiteral("It is forbidden to launch more than 20 instance of this application."));
+  EXPECT_EQ(box.title, QStringLiteral("rt88h-updater"));
+  EXPECT_EQ(box.icon, QMessageBox::Warning);
+  EXPECT_EQ(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+  EXPECT_FALSE(windowSeen);
+  EXPECT_EQ(app.getInstanceNumber(), 0);
+  EXPECT_EQ(app.mainWindow(), nullptr);
+}
+
+// Without XDG_RUNTIME_DIR the locks live in a private directory under the temp directory.
+class FallbackLockDirectory : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    hadRuntime = qEnvironmentVariableIsSet("XDG_RUNTIME_DIR");
+    runtime = qgetenv("XDG_RUNTIME_DIR");
+    tmp = qgetenv("TMPDIR");
+    qunsetenv("XDG_RUNTIME_DIR");
+    qputenv("TMPDIR", temp.path().toLocal8Bit());
+    expected = temp.path() + QStringLiteral("/rt88h-updater-") + QString::number(::geteuid());
+  }
+  void TearDown() override {
+    if (hadRuntime) qputenv("XDG_RUNTIME_DIR", runtime);
+    if (tmp.isEmpty()) {
+      qunsetenv("TMPDIR");
+    } else {
+      qputenv("TMPDIR", tmp);
+    }
+  }
+  QTemporaryDir temp;
+  QTemporaryDir elsewhere;
+  QString expected;
+  bool hadRuntime = false;
+  QByteArray runtime;
+  QByteArray tmp;
+};
+
+TEST_F(FallbackLockDirectory, IsCreatedPrivate) {
+  EXPECT_EQ(QString::fromStdString(lockDirectory()), expected);
+  struct stat st {};
+  ASSERT_EQ(::lstat(expected.toLocal8Bit().constData(), &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  CLumoUpdatorApp app;
+  EXPECT_TRUE(app.chooseInstanceNumber());
+  EXPECT_EQ(app.getInstanceNumber(), 1);
+}
+
+TEST_F(FallbackLockDirectory, APlantedLinkIsNotFollowed) {
+  ASSERT_TRUE(QFile::link(elsewhere.path(), expected));
+  EXPECT_EQ(lockDirectory(), "");
+  CLumoUpdatorApp app;
+  EXPECT_FALSE(app.chooseInstanceNumber());
+  EXPECT_TRUE(QDir(elsewhere.path()).isEmpty());
+}
+
+TEST_F(FallbackLockDirectory, AWritableForOthersDirectoryIsRefused) {
+  ASSERT_EQ(::mkdir(expected.toLocal8Bit().constData(), 0700), 0);
+  ASSERT_EQ(::chmod(expected.toLocal8Bit().constData(), 0777), 0);
+  EXPECT_EQ(lockDirectory(), "");
+}
+
+TEST_F(FallbackLockDirectory, ALinkAsLockFileIsNotFollowed) {
+  ASSERT_EQ(QString::fromStdString(lockDirectory()), expected);
+  const QString target = elsewhere.path() + QStringLiteral("/victim");
+  ASSERT_TRUE(QFile::link(target, expected + QStringLiteral("/Tavo RT-88H System v2.01.lock")));
+  CLumoUpdatorApp app;
+  ASSERT_TRUE(app.chooseInstanceNumber());
+  EXPECT_EQ(app.getInstanceNumber(), 2);  // the name behind the link counts as taken
+  EXPECT_FALSE(QFileInfo::exists(target));
+}
+
+// An XDG_RUNTIME_DIR that cannot hold the locks safely is passed over, as Qt passes it over.
+TEST_F(FallbackLockDirectory, TakesOverFromARuntimeDirThatIsAFileMissingOrOpen) {
+  const QByteArray place = elsewhere.path().toLocal8Bit();
+  QFile plain(elsewhere.path() + QStringLiteral("/runtime"));
+  ASSERT_TRUE(plain.open(QIODevice::WriteOnly));
+  for (const QByteArray& runtimeDir : {place + "/runtime", place + "/gone"}) {
+    qputenv("XDG_RUNTIME_DIR", runtimeDir);
+    EXPECT_EQ(QString::fromStdString(lockDirectory()), expected) << runtimeDir.constData();
+  }
+  CLumoUpdatorApp app;
+  EXPECT_TRUE(app.chooseInstanceNumber());
+  EXPECT_EQ(app.getInstanceNumber(), 1);
+
+  qputenv("XDG_RUNTIME_DIR", place);
+  ASSERT_EQ(::chmod(place.constData(), 0700), 0);
+  EXPECT_EQ(lockDirectory(), place.toStdString());
+  ASSERT_EQ(::chmod(place.constData(), 0777), 0);
+  EXPECT_EQ(QString::fromStdString(lockDirectory()), expected);
+}
+
+}  // namespace
+}  // namespace rt88h::app
+
+namespace rt88h::app {
+namespace {
+
+// Without a display Qt would abort; start-up must notice first.
+class DisplayCheck : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* name : kNames) saved.emplace_back(name, qgetenv(name));
+    for (const char* name : kNames) qunsetenv(name);
+  }
+  void TearDown() override {
+    for (const auto& [name, value] : saved) {
+      if (value.isNull()) {
+        qunsetenv(name);
+      } else {
+        qputenv(name, value);
+      }
+    }
+  }
+  static constexpr const char* kNames[] = {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"};
+  std::vector<std::pair<const char*, QByteArray>> saved;
+};
+
+TEST_F(DisplayCheck, NothingSetMeansNoDisplay) {
+  EXPECT_FALSE(displayAvailable());
+}
+
+TEST_F(DisplayCheck, AnX11OrWaylandServerIsADisplay) {
+  qputenv("DISPLAY", ":0");
+  EXPECT_TRUE(displayAvailable());
+  qunsetenv("DISPLAY");
+  qputenv("WAYLAND_DISPLAY", "wayland-0");
+  EXPECT_TRUE(displayAvailable());
+}
+
+TEST_F(DisplayCheck, AChosenPlatformNeedsItsOwnServer) {
+  qputenv("QT_QPA_PLATFORM", "xcb");
+  qputenv("WAYLAND_DISPLAY", "wayland-0");
+  EXPECT_FALSE(displayAvailable());
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  qunsetenv("WAYLAND_DISPLAY");
+  EXPECT_TRUE(displayAvailable());
+}
+
+}  // namespace
+}  // namespace rt88h::app
