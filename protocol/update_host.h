@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "protocol/update_report.h"
 #include "protocol/update_signals.h"
 
 namespace rt88h {
@@ -44,6 +45,8 @@ class UpdateHost : public UpdateView {
   virtual Arrival peekArrival() { return {}; }
   // Counts events in which the transport may have lost or repeated messages (late cycles).
   virtual uint64_t transportTroubles() { return 0; }
+  // Where the update's record goes; none by default.
+  virtual UpdateReport* updateReport() { return nullptr; }
 
  protected:
   ~UpdateHost() = default;

@@ -50,8 +50,30 @@ UpdateProcedure::UpdateProcedure(UpdateHost& window, UpdateClock& clock,
       work_(std::make_unique<WorkBuffer>()) {}
 
 void UpdateProcedure::failWith(int messageId) {
+  finish(messageId);
   window_.showMessage(loadString(messageId), loadString(IDS_ERROR_CAPTION), MessageIcon::Stop);
   window_.restoreControls();
+}
+
+void UpdateProcedure::report(UpdateEvent event, int32_t value, int messageId) {
+  UpdateReport* const sink = window_.updateReport();
+  if (sink == nullptr) return;
+  UpdateRecord record;
+  record.event = event;
+  record.step = reportedStep_;
+  record.address = reportedAddress_;
+  record.value = value;
+  record.messageId = messageId;
+  record.atUs = clock_.nowUs();
+  if (event == UpdateEvent::StepBegun && reportedStep_ >= 1 &&
+      reportedStep_ <= static_cast<int>(plan_.size())) {
+    record.length = plan_[static_cast<std::size_t>(reportedStep_ - 1)].length;
+  }
+  sink->record(record);
+}
+
+void UpdateProcedure::finish(int messageId) {
+  report(UpdateEvent::Finished, 0, messageId);
 }
 
 bool UpdateProcedure::stopRequested() {
@@ -141,6 +163,8 @@ int UpdateProcedure::runUpdate() {
   signals.answers.clear();
   ledger_ = AnswerLedger{};
   stepsBegun_ = 0;
+  reportedStep_ = 0;
+  reportedAddress_ = 0;
   troublesBefore_ = troublesAtStepStart_ = troublesAtLastSend_ = window_.transportTroubles();
 
   window_.stepText(format(kStepCounterStartFormat, static_cast<int>(plan_.size())));
@@ -153,11 +177,15 @@ int UpdateProcedure::runUpdate() {
     }
     return result;
   });
+  report(UpdateEvent::Started);
 
   Answer identity;
   switch (awaitOwnAnswer(kIdentityWaitMs, &identity)) {
-    case Outcome::TimedOut: failWith(IDS_TIMEOUT_IDENTITY); return 0;
-    case Outcome::Stopped: return 0;
+    case Outcome::TimedOut:
+      report(UpdateEvent::TimedOut);
+      failWith(IDS_TIMEOUT_IDENTITY);
+      return 0;
+    case Outcome::Stopped: finish(0); return 0;
     case Outcome::Answered:
     case Outcome::Doubtful: break;
   }
@@ -168,6 +196,7 @@ int UpdateProcedure::runUpdate() {
 
   modelId.store(identity.kind == AnswerKind::Identity ? static_cast<uint8_t>(identity.value)
                                                       : signals.reportedModel.load());
+  report(UpdateEvent::Identified, modelId.load());
 
   if (!isAcceptedModel(modelId.load())) {
     failWith(IDS_ILLEGAL_DEVICE);
@@ -176,19 +205,28 @@ int UpdateProcedure::runUpdate() {
 
   identityReplyModel.store(modelId.load());
 
-  if (beginStep() != 0) return 0;
+  if (beginStep() != 0) {
+    finish(0);
+    return 0;
+  }
+  report(UpdateEvent::StepBegun);
   sendTracked([&] { return sendBeginUpdate(*work_, sender_); });
 
   window_.statusText(loadString(IDS_ERASING_FLASH));
   Answer begin;
   const Outcome beginOutcome = awaitOwnAnswer(kNoTimeLimit, &begin);
   window_.statusText("");
-  if (beginOutcome == Outcome::Stopped) return 0;
+  if (beginOutcome == Outcome::Stopped) {
+    finish(0);
+    return 0;
+  }
   if (beginOutcome == Outcome::Doubtful) {
+    report(UpdateEvent::Doubted);
     failWith(IDS_TRANSFER_ERROR);
     return 0;
   }
 
+  if (begin.value != kStatusOk) report(UpdateEvent::Refused, begin.value);
   switch (begin.value) {
     case kStatusOk: break;
     case kStatusNotInUpdateMode: failWith(IDS_SET_VERSIONUP_MODE); return 0;
@@ -199,22 +237,36 @@ int UpdateProcedure::runUpdate() {
 
   if (runPlan() != 0) return 0;
 
-  if (beginStep() != 0) return 0;
+  reportedStep_ = static_cast<int>(plan_.size()) + 1;
+  reportedAddress_ = 0;
+  if (beginStep() != 0) {
+    finish(0);
+    return 0;
+  }
+  report(UpdateEvent::StepBegun);
   sendTracked([&] { return sendEndUpdate(*work_, sender_); });
 
   // A failure status here must not be reported as a completed update.
   Answer end;
   switch (awaitOwnAnswer(kEndUpdateWaitMs, &end)) {
     case Outcome::TimedOut:
-    case Outcome::Doubtful: failWith(IDS_TRANSFER_ERROR); return 0;
-    case Outcome::Stopped: return 0;
+      report(UpdateEvent::TimedOut);
+      failWith(IDS_TRANSFER_ERROR);
+      return 0;
+    case Outcome::Doubtful:
+      report(UpdateEvent::Doubted);
+      failWith(IDS_TRANSFER_ERROR);
+      return 0;
+    case Outcome::Stopped: finish(0); return 0;
     case Outcome::Answered: break;
   }
   if (end.value != kStatusOk) {
+    report(UpdateEvent::Refused, end.value);
     failWith(IDS_TRANSFER_ERROR);
     return 0;
   }
 
+  finish(IDS_UPDATE_COMPLETED);
   window_.statusText(loadString(IDS_UPDATE_COMPLETED));
   window_.restoreControls();
   window_.enableExecute(false);
@@ -226,6 +278,9 @@ int UpdateProcedure::runPlan() {
   for (int i = 0; i < steps; ++i) {
     const FlashStep& step = plan_[static_cast<std::size_t>(i)];
     window_.stepText(format(kStepCounterFormat, i + 1, steps));
+    reportedStep_ = i + 1;
+    reportedAddress_ = step.address;
+    report(UpdateEvent::StepBegun);
     int result = 0;
     if (step.kind == kStepErase) {
       result = eraseStep(step.address, step.length);
@@ -239,8 +294,12 @@ int UpdateProcedure::runPlan() {
 
 int UpdateProcedure::eraseStep(uint32_t address, uint32_t length) {
   window_.progressRange(0, kEraseProgressHigh);
-  if (beginStep() != 0) return -1;
+  if (beginStep() != 0) {
+    finish(0);
+    return -1;
+  }
   for (int sends = 1;; ++sends) {
+    if (sends > 1) report(UpdateEvent::Resent, sends);
     sendTracked([&] { return sendEraseFlash(*work_, sender_, modelId.load(), address, length); });
     window_.progressPosition(kEraseProgressSent);
     window_.statusText(loadString(IDS_ERASING_FLASH));
@@ -248,14 +307,20 @@ int UpdateProcedure::eraseStep(uint32_t address, uint32_t length) {
     Answer answer;
     const Outcome outcome = awaitOwnAnswer(kEraseWaitMs, &answer);
     if (outcome == Outcome::TimedOut) {
+      report(UpdateEvent::TimedOut);
       failWith(IDS_TIMEOUT_ERASE);
       return -1;
     }
-    if (outcome == Outcome::Stopped) return -1;
+    if (outcome == Outcome::Stopped) {
+      finish(0);
+      return -1;
+    }
     if (outcome == Outcome::Answered && answer.value == kStatusOk) {
       window_.progressPosition(kEraseProgressHigh);
       return 0;
     }
+    report(outcome == Outcome::Doubtful ? UpdateEvent::Doubted : UpdateEvent::Refused,
+           answer.value);
     if (sends == kMaxSendsPerStep) {
       failWith(IDS_TRANSFER_ERROR);
       return -1;
@@ -274,8 +339,13 @@ int UpdateProcedure::writeStep(uint32_t address, uint32_t length, uint32_t paylo
   }
   window_.progressRange(0, static_cast<int32_t>(length));
   for (uint32_t offset = 0; offset < length; offset += kChunkLength) {
-    if (beginStep() != 0) return -1;
+    reportedAddress_ = address + offset;
+    if (beginStep() != 0) {
+      finish(0);
+      return -1;
+    }
     for (int sends = 1;; ++sends) {
+      if (sends > 1) report(UpdateEvent::Resent, sends);
       sendTracked([&] {
         return sendWriteData(*work_, sender_, modelId.load(), image.bytes + offset,
                              address + offset, kChunkLength);
@@ -285,8 +355,16 @@ int UpdateProcedure::writeStep(uint32_t address, uint32_t length, uint32_t paylo
 
       Answer answer;
       const Outcome outcome = awaitOwnAnswer(kChunkWaitMs, &answer);
-      if (outcome == Outcome::Stopped) return -1;
+      if (outcome == Outcome::Stopped) {
+        finish(0);
+        return -1;
+      }
       if (outcome == Outcome::Answered && answer.value == kStatusOk) break;
+      switch (outcome) {
+        case Outcome::TimedOut: report(UpdateEvent::TimedOut); break;
+        case Outcome::Doubtful: report(UpdateEvent::Doubted); break;
+        default: report(UpdateEvent::Refused, answer.value); break;
+      }
       if (sends == kMaxSendsPerStep) {
         failWith(outcome == Outcome::TimedOut ? IDS_TIMEOUT_CHUNK : IDS_TRANSFER_ERROR);
         return -1;

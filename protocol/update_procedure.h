@@ -31,6 +31,10 @@ class UpdateProcedure {
   enum class Outcome { Answered, TimedOut, Stopped, Doubtful };
 
   void failWith(int messageId);
+  // Tells the host's report, if any, what just happened in the current step.
+  void report(UpdateEvent event, int32_t value = 0, int messageId = 0);
+  // Where an update ends without a box: completed (IDS_UPDATE_COMPLETED) or stopped (0).
+  void finish(int messageId);
   bool stopRequested();
   // Sends through `send` (0 sent, -1 not) and notes the send for the answers to come.
   template <typename Send>
@@ -56,6 +60,9 @@ class UpdateProcedure {
   // Steps begun after the Identity Request's: each is answered with a DeviceStatus (or
   // DeviceDone), so from the second on the step before was answered with one too.
   int stepsBegun_ = 0;
+  // What the report says the current step is.
+  int reportedStep_ = 0;
+  uint32_t reportedAddress_ = 0;
 };
 
 // The worker thread's entry.

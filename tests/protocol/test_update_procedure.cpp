@@ -143,6 +143,14 @@ TEST_F(UpdateProcedureTest, SuccessSendsThePlanByteForByteWithItsTextsAndProgres
                     [](const std::string& s) { return s.rfind("status:Data transmit", 0) == 0; }),
       1902);
 
+  EXPECT_EQ(link.log("report:step"),
+            (std::vector<std::string>{"report:step:0:0", "report:step:1:0", "report:step:2:0",
+                                      "report:step:3:0", "report:step:4:0", "report:step:5:0",
+                                      "report:step:6:0", "report:step:7:0"}));
+  EXPECT_EQ(
+      link.log("report:finished"),
+      std::vector<std::string>{"report:finished:" + std::string(loadString(IDS_UPDATE_COMPLETED))});
+
   const auto positions = link.log("pos:");
   EXPECT_EQ(positions.front(), "pos:1");
   EXPECT_EQ(positions[1], "pos:10");
@@ -221,6 +229,14 @@ TEST_P(ScriptedRun, EndsAsScripted) {
   if (c.boxAfterLastSendMs >= 0) {
     EXPECT_EQ(timeOf(c.boxes.back()) - link.sendTimes().back(), c.boxAfterLastSendMs);
   }
+  // The record tells the same story: a re-send after every failure but a last one, and the end.
+  const std::string last = c.boxes.empty() ? std::string(loadString(IDS_UPDATE_COMPLETED))
+                                           : c.boxes.back().substr(4, c.boxes.back().find('|') - 4);
+  EXPECT_EQ(link.log("report:").back(), "report:finished:" + last);
+  const std::size_t failures = link.log("report:refused").size() +
+                               link.log("report:timed-out").size() +
+                               link.log("report:doubted").size();
+  EXPECT_EQ(link.log("report:resent").size(), failures - (c.boxes.empty() ? 0 : 1));
 }
 
 INSTANTIATE_TEST_SUITE_P(

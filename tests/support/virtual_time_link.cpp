@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <limits>
+#include <string>
+
+#include "resources/string_table.h"
 
 namespace rt88h::testing {
 
@@ -34,6 +37,16 @@ void VirtualTimeLink::enableExecute(bool on) {
   executeEnabled_ = on;
   note(on ? "execute:on" : "execute:off");
 }
+void VirtualTimeLink::Report::record(const UpdateRecord& record) {
+  std::string line = "report:" + std::string(eventName(record.event)) + ":";
+  if (record.event == UpdateEvent::Finished) {
+    line += record.messageId == 0 ? std::string("stopped") : loadString(record.messageId);
+  } else {
+    line += std::to_string(record.step) + ":" + std::to_string(record.value);
+  }
+  link_.note(std::move(line));
+}
+
 void VirtualTimeLink::showMessage(std::string_view text, std::string_view caption,
                                   MessageIcon icon) {
   note("box:" + std::string(text) + "|" + std::string(caption) +

@@ -46,6 +46,8 @@ class VirtualTimeLink final : public UpdateHost, public UpdateClock {
   void popSysEx() override;
   Arrival peekArrival() override;
   uint64_t transportTroubles() override { return troubles_; }
+  // Each record is logged as "report:EVENT:STEP:VALUE" ("report:finished:TEXT" at the end).
+  UpdateReport* updateReport() override { return &report_; }
 
   // UpdateClock.
   bool waitFor(AutoResetEvent& event, int64_t timeoutMs) override;
@@ -84,6 +86,15 @@ class VirtualTimeLink final : public UpdateHost, public UpdateClock {
   bool executeEnabled() const { return executeEnabled_; }
 
  private:
+  class Report final : public UpdateReport {
+   public:
+    explicit Report(VirtualTimeLink& link) : link_(link) {}
+    void record(const UpdateRecord& record) override;
+
+   private:
+    VirtualTimeLink& link_;
+  };
+
   void note(std::string line);
   // Moves time to `t`, delivering answers due by then and running the ticks on the way.
   void advanceTo(int64_t t);
@@ -112,6 +123,7 @@ class VirtualTimeLink final : public UpdateHost, public UpdateClock {
   std::vector<std::pair<int64_t, std::string>> log_;
   std::function<bool(const Bytes&)> sendFails_;
   std::function<void(const Bytes&, std::size_t)> afterSend_;
+  Report report_{*this};
 };
 
 }  // namespace rt88h::testing
