@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared by the package tests: sourced with the generated environment file as $1.
 set -euo pipefail
 # shellcheck source=/dev/null
