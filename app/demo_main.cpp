@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "command_line.h"
 #include "flash_plan.h"
 #include "lumo_updator_app.h"
 #include "preselect.h"
@@ -19,6 +20,8 @@ rt88h::app::CLumoUpdatorApp theApp;
 }  // namespace
 
 int main(int argc, char** argv) {
+  const auto answer = rt88h::app::windowCommandLine(argc, argv, rt88h::app::kDemoDescription);
+  if (!answer.run) return rt88h::app::printAnswer(answer);
   if (!rt88h::app::displayAvailable() ||
       (!rt88h::payloadsAreTestImages() && rt88h::app::usualDeviceConnected())) {
     return rt88h::app::runApplication(theApp, argc, argv);
