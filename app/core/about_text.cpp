@@ -15,10 +15,10 @@ constexpr uint32_t kImageIds[] = {129, 136, 137};
 std::string aboutLine() {
   std::string line = std::string(kVersion) + " \xE2\x80\x94 ";
   if (payloadsAreTestImages()) return line + std::string(loadString(IDS_ABOUT_TEST_IMAGES_LINE));
-  // The full digests are in the details; eight digits tell the images apart.
+  // The full digests are in the details.
   for (const uint32_t id : kImageIds) {
     if (id != kImageIds[0]) line += ' ';
-    line += std::to_string(id) + ':' + std::string(payloadSha256(id)).substr(0, 8);
+    line += std::to_string(id) + ':' + std::string(payloadSha256(id)).substr(0, kAboutDigestDigits);
   }
   return line;
 }

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "about_dlg.h"
+#include "about_text.h"
 #include "app_test_support.h"
 #include "flash_plan.h"
 #include "instance_lock.h"
@@ -200,7 +201,8 @@ TEST_F(Window, CopyThreeShowsItsNumberAndTheAboutBoxDoesNot) {
     EXPECT_TRUE(imagesLine.contains(QStringLiteral("test images"))) << imagesLine.toStdString();
     EXPECT_FALSE(controls->executeButton->toolTip().isEmpty());
   } else {
-    EXPECT_TRUE(imagesLine.contains(QString::fromUtf8(payloadSha256(129)).left(8)));
+    EXPECT_TRUE(imagesLine.contains(
+        QString::fromUtf8(payloadSha256(129)).left(static_cast<qsizetype>(kAboutDigestDigits))));
   }
 }
 

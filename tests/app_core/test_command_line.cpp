@@ -132,7 +132,8 @@ TEST(CommandLine, VersionAndAboutLineSayWhichImagesAreBuiltIn) {
   for (const char* digest : {payloadSha256(129), payloadSha256(136), payloadSha256(137)}) {
     EXPECT_NE(version.find(digest), std::string::npos) << version;
     if (!payloadsAreTestImages()) {
-      EXPECT_NE(about.find(std::string(digest).substr(0, 8)), std::string::npos) << about;
+      EXPECT_NE(about.find(std::string(digest).substr(0, kAboutDigestDigits)), std::string::npos)
+          << about;
     }
   }
   EXPECT_EQ(version.find("Test images") != std::string::npos, payloadsAreTestImages()) << version;
