@@ -30,6 +30,14 @@ struct OptionText {
   std::string_view help;
 };
 
+template <class Context>
+std::vector<OptionText> optionTexts(std::span<const Option<Context>> table) {
+  std::vector<OptionText> texts;
+  for (const Option<Context>& option : table)
+    texts.push_back({option.name, option.value, option.help});
+  return texts;
+}
+
 // The program's file name without its folder and ".exe".
 std::string programName(const char* argv0);
 
@@ -44,11 +52,8 @@ template <class Context>
 CommandLineRequest parseCommandLine(int argc, const char* const* argv,
                                     std::span<const Option<Context>> table, Context& context,
                                     std::string* error) {
-  std::vector<OptionText> texts;
-  for (const Option<Context>& option : table)
-    texts.push_back({option.name, option.value, option.help});
   return parseArguments(
-      argc, argv, texts,
+      argc, argv, optionTexts(table),
       [&](std::size_t option, std::string_view value, std::string* why) {
         if (table[option].apply(value, context)) return true;
         *why = context.error;
@@ -67,10 +72,7 @@ template <class Context>
 std::string helpText(std::string_view program, std::string_view synopsis,
                      std::string_view description, std::span<const Option<Context>> table,
                      std::string_view epilogue) {
-  std::vector<OptionText> texts;
-  for (const Option<Context>& option : table)
-    texts.push_back({option.name, option.value, option.help});
-  return helpText(program, synopsis, description, texts, epilogue);
+  return helpText(program, synopsis, description, optionTexts(table), epilogue);
 }
 
 // For standard error: the reason and where the help is.
