@@ -5,8 +5,15 @@ include(GNUInstallDirs)
 # The AppStream id must be reverse-DNS. The project has no domain of its own, so it claims none:
 # .local names are never registered globally. Change it here and in the metainfo once it has one.
 set(RT88H_APPSTREAM_ID "local.rt88h.updater")
-set(RT88H_PACKAGE_CONTACT "RT-88H Updater maintainers <rt88h-updater@example.org>"
-    CACHE STRING "Maintainer field of the Debian package")
+set(RT88H_DEVELOPER_ID "local.rt88h")
+# Nor has it a mail address or a website: until it has them, its addresses are under .invalid,
+# which names nothing and never will (RFC 6761), rather than under someone else's domain. A
+# release sets both.
+unset(RT88H_PACKAGE_CONTACT CACHE)  # this setting's earlier name, with an address not ours
+set(RT88H_MAINTAINER "rt88h-updater developers <dev@rt88h.invalid>"
+    CACHE STRING "Maintainer of the Debian package, and the copyright file's contact")
+set(RT88H_HOMEPAGE_URL "https://rt88h.invalid/"
+    CACHE STRING "The project's homepage, ending in /: AppStream, the copyright file's Source")
 
 # Only this component goes into the package, whatever else has install rules.
 set(rt88h_component rt88h)
@@ -59,42 +66,165 @@ endif()
 
 install(FILES "${rt88h_res}/rt88h-updater.desktop"
         DESTINATION "${CMAKE_INSTALL_DATADIR}/applications" COMPONENT ${rt88h_component})
-install(FILES "${rt88h_res}/rt88h-updater.metainfo.xml"
-        DESTINATION "${CMAKE_INSTALL_DATADIR}/metainfo"
-        RENAME "${RT88H_APPSTREAM_ID}.metainfo.xml" COMPONENT ${rt88h_component})
+
+# --- Releases: packaging/debian/changelog is their one record --------------------------------
+# Its newest entry must be this version; the metainfo's <releases> and the manual pages' date
+# are read from it.
+set(rt88h_changelog "${PROJECT_SOURCE_DIR}/packaging/debian/changelog")
+set(rt88h_screenshot "${PROJECT_SOURCE_DIR}/docs/screenshot.png")
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+             "${rt88h_changelog}" "${PROJECT_SOURCE_DIR}/LICENSE" "${rt88h_screenshot}")
+file(READ "${rt88h_changelog}" rt88h_changelog_text)
+# Semicolons would split the lines below; they come back in the texts.
+string(REPLACE ";" "<semicolon>" rt88h_lines "${rt88h_changelog_text}")
+string(REPLACE "\n" ";" rt88h_lines "${rt88h_lines}")
+set(rt88h_months Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec)
+set(RT88H_METAINFO_RELEASES "")
+set(RT88H_RELEASE_DATE "")
+set(rt88h_release_version "")
+set(rt88h_items "")
+set(rt88h_item "")
+macro(rt88h_end_item)
+  if(NOT rt88h_item STREQUAL "")
+    string(REPLACE "&" "&amp;" rt88h_item "${rt88h_item}")
+    string(REPLACE "<semicolon>" ";" rt88h_item "${rt88h_item}")
+    string(REPLACE "<" "&lt;" rt88h_item "${rt88h_item}")
+    string(REPLACE ">" "&gt;" rt88h_item "${rt88h_item}")
+    string(APPEND rt88h_items "          <li>${rt88h_item}</li>\n")
+    set(rt88h_item "")
+  endif()
+endmacro()
+foreach(line IN LISTS rt88h_lines)
+  if(line MATCHES "^rt88h-updater \\(([^)]+)\\)")
+    set(rt88h_release_version "${CMAKE_MATCH_1}")
+    if(NOT DEFINED rt88h_newest_version)
+      set(rt88h_newest_version "${rt88h_release_version}")
+    endif()
+  elseif(line MATCHES "^  \\* (.*)")
+    rt88h_end_item()
+    set(rt88h_item "${CMAKE_MATCH_1}")
+  elseif(line MATCHES "^    +(.*)")
+    string(APPEND rt88h_item " ${CMAKE_MATCH_1}")
+  elseif(line MATCHES "^ -- .*  [A-Z][a-z][a-z], ([0-9]+) ([A-Z][a-z][a-z]) ([0-9][0-9][0-9][0-9]) ")
+    set(rt88h_day "${CMAKE_MATCH_1}")
+    set(rt88h_year "${CMAKE_MATCH_3}")
+    list(FIND rt88h_months "${CMAKE_MATCH_2}" rt88h_month)
+    rt88h_end_item()
+    math(EXPR rt88h_month "${rt88h_month} + 1")
+    if(rt88h_month LESS 10)
+      set(rt88h_month "0${rt88h_month}")
+    endif()
+    string(LENGTH "${rt88h_day}" rt88h_day_digits)
+    if(rt88h_day_digits EQUAL 1)
+      set(rt88h_day "0${rt88h_day}")
+    endif()
+    set(rt88h_date "${rt88h_year}-${rt88h_month}-${rt88h_day}")
+    if(RT88H_RELEASE_DATE STREQUAL "")
+      set(RT88H_RELEASE_DATE "${rt88h_date}")
+    endif()
+    string(APPEND RT88H_METAINFO_RELEASES
+           "    <release version=\"${rt88h_release_version}\" date=\"${rt88h_date}\">\n"
+           "      <description>\n        <ul>\n${rt88h_items}        </ul>\n      </description>\n"
+           "    </release>\n")
+    set(rt88h_items "")
+  endif()
+endforeach()
+if(NOT rt88h_newest_version STREQUAL PROJECT_VERSION OR RT88H_RELEASE_DATE STREQUAL "")
+  message(FATAL_ERROR "packaging/debian/changelog: the newest entry is \"${rt88h_newest_version}\" "
+                      "(dated \"${RT88H_RELEASE_DATE}\"), the project's VERSION ${PROJECT_VERSION}: "
+                      "add an entry for the new version")
+endif()
+
+# The screenshot's size, from its PNG header (width and height after the signature and IHDR).
+file(READ "${rt88h_screenshot}" rt88h_png_size HEX OFFSET 16 LIMIT 8)
+string(SUBSTRING "${rt88h_png_size}" 0 8 rt88h_png_width)
+string(SUBSTRING "${rt88h_png_size}" 8 8 rt88h_png_height)
+math(EXPR RT88H_SCREENSHOT_WIDTH "0x${rt88h_png_width}")
+math(EXPR RT88H_SCREENSHOT_HEIGHT "0x${rt88h_png_height}")
+set(RT88H_SCREENSHOT_URL "${RT88H_HOMEPAGE_URL}docs/screenshot.png")
+
+set(rt88h_metainfo "${rt88h_gen}/${RT88H_APPSTREAM_ID}.metainfo.xml")
+configure_file("${rt88h_res}/rt88h-updater.metainfo.xml.in" "${rt88h_metainfo}" @ONLY)
+install(FILES "${rt88h_metainfo}" DESTINATION "${CMAKE_INSTALL_DATADIR}/metainfo"
+        COMPONENT ${rt88h_component})
 
 # --- Manual pages and documentation --------------------------------------------------------------
-set(rt88h_man_pages "")
-foreach(page IN ITEMS rt88h-updater rt88h-devsim)
-  list(APPEND rt88h_man_pages "${PROJECT_SOURCE_DIR}/docs/man/${page}.1")
-endforeach()
+# Compressed as Debian ships them; -n keeps the package reproducible.
 find_program(RT88H_GZIP gzip)
-if(RT88H_GZIP)
-  # Compressed as Debian ships them; -n keeps the package reproducible.
-  set(rt88h_man_gz "")
-  foreach(page IN LISTS rt88h_man_pages)
-    get_filename_component(name "${page}" NAME)
+function(rt88h_install_doc source destination)
+  get_filename_component(name "${source}" NAME)
+  if(RT88H_GZIP)
     add_custom_command(
-      OUTPUT "${rt88h_gen}/${name}.gz"
-      COMMAND "${RT88H_GZIP}" -9 -n -c "${page}" > "${rt88h_gen}/${name}.gz"
-      DEPENDS "${page}"
-      COMMENT "Compressing the manual page ${name}")
-    list(APPEND rt88h_man_gz "${rt88h_gen}/${name}.gz")
-  endforeach()
-  add_custom_target(rt88h_man_pages ALL DEPENDS ${rt88h_man_gz})
-  install(FILES ${rt88h_man_gz} DESTINATION "${CMAKE_INSTALL_MANDIR}/man1"
-          COMPONENT ${rt88h_component})
-else()
-  install(FILES ${rt88h_man_pages} DESTINATION "${CMAKE_INSTALL_MANDIR}/man1"
-          COMPONENT ${rt88h_component})
+      OUTPUT "${source}.gz"
+      COMMAND "${RT88H_GZIP}" -9 -n -c "${source}" > "${source}.gz"
+      DEPENDS "${source}"
+      COMMENT "Compressing ${name}")
+    set_property(GLOBAL APPEND PROPERTY RT88H_COMPRESSED_DOCS "${source}.gz")
+    install(FILES "${source}.gz" DESTINATION "${destination}" COMPONENT ${rt88h_component})
+  else()
+    install(FILES "${source}" DESTINATION "${destination}" COMPONENT ${rt88h_component})
+  endif()
+endfunction()
+
+# The pages carry the version and the release's date.
+file(MAKE_DIRECTORY "${rt88h_gen}/man")
+foreach(page IN ITEMS rt88h-updater rt88h-devsim)
+  configure_file("${PROJECT_SOURCE_DIR}/docs/man/${page}.1" "${rt88h_gen}/man/${page}.1" @ONLY)
+  rt88h_install_doc("${rt88h_gen}/man/${page}.1" "${CMAKE_INSTALL_MANDIR}/man1")
+endforeach()
+
+# The package is its own upstream (native): its changelog is changelog.gz. A test-image package's
+# newest entry carries that package's version.
+set(rt88h_docdir "${CMAKE_INSTALL_DATADIR}/doc/rt88h-updater")
+set(rt88h_changelog_out "${rt88h_changelog_text}")
+if(rt88h_images_generated)
+  string(REPLACE "rt88h-updater (${PROJECT_VERSION})" "rt88h-updater (${PROJECT_VERSION}~testimages)"
+         rt88h_changelog_out "${rt88h_changelog_out}")
 endif()
-install(FILES "${PROJECT_SOURCE_DIR}/README.md"
-        DESTINATION "${CMAKE_INSTALL_DATADIR}/doc/rt88h-updater" COMPONENT ${rt88h_component})
+file(WRITE "${rt88h_gen}/changelog" "${rt88h_changelog_out}")
+rt88h_install_doc("${rt88h_gen}/changelog" "${rt88h_docdir}")
+
+# The copyright file in Debian's machine-readable format, its licence text taken from LICENSE.
+file(READ "${PROJECT_SOURCE_DIR}/LICENSE" rt88h_license)
+string(REGEX MATCH "Copyright \\(c\\) ([^\n]+)" rt88h_copyright_line "${rt88h_license}")
+set(rt88h_copyright_holders "${CMAKE_MATCH_1}")
+string(FIND "${rt88h_license}" "Permission is hereby granted" rt88h_grant)
+string(SUBSTRING "${rt88h_license}" ${rt88h_grant} -1 rt88h_license)
+string(STRIP "${rt88h_license}" rt88h_license)
+string(REPLACE "\n\n" "\n.\n" rt88h_license "${rt88h_license}")
+string(REPLACE "\n" "\n " rt88h_license "${rt88h_license}")
+if(rt88h_images_generated)
+  set(rt88h_images_comment "The images built into the programs are test images the build generates.")
+else()
+  string(CONCAT rt88h_images_comment
+      "The firmware images built into the programs were given to the build\n"
+      " (RT88H_PAYLOAD_DIR); they are not part of this source and this licence does\n"
+      " not cover them.")
+endif()
+file(WRITE "${rt88h_gen}/copyright" "\
+Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
+Upstream-Name: rt88h-updater
+Upstream-Contact: ${RT88H_MAINTAINER}
+Source: ${RT88H_HOMEPAGE_URL}
+Comment: ${rt88h_images_comment}
+
+Files: *
+Copyright: ${rt88h_copyright_holders}
+License: Expat
+ ${rt88h_license}
+")
+install(FILES "${rt88h_gen}/copyright" DESTINATION "${rt88h_docdir}" COMPONENT ${rt88h_component})
+install(FILES "${PROJECT_SOURCE_DIR}/README.md" DESTINATION "${rt88h_docdir}"
+        COMPONENT ${rt88h_component})
+get_property(rt88h_compressed_docs GLOBAL PROPERTY RT88H_COMPRESSED_DOCS)
+if(rt88h_compressed_docs)
+  add_custom_target(rt88h_compressed_docs ALL DEPENDS ${rt88h_compressed_docs})
+endif()
 
 # --- Debian package ------------------------------------------------------------------------------
 set(CPACK_PACKAGE_NAME "rt88h-updater")
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
-set(CPACK_PACKAGE_CONTACT "${RT88H_PACKAGE_CONTACT}")
+set(CPACK_PACKAGE_CONTACT "${RT88H_MAINTAINER}")
 set(CPACK_PACKAGE_VENDOR "RT-88H Updater")
 set(CPACK_GENERATOR "DEB")
 set(CPACK_STRIP_FILES TRUE)
@@ -106,10 +236,10 @@ set(rt88h_summary "firmware updater for the RT-88H USB-MIDI effects device")
 # string(CONCAT) keeps the text's semicolons; a list would eat them.
 string(CONCAT rt88h_description
     "Rewrites the flash memory of one RT-88H over MIDI System Exclusive: pick the\n"
-    "device's MIDI input and output, press Execute. Up to 20 copies run side by side,\n"
-    "one per device. Talks to the ALSA sequencer and, when a server runs, to JACK\n"
-    "(PipeWire's bridges included). Also contains rt88h-devsim, a simulated device\n"
-    "for trying the updater without hardware.")
+    "device's MIDI input and output, press Execute. Up to 20 copies run side by\n"
+    "side, one per device. Talks to the ALSA sequencer and, when a server runs, to\n"
+    "JACK (PipeWire's bridges included). Also contains rt88h-devsim, a simulated\n"
+    "device for trying the updater without hardware.")
 
 execute_process(COMMAND dpkg --print-architecture OUTPUT_VARIABLE rt88h_deb_arch
                 OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET RESULT_VARIABLE rt88h_dpkg_result)
@@ -123,7 +253,7 @@ if(rt88h_images_generated)
   # name and description, and its version sorts below the release of the same number.
   set(CPACK_DEBIAN_PACKAGE_VERSION "${PROJECT_VERSION}~testimages")
   set(CPACK_DEBIAN_FILE_NAME "rt88h-updater-testimages_${PROJECT_VERSION}_${rt88h_deb_arch}.deb")
-  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${rt88h_summary} (TEST IMAGES, not firmware)")
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${rt88h_summary} (TEST IMAGES)")
   string(CONCAT CPACK_PACKAGE_DESCRIPTION
       "TEST IMAGES: this build carries generated placeholder images instead of the\n"
       "device's firmware. Never use it to update a device; for development only.\n"

@@ -3,9 +3,9 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QStringList>
 #include <algorithm>
 
+#include "app/core/about_text.h"
 #include "app/qt/dialog_units.h"
 #include "app/qt/updater_app.h"
 #include "protocol/flash_plan.h"
@@ -14,33 +14,10 @@
 namespace rt88h::app {
 
 namespace {
-constexpr uint32_t kImageIds[] = {129, 136, 137};
-
 QString utf8(std::string_view text) {
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 }  // namespace
-
-QString CAboutDlg::imagesLine() {
-  if (payloadsAreTestImages()) {
-    return utf8(loadString(IDS_ABOUT_TEST_IMAGES_LINE));
-  }
-  // The full digests are in the tooltip; eight digits tell the images apart.
-  QStringList parts;
-  for (const uint32_t id : kImageIds) {
-    parts << QString::fromUtf8("%1:%2").arg(id).arg(QString::fromUtf8(payloadSha256(id)).left(8));
-  }
-  return parts.join(QLatin1Char(' '));
-}
-
-QString CAboutDlg::imagesDetails() {
-  QString details = payloadsAreTestImages() ? utf8(loadString(IDS_ABOUT_TEST_IMAGES_DETAILS))
-                                            : utf8(loadString(IDS_ABOUT_FIRMWARE_DETAILS));
-  for (const uint32_t id : kImageIds) {
-    details += QString::fromUtf8("\n%1  %2").arg(id).arg(QString::fromUtf8(payloadSha256(id)));
-  }
-  return details;
-}
 
 CAboutDlg::CAboutDlg(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -72,8 +49,9 @@ CAboutDlg::CAboutDlg(QWidget* parent)
   images->setObjectName(QStringLiteral("imagesLine"));
   images->setGeometry(du.rect(40, 45, 188, 8));
   // One line as the template has it; a font wider than ours loses the end, not the line.
-  images->setText(images->fontMetrics().elidedText(imagesLine(), Qt::ElideRight, images->width()));
-  images->setToolTip(imagesDetails());
+  images->setText(
+      images->fontMetrics().elidedText(utf8(aboutLine()), Qt::ElideRight, images->width()));
+  images->setToolTip(utf8(imagesDetails()));
   if (payloadsAreTestImages()) images->setStyleSheet(QStringLiteral("color: #b00000"));
 
   // Tab order of the template: the edit, then OK; OK gets the focus as the default button.

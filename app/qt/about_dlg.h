@@ -1,7 +1,6 @@
 #pragma once
 // The About box (template 100).
 #include <QDialog>
-#include <QString>
 
 class QLineEdit;
 
@@ -13,10 +12,6 @@ class CAboutDlg final : public QDialog {
  public:
   explicit CAboutDlg(QWidget* parent = nullptr);
   ~CAboutDlg() override;
-
-  // The one-line text under the title, and the longer form for its tooltip.
-  static QString imagesLine();
-  static QString imagesDetails();
 
  private:
   QLineEdit* titleEdit = nullptr;  // control 1003

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "app/core/command_line.h"
 #include "app/core/preselect.h"
 #include "app/qt/updater_app.h"
 #include "midi/in_process.h"
@@ -19,6 +20,8 @@ rt88h::app::CLumoUpdatorApp theApp;
 }  // namespace
 
 int main(int argc, char** argv) {
+  const auto answer = rt88h::app::windowCommandLine(argc, argv, rt88h::app::kDemoDescription);
+  if (!answer.run) return rt88h::app::printAnswer(answer);
   if (!rt88h::app::displayAvailable() ||
       (!rt88h::payloadsAreTestImages() && rt88h::app::usualDeviceConnected())) {
     return rt88h::app::runApplication(theApp, argc, argv);

@@ -1,4 +1,5 @@
 // rt88h-updater: the updater for a device on the system's MIDI ports.
+#include "app/core/command_line.h"
 #include "app/qt/updater_app.h"
 
 namespace {
@@ -6,5 +7,7 @@ rt88h::app::CLumoUpdatorApp theApp;
 }
 
 int main(int argc, char** argv) {
+  const auto answer = rt88h::app::windowCommandLine(argc, argv, rt88h::app::kUpdaterDescription);
+  if (!answer.run) return rt88h::app::printAnswer(answer);
   return rt88h::app::runApplication(theApp, argc, argv);
 }

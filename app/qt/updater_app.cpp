@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "app/core/command_line.h"
 #include "app/qt/updater_window.h"
 #include "resources/string_table.h"
 
@@ -98,7 +99,7 @@ int runApplication(CLumoUpdatorApp& app, int& argc, char** argv) {
   if (!displayAvailable()) {
     std::fprintf(stderr, "%s: no display to show the window on (DISPLAY or WAYLAND_DISPLAY)\n",
                  program.toLocal8Bit().constData());
-    return 1;
+    return kExitNoDisplay;
   }
   QApplication qtApp(argc, argv);
   app.setAppName(program);

@@ -10,7 +10,9 @@
 #include "resources/string_table.h"
 #include "sim/attach/simulated_device.h"
 
-int main() {
+int main(int argc, char** argv) {
+  const auto answer = rt88h::app::windowCommandLine(argc, argv, rt88h::app::kDemoDescription);
+  if (!answer.run) return rt88h::win32::showAnswer(answer);
   rt88h::win32::CLumoUpdatorApp app;
   // The number first: copy n plays "TAVO RT Series (n)", the name that copy n pre-selects. With
   // every number taken, start-up refuses as usual.

@@ -22,6 +22,31 @@ std::wstring applicationName() {
   return name;
 }
 
+int showAnswer(const app::CommandLineAnswer& answer) {
+  const bool toError = !answer.err.empty();
+  const std::string& text = toError ? answer.err : answer.out;
+  const std::wstring wideText = wide(text);
+  HANDLE handle = GetStdHandle(toError ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+  if ((handle == nullptr || handle == INVALID_HANDLE_VALUE) &&
+      AttachConsole(ATTACH_PARENT_PROCESS)) {
+    handle = CreateFileW(L"CONOUT$", GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                         nullptr);
+  }
+  DWORD mode = 0;
+  DWORD written = 0;
+  const bool shown =
+      handle != nullptr && handle != INVALID_HANDLE_VALUE &&
+      (GetConsoleMode(handle, &mode)
+           ? WriteConsoleW(handle, wideText.c_str(), static_cast<DWORD>(wideText.size()), &written,
+                           nullptr)
+           : WriteFile(handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr));
+  if (!shown) {
+    MessageBoxW(nullptr, wideText.c_str(), applicationName().c_str(),
+                MB_OK | (toError ? MB_ICONERROR : MB_ICONINFORMATION));
+  }
+  return answer.exitStatus;
+}
+
 bool CLumoUpdatorApp::chooseInstanceNumber() {
   for (int n = 1; n <= kMaxInstances; ++n) {
     HANDLE mutex = CreateMutexA(nullptr, TRUE, app::instanceName(n).c_str());

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "app/core/command_line.h"
+
 namespace rt88h::win32 {
 
 class CLumoUpdatorApp {
@@ -30,5 +32,9 @@ class CLumoUpdatorApp {
 
 // The program file's name without its extension: the caption of boxes that have none.
 std::wstring applicationName();
+
+// --help, --version or a wrong command line from a program without a console of its own: to the
+// handles it was given, else to the console it was started from, else in a box; the exit status.
+int showAnswer(const app::CommandLineAnswer& answer);
 
 }  // namespace rt88h::win32

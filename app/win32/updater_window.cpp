@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "app/core/about_text.h"
 #include "app/win32/dialog_ids.h"
 #include "app/win32/text.h"
 #include "app/win32/updater_app.h"
@@ -16,8 +17,6 @@
 namespace rt88h::win32 {
 
 namespace {
-
-constexpr uint32_t kImageIds[] = {129, 136, 137};
 
 std::wstring stringW(int id) {
   return wide(loadString(id));
@@ -54,17 +53,6 @@ HICON loadAppIcon(int sizeMetric) {
   const int side = GetSystemMetrics(sizeMetric);
   return static_cast<HICON>(LoadImageW(module(), MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON, side,
                                        side, LR_DEFAULTCOLOR));
-}
-
-std::wstring imagesLine() {
-  if (payloadsAreTestImages()) return stringW(IDS_ABOUT_TEST_IMAGES_LINE);
-  // Eight digits tell the images apart.
-  std::string line;
-  for (const uint32_t id : kImageIds) {
-    if (!line.empty()) line += ' ';
-    line += std::to_string(id) + ':' + std::string(payloadSha256(id)).substr(0, 8);
-  }
-  return wide(line);
 }
 
 }  // namespace
@@ -305,7 +293,8 @@ INT_PTR CALLBACK CLumoUpdatorDlg::aboutProc(HWND window, UINT message, WPARAM wP
       SetDlgItemTextW(window, IDC_ABOUT_TITLE, wide(kProductTitle).c_str());
       SetDlgItemTextW(window, IDOK, stringW(IDS_OK).c_str());
       // The one-line text follows OK in the template.
-      SetWindowTextW(GetWindow(GetDlgItem(window, IDOK), GW_HWNDNEXT), imagesLine().c_str());
+      SetWindowTextW(GetWindow(GetDlgItem(window, IDOK), GW_HWNDNEXT),
+                     wide(app::aboutLine()).c_str());
       SetFocus(GetDlgItem(window, IDOK));
       return FALSE;
     }

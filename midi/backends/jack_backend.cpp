@@ -211,7 +211,7 @@ std::shared_ptr<JackClient> JackClient::open(const std::string& name, const std:
   if (client->client_ == nullptr) {
     if (reason) {
       *reason = (status & JackNameNotUnique) != 0  ? "the client name is taken"
-                : (status & JackServerFailed) != 0 ? "no JACK server is running"
+                : (status & JackServerFailed) != 0 ? std::string(kNoJackServer)
                                                    : "the JACK server refused the client";
     }
     return nullptr;

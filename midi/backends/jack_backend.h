@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "midi/midi_service.h"
 
@@ -33,6 +34,9 @@ class JackEndpoint {
   // Tests only: cycles made late on purpose (RT88H_TEST_JACK_LATE).
   virtual uint64_t lateCyclesMade() const = 0;
 };
+
+// The reason openJackEndpoint gives when no server runs.
+inline constexpr std::string_view kNoJackServer = "no JACK server is running";
 
 // Null with the reason when no server runs or the name is taken.
 std::unique_ptr<JackEndpoint> openJackEndpoint(const std::string& clientName, std::string* reason,

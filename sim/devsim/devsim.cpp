@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/core/command_line.h"
 #include "midi/midi_service.h"
 #include "sim/device_model.h"
 #include "sim/devsim/options.h"
@@ -39,8 +40,21 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using midi::MidiHeader;
 
+constexpr std::string_view kBuiltWithoutJack = "built without JACK";
+
+// Exit status when the device cannot be played: that of a wrong command line, as it always was.
+constexpr int kExitNoPorts = 2;
+
 constexpr std::size_t kLentBuffers = 4;
 constexpr uint32_t kLentBufferSize = 65536;  // larger than any message of the protocol
+
+// There is no JACK to play on, rather than a JACK that refused: the reason to take ALSA instead.
+bool noJack(const std::string& reason) {
+#ifdef DEVSIM_WITH_JACK
+  if (reason == midi::kNoJackServer) return true;
+#endif
+  return reason == kBuiltWithoutJack;
+}
 
 double secondsBetween(Clock::time_point from, Clock::time_point to) {
   return std::chrono::duration<double>(to - from).count();
@@ -57,45 +71,17 @@ class Player {
   Player(const Player&) = delete;
   Player& operator=(const Player&) = delete;
 
+  // Auto takes JACK when a server runs, else ALSA.
   bool open(std::string* reason) {
-    int result = midi::kMidiErrorNotReady;
-    if (options_.backend == Backend::Jack) {
-#ifdef DEVSIM_WITH_JACK
-      jack_ = midi::openJackEndpoint(options_.name, reason);
-      if (!jack_) return false;
-      result = jack_->openInput("midi_in", &Player::onInput, this, in_);
-      if (result == midi::kMidiOk) result = jack_->openOutput("midi_out", out_);
-#else
-      *reason = "built without JACK";
-      return false;
-#endif
-    } else if (options_.backend == Backend::RawMidi) {
-#ifdef DEVSIM_WITH_ALSA
-      if (!openRawMidi(options_.rawMidiDevice, &Player::onInput, this, in_, out_, reason)) {
+    backend_ = options_.backend == Backend::Auto ? Backend::Jack : options_.backend;
+    if (!openPorts(reason)) {
+      if (options_.backend != Backend::Auto || !noJack(*reason)) return false;
+      backend_ = Backend::Alsa;
+      withoutJack_ = *reason;
+      if (!openPorts(reason)) {
+        *reason = "JACK: " + withoutJack_ + "; ALSA: " + *reason;
         return false;
       }
-      result = midi::kMidiOk;
-#else
-      *reason = "built without ALSA";
-      return false;
-#endif
-    } else {
-#ifdef DEVSIM_WITH_ALSA
-      alsa_ = midi::openAlsaEndpoint(options_.name, reason);
-      if (!alsa_) return false;
-      const bool named = !options_.portName.empty();
-      result = alsa_->openInput(named ? options_.portName : "MIDI in", &Player::onInput, this, in_);
-      if (result == midi::kMidiOk) {
-        result = alsa_->openOutput(named ? options_.portName : "MIDI out", out_);
-      }
-#else
-      *reason = "built without ALSA";
-      return false;
-#endif
-    }
-    if (result != midi::kMidiOk) {
-      *reason = "the ports could not be made (error " + std::to_string(result) + ")";
-      return false;
     }
     for (auto& buffer : buffers_) {
       buffer.bytes.resize(kLentBufferSize);
@@ -111,6 +97,10 @@ class Player {
     in_->start();
     return true;
   }
+
+  // The service open() took, and why JACK was passed over ("" when it was not).
+  Backend backend() const { return backend_; }
+  const std::string& withoutJack() const { return withoutJack_; }
 
   void stop() {
     if (in_) {
@@ -172,6 +162,49 @@ class Player {
   }
 
  private:
+  bool openPorts(std::string* reason) {
+    int result = midi::kMidiErrorNotReady;
+    if (backend_ == Backend::Jack) {
+#ifdef DEVSIM_WITH_JACK
+      jack_ = midi::openJackEndpoint(options_.name, reason);
+      if (!jack_) return false;
+      result = jack_->openInput("midi_in", &Player::onInput, this, in_);
+      if (result == midi::kMidiOk) result = jack_->openOutput("midi_out", out_);
+#else
+      *reason = std::string(kBuiltWithoutJack);
+      return false;
+#endif
+    } else if (backend_ == Backend::RawMidi) {
+#ifdef DEVSIM_WITH_ALSA
+      if (!openRawMidi(options_.rawMidiDevice, &Player::onInput, this, in_, out_, reason)) {
+        return false;
+      }
+      result = midi::kMidiOk;
+#else
+      *reason = "built without ALSA";
+      return false;
+#endif
+    } else {
+#ifdef DEVSIM_WITH_ALSA
+      alsa_ = midi::openAlsaEndpoint(options_.name, reason);
+      if (!alsa_) return false;
+      const bool named = !options_.portName.empty();
+      result = alsa_->openInput(named ? options_.portName : "MIDI in", &Player::onInput, this, in_);
+      if (result == midi::kMidiOk) {
+        result = alsa_->openOutput(named ? options_.portName : "MIDI out", out_);
+      }
+#else
+      *reason = "built without ALSA";
+      return false;
+#endif
+    }
+    if (result != midi::kMidiOk) {
+      *reason = "the ports could not be made (error " + std::to_string(result) + ")";
+      return false;
+    }
+    return true;
+  }
+
   struct Arrived {
     std::vector<uint8_t> bytes;
     Clock::time_point at;
@@ -326,6 +359,8 @@ class Player {
   }
 
   const Options& options_;
+  Backend backend_ = Backend::Auto;
+  std::string withoutJack_;
   int finishedFd_;
   sim::DeviceModel model_;
 #ifdef DEVSIM_WITH_JACK
@@ -356,8 +391,9 @@ class Player {
   Clock::time_point updateEnd_;
 };
 
-std::string serviceName(const Options& options) {
-  switch (options.backend) {
+std::string serviceName(Backend backend, const Options& options) {
+  switch (backend) {
+    case Backend::Auto: return "JACK or ALSA";
     case Backend::Jack: return "JACK";
     case Backend::Alsa: return "ALSA";
     case Backend::RawMidi: return "raw MIDI device " + options.rawMidiDevice;
@@ -366,14 +402,15 @@ std::string serviceName(const Options& options) {
 }
 
 int run(int argc, char** argv) {
+  const std::string program = app::programName(argv[0]);
   Options options;
   std::string error;
   if (!parseOptions(argc, argv, options, &error)) {
-    std::fprintf(stderr, "rt88h-devsim: %s\n%s", error.c_str(), usage(argv[0]).c_str());
-    return 2;
+    std::fputs(app::wrongCommandLineText(program, error).c_str(), stderr);
+    return app::kExitWrongCommandLine;
   }
-  if (options.help) {
-    std::printf("%s", usage(argv[0]).c_str());
+  if (options.help || options.version) {
+    std::fputs((options.help ? usage(program) : app::versionText(program)).c_str(), stdout);
     return 0;
   }
   if (!options.jackServer.empty()) ::setenv("JACK_DEFAULT_SERVER", options.jackServer.c_str(), 1);
@@ -394,7 +431,7 @@ int run(int argc, char** argv) {
   const int finishedFd = ::eventfd(0, EFD_CLOEXEC);
   if (signalFd < 0 || finishedFd < 0) {
     std::fprintf(stderr, "rt88h-devsim: no signalfd or eventfd\n");
-    return 2;
+    return kExitNoPorts;
   }
 
   int status = 0;
@@ -403,11 +440,15 @@ int run(int argc, char** argv) {
     std::string reason;
     if (!player.open(&reason)) {
       std::fprintf(stderr, "rt88h-devsim: cannot play \"%s\" on %s: %s\n", options.name.c_str(),
-                   serviceName(options).c_str(), reason.c_str());
-      return 2;
+                   serviceName(options.backend, options).c_str(), reason.c_str());
+      return kExitNoPorts;
     }
-    std::fprintf(stderr, "rt88h-devsim: playing \"%s\" (model %02X) on %s\n", options.name.c_str(),
-                 options.config.model, serviceName(options).c_str());
+    // One line that says which service it took, and why not JACK when it chose.
+    const std::string why =
+        player.withoutJack().empty() ? "" : " (JACK: " + player.withoutJack() + ")";
+    std::fprintf(stderr, "rt88h-devsim: playing \"%s\" (model %02X) on %s%s\n",
+                 options.name.c_str(), options.config.model,
+                 serviceName(player.backend(), options).c_str(), why.c_str());
 
     pollfd fds[2] = {{signalFd, POLLIN, 0}, {finishedFd, POLLIN, 0}};
     while (::poll(fds, 2, -1) < 0 && errno == EINTR) {

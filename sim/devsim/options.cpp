@@ -1,10 +1,10 @@
 #include "sim/devsim/options.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <string_view>
 
+#include "app/core/command_line.h"
 #include "midi/backends/late_cycles.h"
 
 namespace rt88h::devsim {
@@ -95,8 +95,7 @@ struct Parsing {
   std::string error;  // set where "bad value" would not say what is wrong
 };
 
-// False: the value is bad (or Parsing::error says why the option cannot be taken).
-using Apply = bool (*)(std::string_view value, Parsing& parsing);
+using OptionEntry = app::Option<Parsing>;
 
 template <bool Options::*kFlag>
 bool setFlag(std::string_view /*value*/, Parsing& parsing) {
@@ -109,13 +108,6 @@ bool setDeviceFlag(std::string_view /*value*/, Parsing& parsing) {
   parsing.options.config.*kFlag = true;
   return true;
 }
-
-struct OptionEntry {
-  std::string_view name;
-  std::string_view value;  // empty: the option takes none
-  std::string_view help;   // lines after the first are continuations
-  Apply apply;
-};
 
 constexpr OptionEntry kOptions[] = {
     {"--name", "NAME", "client name (default \"TAVO RT Series\")",
@@ -130,7 +122,9 @@ constexpr OptionEntry kOptions[] = {
        p.options.portName = v;
        return !v.empty();
      }},
-    {"--backend", "jack|alsa", "MIDI service (default jack)",
+    {"--backend", "jack|alsa",
+     "MIDI service (default: JACK when a server runs, else\n"
+     "ALSA)",
      [](std::string_view v, Parsing& p) {
        if (p.options.backend == Backend::RawMidi) {
          p.error = "--backend and --rawmidi exclude each other";
@@ -237,62 +231,34 @@ constexpr OptionEntry kOptions[] = {
        p.options.lateCycles = v;
        return true;
      }},
-    {"--help", "", "", setFlag<&Options::help>},
-    {"-h", "", "", setFlag<&Options::help>},
 };
-
-constexpr std::size_t kHelpColumn = 27;
 
 }  // namespace
 
-std::string usage(const char* program) {
-  std::string text = std::string("Usage: ") + program +
-                     " [options]\n"
-                     "Plays the device on the machine's MIDI service: one input port, one output "
-                     "port.\n";
-  for (const OptionEntry& entry : kOptions) {
-    if (entry.help.empty()) continue;
-    std::string head = "  " + std::string(entry.name);
-    if (!entry.value.empty()) head += " " + std::string(entry.value);
-    head.resize(std::max(head.size() + 1, kHelpColumn), ' ');
-    std::string_view help = entry.help;
-    for (std::size_t end = help.find('\n'); !help.empty(); end = help.find('\n')) {
-      text += head + std::string(help.substr(0, end)) + "\n";
-      help = end == std::string_view::npos ? std::string_view{} : help.substr(end + 1);
-      head.assign(kHelpColumn, ' ');
-    }
-  }
-  return text +
-         "KIND: identity, begin, erase, write, end, ack, nak, reply.\n"
-         "Ends on SIGINT or SIGTERM and prints a report; exit status 1 when the device saw\n"
-         "layout violations.\n";
+std::string usage(std::string_view program) {
+  return app::helpText(
+      program, "[options]",
+      "Plays the device on the machine's MIDI service: one input port, one output port.\n",
+      std::span<const OptionEntry>(kOptions),
+      "\nKIND: identity, begin, erase, write, end, ack, nak, reply.\n"
+      "Ends on SIGINT or SIGTERM and prints a report; exit status 1 when the device saw\n"
+      "layout violations, 2 for a wrong command line or ports that cannot be made.\n");
 }
 
 bool parseOptions(int argc, const char* const* argv, Options& options, std::string* error) {
-  auto fail = [error](const std::string& text) {
-    if (error != nullptr) *error = text;
-    return false;
-  };
   Parsing parsing{options, false, {}};
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view option = argv[i];
-    const OptionEntry* entry = nullptr;
-    for (const OptionEntry& candidate : kOptions) {
-      if (candidate.name == option) entry = &candidate;
-    }
-    if (entry == nullptr) return fail("unknown option " + std::string(option));
-    std::string_view value;
-    if (!entry->value.empty()) {
-      if (i + 1 >= argc) return fail(std::string(option) + " needs a value");
-      value = argv[++i];
-    }
-    if (!entry->apply(value, parsing)) {
-      if (!parsing.error.empty()) return fail(parsing.error);
-      return fail("bad value for " + std::string(option) + ": " + std::string(value));
-    }
+  const app::CommandLineRequest request =
+      app::parseCommandLine(argc, argv, std::span<const OptionEntry>(kOptions), parsing, error);
+  if (request == app::CommandLineRequest::Wrong) return false;
+  options.help = request == app::CommandLineRequest::Help;
+  options.version = request == app::CommandLineRequest::Version;
+  if (options.backend == Backend::Auto &&
+      (!options.jackServer.empty() || !options.lateCycles.empty())) {
+    options.backend = Backend::Jack;  // only JACK can carry them out
   }
   if (!options.lateCycles.empty() && options.backend != Backend::Jack) {
-    return fail("--late-cycles works on JACK only");
+    if (error != nullptr) *error = "--late-cycles works on JACK only";
+    return false;
   }
   return true;
 }

@@ -2,13 +2,15 @@
 // The command line of rt88h-devsim.
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "sim/device_model.h"
 
 namespace rt88h::devsim {
 
-enum class Backend : uint8_t { Jack, Alsa, RawMidi };
+// Auto: JACK when a server runs, else the ALSA sequencer.
+enum class Backend : uint8_t { Auto, Jack, Alsa, RawMidi };
 
 // A message the device starts on its own when the updater's K-th WriteData arrives.
 struct Request {
@@ -20,7 +22,7 @@ struct Request {
 struct Options {
   std::string name = "TAVO RT Series";
   std::string portName;  // ALSA: both ports' name; empty: "MIDI in" and "MIDI out"
-  Backend backend = Backend::Jack;
+  Backend backend = Backend::Auto;
   std::string jackServer;     // empty: JACK's own choice (JACK_DEFAULT_SERVER or "default")
   std::string rawMidiDevice;  // Backend::RawMidi: "hw:0,1"; the kernel names the client
   std::string lateCycles;     // JACK only: cycles made late on purpose (tests)
@@ -31,10 +33,11 @@ struct Options {
   bool exitAfterEnd = false;
   bool expectComplete = false;
   bool help = false;
+  bool version = false;
 };
 
 // False with the reason on a command line that cannot be carried out.
 bool parseOptions(int argc, const char* const* argv, Options& options, std::string* error);
-std::string usage(const char* program);
+std::string usage(std::string_view program);
 
 }  // namespace rt88h::devsim

@@ -16,7 +16,10 @@ description=$(field Description)
 [ "$(field Package)" = "rt88h-updater" ] || fail "Package is '$(field Package)'"
 [ "$(field Version)" = "$DEB_VERSION" ] || fail "Version is '$(field Version)', expected $DEB_VERSION"
 [ "$(field Architecture)" = "$(dpkg --print-architecture)" ] || fail "Architecture is '$(field Architecture)'"
-[ -n "$(field Maintainer)" ] || fail "no Maintainer"
+# A name and an address; none of someone else's domain (example.org belongs to IANA).
+maintainer=$(field Maintainer)
+[[ $maintainer =~ ^[^\<]+\ \<[^@\ ]+@[^@\ ]+\>$ ]] || fail "Maintainer is not 'Name <address>': '$maintainer'"
+[[ $maintainer == *example.* ]] && fail "Maintainer has a borrowed address: '$maintainer'"
 
 # Each Depends entry is a package (or alternatives), possibly with a version.
 has_dep() { grep -Eq "(^|[,|] *)$2( |,|\$)" <<<"$1"; }
@@ -52,6 +55,8 @@ expected=(
   ./usr/bin/rt88h-updater
   ./usr/share/applications/rt88h-updater.desktop
   ./usr/share/doc/rt88h-updater/README.md
+  ./usr/share/doc/rt88h-updater/changelog.gz
+  ./usr/share/doc/rt88h-updater/copyright
   ./usr/share/icons/hicolor/256x256/apps/rt88h-updater.png
   ./usr/share/icons/hicolor/scalable/apps/rt88h-updater.svg
   ./usr/share/man/man1/rt88h-devsim.1.gz
@@ -79,6 +84,41 @@ for p in "$ROOT"/usr/bin/*; do
     ldd "$p" | grep 'not found' >&2
   fi
 done
+
+# The copyright file: Debian's machine-readable format, the licence word for word as LICENSE
+# has it, and what it says of the images built in.
+doc="$ROOT/usr/share/doc/rt88h-updater"
+copyright=$(cat "$doc/copyright")
+[ "$(head -n1 <<<"$copyright")" = "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/" ] ||
+  fail "copyright is not in the machine-readable format: $(head -n1 <<<"$copyright")"
+for f in Upstream-Name Upstream-Contact Source Files Copyright License; do
+  grep -q "^$f: ." <<<"$copyright" || fail "copyright has no $f field"
+done
+words() { tr -s ' \n.' '   ' | sed 's/^ *//; s/ *$//'; }
+license_text=$(sed -n '/^Permission is hereby granted/,$p' "$SOURCE_DIR/LICENSE" | words)
+packaged_text=$(sed -n '/^ Permission is hereby granted/,$p' <<<"$copyright" | words)
+[ -n "$license_text" ] && [ "$license_text" = "$packaged_text" ] || fail "copyright's licence text is not LICENSE's"
+grep -q "^Copyright: $(sed -n 's/^Copyright (c) //p' "$SOURCE_DIR/LICENSE")\$" <<<"$copyright" ||
+  fail "copyright's holders are not LICENSE's"
+if [ "$EXPECT_TESTIMAGES" = 1 ]; then
+  grep -q "test images" <<<"$copyright" || fail "copyright does not say the images are test images"
+else
+  grep -q "not cover them" <<<"$copyright" || fail "copyright does not leave the firmware images out"
+fi
+
+# The changelog: gzip'ed, its newest entry this very package.
+newest=$(zcat "$doc/changelog.gz" | head -n1)
+[[ $newest == "rt88h-updater ($DEB_VERSION) "* ]] || fail "changelog's newest entry is '$newest', the package $DEB_VERSION"
+
+# What Debian's own checker says; errors and warnings fail.
+if command -v lintian >/dev/null; then
+  status=0
+  out=$(lintian --fail-on error,warning "$DEB" 2>&1) || status=$?
+  grep -v 'running with root privileges' <<<"$out" || true
+  [ "$status" -eq 0 ] || fail "lintian reports errors or warnings (above)"
+else
+  note "lintian is not installed (scripts/bootstrap --tests installs it): not run"
+fi
 
 png="$ROOT/usr/share/icons/hicolor/256x256/apps/rt88h-updater.png"
 if command -v file >/dev/null; then

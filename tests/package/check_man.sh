@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The installed manual pages: render without warnings, name every message the program shows,
-# and every option rt88h-devsim takes.
+# and every option each program takes, of this version.
 . "$(dirname "$0")/common.sh"
 
 need_tool man man-db
@@ -46,17 +46,24 @@ for section in NAME SYNOPSIS DESCRIPTION DIAGNOSTICS FILES "SEE ALSO"; do
   grep -qF -- "$section" <<<"$updater" || fail "rt88h-updater(1) has no $section section"
 done
 
-devsim_page=$(render "$man1/rt88h-devsim.1.gz")
-if [ "$EXPECT_DEVSIM" = 1 ]; then
-  help=$("$ROOT/usr/bin/rt88h-devsim" --help) || fail "rt88h-devsim --help failed"
+# Each program's --help (no display needed) and its page: every option the one lists, the other
+# describes, and the other way round; both give this version.
+check_options() {
+  local program=$1 page help options o
+  page=$(render "$man1/$program.1.gz")
+  grep -qF -- "rt88h-updater $VERSION" <<<"$page" || fail "$program(1) is not of rt88h-updater $VERSION"
+  help=$("$ROOT/usr/bin/$program" --help) || fail "$program --help failed"
   options=$(grep -oE -- '--[a-z][a-z-]+' <<<"$help" | sort -u)
-  [ -n "$options" ] || fail "rt88h-devsim --help lists no options"
+  grep -qx -- --version <<<"$options" || fail "$program --help does not list --version"
   for o in $options; do
-    grep -qF -- "$o" <<<"$devsim_page" || fail "rt88h-devsim(1) does not describe $o"
+    grep -qF -- "$o" <<<"$page" || fail "$program(1) does not describe $o"
   done
-  # --help itself is accepted but not listed by --help.
   while read -r o; do
-    grep -qxF -- "$o" <<<"$options" || fail "rt88h-devsim(1) describes $o, which --help does not list"
-  done < <(grep -oE -- '--[a-z][a-z-]+' <<<"$devsim_page" | sort -u | grep -vx -- --help)
-fi
+    grep -qxF -- "$o" <<<"$options" || fail "$program(1) describes $o, which --help does not list"
+  done < <(grep -oE -- '--[a-z][a-z-]+' <<<"$page" | sort -u)
+  [ "$("$ROOT/usr/bin/$program" --version | head -n1)" = "$program $VERSION" ] ||
+    fail "$program --version does not begin with '$program $VERSION'"
+}
+check_options rt88h-updater
+[ "$EXPECT_DEVSIM" = 1 ] && check_options rt88h-devsim
 finish

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Starts the program installed from the package, as a user would, without any MIDI service:
 #   offscreen   it comes up, runs, and ends on SIGTERM without crashing
-#   no-display  it says so in one line on stderr and exits non-zero
+#   no-display  it says so in one line on stderr and exits non-zero; --help and --version
+#               answer on stdout, a wrong option on stderr with exit status 2
 #   x11         on a private X server its window appears with its title and icon, and
 #               Escape closes it: exit status 0
 . "$(dirname "$0")/common.sh"
@@ -75,6 +76,18 @@ case $mode in
     [ -s "$run/stdout" ] && fail "wrote to stdout"
     grep -qi display "$run/stderr" || fail "the message does not mention the display"
     ls "$run"/core* >/dev/null 2>&1 && fail "left a core file"
+    # ARGUMENTS|STATUS|STREAM: what each command line answers, and where.
+    for c in "--help|0|stdout" "--version|0|stdout" "-h|0|stdout" "--bogus|2|stderr" "file|2|stderr"; do
+      IFS='|' read -r args want stream <<<"$c"
+      status=0
+      timeout --kill-after=5 30 "$bin" $args >"$run/stdout" 2>"$run/stderr" || status=$?
+      [ "$status" -eq "$want" ] || fail "$args: $(describe_status "$status"), expected $want"
+      other=stderr
+      [ "$stream" = stderr ] && other=stdout
+      [ -s "$run/$stream" ] || fail "$args: nothing on $stream"
+      [ -s "$run/$other" ] && fail "$args: wrote to $other: $(head -n2 "$run/$other")"
+      [ "$want" -eq 0 ] || grep -q -- "--help" "$run/stderr" || fail "$args: no hint at --help"
+    done
     ;;
 
   offscreen)

@@ -41,6 +41,25 @@ case $what in
       fail "launchable '$launchable' is not an installed desktop entry"
     binary=$(sed -n 's:.*<binary>\(.*\)</binary>.*:\1:p' "$metainfo")
     [ -x "$ROOT/usr/bin/$binary" ] || fail "provided binary '$binary' is not in usr/bin"
+    # What a software centre shows besides the text: the newest release is this version, the
+    # licence, the homepage, the developer and the README's screenshot at its size.
+    pedantic=$(appstreamcli validate --no-net --pedantic "$metainfo" 2>&1) || true
+    note "pedantic: $pedantic"
+    release=$(grep -m1 -o '<release version="[^"]*"' "$metainfo" | cut -d'"' -f2)
+    [ "$release" = "$VERSION" ] || fail "newest <release> is '$release', the version $VERSION"
+    grep -q '<release version="[^"]*" date="[0-9]\{4\}-[0-9][0-9]-[0-9][0-9]">' "$metainfo" ||
+      fail "a <release> without an ISO date"
+    grep -q '<project_license>MIT</project_license>' "$metainfo" || fail "no <project_license>MIT"
+    grep -q '<url type="homepage">https://[^<]*/</url>' "$metainfo" || fail "no homepage <url>"
+    grep -q '<developer_name>..*</developer_name>' "$metainfo" || fail "no <developer_name>"
+    grep -q '<developer id="[^"]*">' "$metainfo" || fail "no <developer>"
+    image=$(grep -o '<image type="source"[^>]*>[^<]*' "$metainfo")
+    [[ $image == *'>https://'*/docs/screenshot.png ]] || fail "the screenshot is not the README's: $image"
+    if command -v file >/dev/null; then
+      size=$(file -b "$SOURCE_DIR/docs/screenshot.png" | grep -o '[0-9]* x [0-9]*')
+      [[ $image == *"width=\"${size% x *}\" height=\"${size#* x }\""* ]] ||
+        fail "the screenshot is $size, the metainfo says: $image"
+    fi
     ;;
   *)
     echo "usage: validate_data.sh ENV desktop|metainfo" >&2

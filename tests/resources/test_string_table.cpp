@@ -36,7 +36,7 @@ constexpr Entry kTable[] = {
      "This build carries test images, not firmware: writing them makes a real RT-88H unusable."},
     {IDS_TEST_IMAGES_QUESTION, "Write them to the selected device anyway?"},
     {IDS_ABOUT_TITLE, "About RT-88H Updater"},
-    {IDS_ABOUT_TEST_IMAGES_LINE, "RT-88H Updater \xE2\x80\x94 test images, not firmware"},
+    {IDS_ABOUT_TEST_IMAGES_LINE, "test images, not firmware"},
     {IDS_ABOUT_TEST_IMAGES_DETAILS, "Test images (generated): never flash them into a device."},
     {IDS_ABOUT_FIRMWARE_DETAILS, "Firmware images (SHA-256):"},
     {IDS_EXECUTE, "Execute"},

@@ -206,7 +206,7 @@ start_devsim() {
   local tag=$1 timed=()
   shift
   [ -x /usr/bin/time ] && timed=(/usr/bin/time -o "$WORK/$tag.time" -f '%e %U %S %M')
-  "${timed[@]}" "$DEVSIM" --verbose "$@" >"$WORK/$tag.out" 2>"$WORK/$tag.err" </dev/null &
+  "${timed[@]}" "$DEVSIM" --backend jack --verbose "$@" >"$WORK/$tag.out" 2>"$WORK/$tag.err" </dev/null &
   DEVSIM_PID=$!
   own "$DEVSIM_PID"
   devsim_ready() { grep -q "^rt88h-devsim: playing" "$WORK/$tag.err" 2>/dev/null || ! alive "$DEVSIM_PID"; }

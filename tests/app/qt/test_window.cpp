@@ -16,6 +16,7 @@
 #include <memory>
 #include <thread>
 
+#include "app/core/about_text.h"
 #include "app/qt/about_dlg.h"
 #include "app/qt/instance_lock.h"
 #include "app/qt/updater_app.h"
@@ -200,7 +201,8 @@ TEST_F(Window, CopyThreeShowsItsNumberAndTheAboutBoxDoesNot) {
     EXPECT_TRUE(imagesLine.contains(QStringLiteral("test images"))) << imagesLine.toStdString();
     EXPECT_FALSE(controls->executeButton->toolTip().isEmpty());
   } else {
-    EXPECT_TRUE(imagesLine.contains(QString::fromUtf8(payloadSha256(129)).left(8)));
+    EXPECT_TRUE(imagesLine.contains(
+        QString::fromUtf8(payloadSha256(129)).left(static_cast<qsizetype>(kAboutDigestDigits))));
   }
 }
 

@@ -18,11 +18,11 @@ bool parse(const std::vector<const char*>& args, Options& options, std::string* 
   return parseOptions(static_cast<int>(argc), argv, options, error);
 }
 
-TEST(DevsimOptions, DefaultsPlayTheUsualDeviceOnJack) {
+TEST(DevsimOptions, DefaultsPlayTheUsualDeviceOnJackOrAlsa) {
   Options options;
   ASSERT_TRUE(parse({}, options));
   EXPECT_EQ(options.name, "TAVO RT Series");
-  EXPECT_EQ(options.backend, Backend::Jack);
+  EXPECT_EQ(options.backend, Backend::Auto);
   EXPECT_EQ(options.config.model, 0x58);
   EXPECT_FALSE(options.config.refuseUpdateMode);
   EXPECT_TRUE(options.faults.empty());
@@ -138,7 +138,7 @@ TEST(DevsimOptions, EveryOptionTheHelpListsIsKnown) {
     EXPECT_NE(error, "unknown option " + option);
     ++listed;
   }
-  EXPECT_EQ(listed, 18);
+  EXPECT_EQ(listed, 19);
 }
 
 }  // namespace
