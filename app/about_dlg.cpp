@@ -2,10 +2,11 @@
 
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
-#include <QStringList>
 #include <algorithm>
 
+#include "about_text.h"
 #include "dialog_units.h"
 #include "flash_plan.h"
 #include "lumo_updator_app.h"
@@ -14,33 +15,10 @@
 namespace rt88h::app {
 
 namespace {
-constexpr uint32_t kImageIds[] = {129, 136, 137};
-
 QString utf8(std::string_view text) {
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 }  // namespace
-
-QString CAboutDlg::imagesLine() {
-  if (payloadsAreTestImages()) {
-    return utf8(loadString(IDS_ABOUT_TEST_IMAGES_LINE));
-  }
-  // The full digests are in the tooltip; eight digits tell the images apart.
-  QStringList parts;
-  for (const uint32_t id : kImageIds) {
-    parts << QString::fromUtf8("%1:%2").arg(id).arg(QString::fromUtf8(payloadSha256(id)).left(8));
-  }
-  return parts.join(QLatin1Char(' '));
-}
-
-QString CAboutDlg::imagesDetails() {
-  QString details = payloadsAreTestImages() ? utf8(loadString(IDS_ABOUT_TEST_IMAGES_DETAILS))
-                                            : utf8(loadString(IDS_ABOUT_FIRMWARE_DETAILS));
-  for (const uint32_t id : kImageIds) {
-    details += QString::fromUtf8("\n%1  %2").arg(id).arg(QString::fromUtf8(payloadSha256(id)));
-  }
-  return details;
-}
 
 CAboutDlg::CAboutDlg(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -64,22 +42,34 @@ CAboutDlg::CAboutDlg(QWidget* parent)
   titleEdit->setCursorPosition(0);
 
   auto* ok = new QPushButton(utf8(loadString(IDS_OK)), this);
-  ok->setGeometry(du.rect(178, 7, 50, 16));
+  ok->setGeometry(du.rect(273, 7, 50, 16));
   ok->setDefault(true);
   connect(ok, &QPushButton::clicked, this, &QDialog::accept);
 
   auto* images = new QLabel(this);
   images->setObjectName(QStringLiteral("imagesLine"));
-  images->setGeometry(du.rect(40, 45, 188, 8));
+  images->setGeometry(du.rect(40, 45, 283, 8));
   // One line as the template has it; a font wider than ours loses the end, not the line.
-  images->setText(images->fontMetrics().elidedText(imagesLine(), Qt::ElideRight, images->width()));
-  images->setToolTip(imagesDetails());
+  const QString line = utf8(aboutImagesLine());
+  images->setText(images->fontMetrics().elidedText(line, Qt::ElideRight, images->width()));
   if (payloadsAreTestImages()) images->setStyleSheet(QStringLiteral("color: #b00000"));
 
-  // Tab order of the template: the edit, then OK; OK gets the focus as the default button.
-  setTabOrder(titleEdit, ok);
+  // The whole digests as text to select and copy, reached with Tab like the title.
+  digests = new QPlainTextEdit(utf8(aboutImagesDigests()), this);
+  digests->setObjectName(QStringLiteral("digests"));
+  digests->setGeometry(du.rect(11, 56, 312, 40));
+  digests->setReadOnly(true);
+  digests->setTextInteractionFlags(Qt::TextSelectableByKeyboard | Qt::TextSelectableByMouse);
+  digests->setFocusPolicy(Qt::StrongFocus);
+  digests->setTabChangesFocus(true);
+  digests->setLineWrapMode(QPlainTextEdit::NoWrap);
+
+  // Tab order of the template, the digests after the title; OK gets the focus as the default
+  // button.
+  setTabOrder(titleEdit, digests);
+  setTabOrder(digests, ok);
   ok->setFocus();
-  setFixedSize(du.size(235, 60));
+  setFixedSize(du.size(330, 103));
 }
 
 CAboutDlg::~CAboutDlg() = default;

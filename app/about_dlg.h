@@ -1,9 +1,10 @@
 #pragma once
-// The About box (template 100).
+// The About box (template 100, grown to show the images' whole digests).
 #include <QDialog>
 #include <QString>
 
 class QLineEdit;
+class QPlainTextEdit;
 
 namespace rt88h::app {
 
@@ -14,12 +15,9 @@ class CAboutDlg final : public QDialog {
   explicit CAboutDlg(QWidget* parent = nullptr);
   ~CAboutDlg() override;
 
-  // The one-line text under the title, and the longer form for its tooltip.
-  static QString imagesLine();
-  static QString imagesDetails();
-
  private:
   QLineEdit* titleEdit = nullptr;  // control 1003
+  QPlainTextEdit* digests = nullptr;
 };
 
 }  // namespace rt88h::app

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "about_text.h"
 #include "dialog_ids.h"
 #include "flash_plan.h"
 #include "string_table.h"
@@ -16,8 +17,6 @@
 namespace rt88h::win32 {
 
 namespace {
-
-constexpr uint32_t kImageIds[] = {129, 136, 137};
 
 std::wstring stringW(int id) {
   return wide(loadString(id));
@@ -56,15 +55,14 @@ HICON loadAppIcon(int sizeMetric) {
                                        side, LR_DEFAULTCOLOR));
 }
 
-std::wstring imagesLine() {
-  if (payloadsAreTestImages()) return stringW(IDS_ABOUT_TEST_IMAGES_LINE);
-  // Eight digits tell the images apart.
-  std::string line;
-  for (const uint32_t id : kImageIds) {
-    if (!line.empty()) line += ' ';
-    line += std::to_string(id) + ':' + std::string(payloadSha256(id)).substr(0, 8);
+// An edit's lines end in CR LF.
+std::wstring editLines(std::string_view text) {
+  std::wstring lines;
+  for (const wchar_t c : wide(text)) {
+    if (c == L'\n') lines += L'\r';
+    lines += c;
   }
-  return wide(line);
+  return lines;
 }
 
 }  // namespace
@@ -305,7 +303,9 @@ INT_PTR CALLBACK CLumoUpdatorDlg::aboutProc(HWND window, UINT message, WPARAM wP
       SetDlgItemTextW(window, IDC_ABOUT_TITLE, wide(kProductTitle).c_str());
       SetDlgItemTextW(window, IDOK, stringW(IDS_OK).c_str());
       // The one-line text follows OK in the template.
-      SetWindowTextW(GetWindow(GetDlgItem(window, IDOK), GW_HWNDNEXT), imagesLine().c_str());
+      SetWindowTextW(GetWindow(GetDlgItem(window, IDOK), GW_HWNDNEXT),
+                     wide(app::aboutImagesLine()).c_str());
+      SetDlgItemTextW(window, IDC_ABOUT_DIGESTS, editLines(app::aboutImagesDigests()).c_str());
       SetFocus(GetDlgItem(window, IDOK));
       return FALSE;
     }

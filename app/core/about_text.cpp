@@ -1,0 +1,30 @@
+#include "about_text.h"
+
+#include <cstdint>
+
+#include "flash_plan.h"
+#include "string_table.h"
+
+namespace rt88h::app {
+
+namespace {
+constexpr uint32_t kImageIds[] = {129, 136, 137};
+}  // namespace
+
+std::string aboutImagesLine() {
+  return std::string(loadString(payloadsAreTestImages() ? IDS_ABOUT_TEST_IMAGES_LINE
+                                                        : IDS_ABOUT_FIRMWARE_DETAILS));
+}
+
+std::string aboutImagesDigests() {
+  std::string text;
+  if (payloadsAreTestImages()) text = loadString(IDS_ABOUT_TEST_IMAGES_DETAILS);
+  for (const uint32_t id : kImageIds) {
+    if (!text.empty()) text += '\n';
+    // As sha256sum prints the image files, so that the two can be laid side by side.
+    text += std::string(payloadSha256(id)) + "  " + std::to_string(id) + ".bin";
+  }
+  return text;
+}
+
+}  // namespace rt88h::app
