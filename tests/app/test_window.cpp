@@ -187,6 +187,7 @@ TEST_F(Window, CopyThreeShowsItsNumberAndTheAboutBoxDoesNot) {
   QString imagesLine;
   QString digests;
   bool digestsByKeyboard = false;
+  bool digestsCut = false;
   QTimer::singleShot(0, window.get(), [&] {
     ASSERT_TRUE(QTest::qWaitFor(
         [] { return qobject_cast<CAboutDlg*>(QApplication::activeModalWidget()) != nullptr; },
@@ -200,6 +201,10 @@ TEST_F(Window, CopyThreeShowsItsNumberAndTheAboutBoxDoesNot) {
     digests = digestsEdit->toPlainText();
     digestsByKeyboard = (digestsEdit->focusPolicy() & Qt::TabFocus) != 0 &&
                         (digestsEdit->textInteractionFlags() & Qt::TextSelectableByKeyboard) != 0;
+    for (const QString& line : digests.split(QLatin1Char('\n'))) {  // whole, not scrolled to
+      digestsCut |=
+          digestsEdit->fontMetrics().horizontalAdvance(line) > digestsEdit->viewport()->width();
+    }
     about->accept();
   });
   window->OnSysCommand(kAboutCommand);
@@ -207,6 +212,7 @@ TEST_F(Window, CopyThreeShowsItsNumberAndTheAboutBoxDoesNot) {
   EXPECT_EQ(aboutEdit, QStringLiteral("Tavo RT-88H System v2.01"));
   EXPECT_EQ(digests.toStdString(), aboutImagesDigests());
   EXPECT_TRUE(digestsByKeyboard);
+  EXPECT_FALSE(digestsCut);
   for (const uint32_t id : {129u, 136u, 137u}) {
     EXPECT_TRUE(digests.contains(QString::fromUtf8(payloadSha256(id)))) << id;
   }
