@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -246,6 +247,8 @@ struct PeriodLog {
   std::vector<std::chrono::steady_clock::time_point> times;
   std::atomic<int> inTick{0};
   std::atomic<int> overlaps{0};
+  std::size_t slowTick = 0;  // its work takes slowMs
+  uint32_t slowMs = 0;
 };
 
 void logTick(uint32_t, uint32_t, uintptr_t context, uintptr_t, uintptr_t) {
@@ -288,13 +291,12 @@ struct Overrun {
   std::size_t slowTick;
   uint32_t slowMs;
 };
-
-struct OverrunLog : PeriodLog {
-  Overrun overrun{};
-};
+void PrintTo(const Overrun& c, std::ostream* out) {
+  *out << c.name;
+}
 
 void slowTick(uint32_t, uint32_t, uintptr_t context, uintptr_t, uintptr_t) {
-  auto* log = reinterpret_cast<OverrunLog*>(context);
+  auto* log = reinterpret_cast<PeriodLog*>(context);
   std::size_t index = 0;
   {
     std::lock_guard lock(log->mutex);
@@ -303,17 +305,16 @@ void slowTick(uint32_t, uint32_t, uintptr_t context, uintptr_t, uintptr_t) {
   }
   log->enough.notify_all();
   // The work of a slow tick (a send waiting for the driver).
-  if (index == log->overrun.slowTick) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(log->overrun.slowMs));
-  }
+  if (index == log->slowTick) std::this_thread::sleep_for(std::chrono::milliseconds(log->slowMs));
 }
 
 class SystemTimerOverrun : public ::testing::TestWithParam<Overrun> {};
 
 TEST_P(SystemTimerOverrun, DelaysTheFollowingTicksWithoutCatchingUpAndThenStops) {
   const Overrun& c = GetParam();
-  OverrunLog log;
-  log.overrun = c;
+  PeriodLog log;
+  log.slowTick = c.slowTick;
+  log.slowMs = c.slowMs;
   CDxMTimer timer;
   ASSERT_NE(timer.start(c.periodMs, &slowTick, reinterpret_cast<uintptr_t>(&log)), 0u);
   const std::size_t s = c.slowTick;
