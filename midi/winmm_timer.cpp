@@ -13,7 +13,6 @@
 #include <map>
 #include <mutex>
 
-#include "midi_api.h"
 #include "timer_api.h"
 
 namespace rt88h::midi {
@@ -32,15 +31,22 @@ struct Event {
   bool running = false;
   bool orphan = false;  // killed from its own call, which removes it when it ends
   DWORD runner = 0;     // the thread of the running call
-  int64_t startUs = 0;  // the periods are counted from here
-  int64_t periodUs = 1000;
-  int64_t lastPeriod = 0;  // the period in which the last call ended
+  uint32_t periodMs = 1;
+  // The periods are counted in the clock WinMM schedules by, never drifting from it; extended
+  // past its wrap after 49 days.
+  DWORD clockMs = 0;
+  uint64_t elapsedMs = 0;
+  uint64_t lastPeriod = 0;  // the period in which the last call ended
 };
 
-// The period a moment falls in; a call up to a quarter of a period early (WinMM counts whole
-// milliseconds) still counts for its own.
-int64_t periodAt(const Event& event, int64_t nowUs) {
-  return (nowUs - event.startUs + event.periodUs / 4) / event.periodUs;
+// The period WinMM's clock is in now. A call is never early, yet may read a millisecond early
+// (WinMM counts whole ones); a late one, up to a whole period, still counts for its own.
+uint64_t periodNow(Event& event) {
+  const DWORD now = timeGetTime();
+  event.elapsedMs += static_cast<DWORD>(now - event.clockMs);
+  event.clockMs = now;
+  const uint32_t early = std::min<uint32_t>(2, event.periodMs / 4);
+  return (event.elapsedMs + early) / event.periodMs;
 }
 
 class WinmmTimer final : public TimerApi {
@@ -65,8 +71,8 @@ class WinmmTimer final : public TimerApi {
         Event& event = events_[id];
         event.callback = callback;
         event.context = context;
-        event.periodUs = int64_t{periodMs} * 1000;
-        event.startUs = steadyNowUs();
+        event.periodMs = periodMs;
+        event.clockMs = timeGetTime();
       } catch (...) {
         return 0;
       }
@@ -123,7 +129,7 @@ class WinmmTimer final : public TimerApi {
       if (event.killed || event.running) return;
       // WinMM fires the periods a long call missed all at once after it: they are skipped, so
       // that an overrun delays the following calls and never bunches them.
-      if (periodAt(event, steadyNowUs()) <= event.lastPeriod) return;
+      if (periodNow(event) <= event.lastPeriod) return;
       event.running = true;
       event.runner = GetCurrentThreadId();
       callback = event.callback;
@@ -137,7 +143,7 @@ class WinmmTimer final : public TimerApi {
         events_.erase(found);
       } else if (found != events_.end()) {
         found->second.running = false;
-        found->second.lastPeriod = periodAt(found->second, steadyNowUs());
+        found->second.lastPeriod = periodNow(found->second);
       }
     }
     idle_.notify_all();
