@@ -152,6 +152,19 @@ int deviceName(const std::vector<std::shared_ptr<MidiBackend>>& backends, Direct
   return kMidiOk;
 }
 
+// Each back-end in turn: the first that knows the device (any answer but "no such device")
+// gives the result.
+template <typename Device, typename Open>
+int firstThatOpens(const std::vector<std::shared_ptr<MidiBackend>>& backends,
+                   std::unique_ptr<Device>& device, Open open) {
+  for (const auto& backend : backends) {
+    const int result = open(*backend, device);
+    if (result == kMidiErrorBadDevice && !device) continue;
+    return result;
+  }
+  return kMidiErrorBadDevice;
+}
+
 }  // namespace
 
 void MidiService::addBackend(std::shared_ptr<MidiBackend> backend) {
@@ -202,14 +215,17 @@ int MidiService::inOpen(InHandle* handle, int index, InCallback callback, void* 
   if (handle == nullptr) return kMidiErrorInvalidHandle;
   *handle = nullptr;
   try {
+    std::unique_ptr<InDevice> device;
+    if (index == kMapperIndex) {
+      const int result = firstThatOpens(snapshot(), device, [&](MidiBackend& backend, auto& d) {
+        return backend.openMapperInput(callback, instance, d);
+      });
+      return adoptInput(result, std::move(device), handle);
+    }
     Located found;
     if (!locate(snapshot(), Direction::In, index, found)) return kMidiErrorBadDevice;
-    std::unique_ptr<InDevice> device;
     const int result = found.backend->openInput(found.localIndex, callback, instance, device);
-    if (result != kMidiOk) return result;
-    if (!device) return kMidiErrorNotReady;
-    *handle = device.release();
-    return kMidiOk;
+    return adoptInput(result, std::move(device), handle);
   } catch (...) {
     return kMidiErrorNoMemory;
   }
@@ -224,25 +240,28 @@ std::string MidiService::inDeviceKey(int index) {
 }
 
 // Each back-end looks the key up in its own list as it is at this moment and opens that device.
+// Each back-end looks the key up in its own list as it is at this moment and opens that device.
 int MidiService::inOpenByKey(InHandle* handle, int /*indexHint*/, std::string_view key,
                              InCallback callback, void* instance) {
   if (handle == nullptr) return kMidiErrorInvalidHandle;
   *handle = nullptr;
   if (key.empty()) return kMidiErrorBadDevice;
   try {
-    for (const auto& backend : snapshot()) {
-      std::unique_ptr<InDevice> device;
-      const int result = backend->openInputByKey(key, callback, instance, device);
-      if (result == kMidiErrorBadDevice && !device) continue;  // not one of this back-end's
-      if (result != kMidiOk) return result;
-      if (!device) return kMidiErrorNotReady;
-      *handle = device.release();
-      return kMidiOk;
-    }
-    return kMidiErrorBadDevice;
+    std::unique_ptr<InDevice> device;
+    const int result = firstThatOpens(snapshot(), device, [&](MidiBackend& backend, auto& d) {
+      return backend.openInputByKey(key, callback, instance, d);
+    });
+    return adoptInput(result, std::move(device), handle);
   } catch (...) {
     return kMidiErrorNoMemory;
   }
+}
+
+int MidiService::adoptInput(int result, std::unique_ptr<InDevice> device, InHandle* handle) {
+  if (result != kMidiOk) return result;
+  if (!device) return kMidiErrorNotReady;
+  *handle = device.release();
+  return kMidiOk;
 }
 
 int MidiService::inReset(InHandle handle) {
@@ -303,9 +322,15 @@ int MidiService::outOpen(OutHandle* handle, int index) {
   if (handle == nullptr) return kMidiErrorInvalidHandle;
   *handle = nullptr;
   try {
+    std::unique_ptr<OutDevice> device;
+    if (index == kMapperIndex) {
+      const int result = firstThatOpens(snapshot(), device, [](MidiBackend& backend, auto& d) {
+        return backend.openMapperOutput(d);
+      });
+      return result == kMidiOk ? adoptOutput(std::move(device), handle) : result;
+    }
     Located found;
     if (!locate(snapshot(), Direction::Out, index, found)) return kMidiErrorBadDevice;
-    std::unique_ptr<OutDevice> device;
     const int result = found.backend->openOutput(found.localIndex, device);
     if (result != kMidiOk) return result;
     return adoptOutput(std::move(device), handle);
@@ -327,14 +352,11 @@ int MidiService::outOpenByKey(OutHandle* handle, int /*indexHint*/, std::string_
   *handle = nullptr;
   if (key.empty()) return kMidiErrorBadDevice;
   try {
-    for (const auto& backend : snapshot()) {
-      std::unique_ptr<OutDevice> device;
-      const int result = backend->openOutputByKey(key, device);
-      if (result == kMidiErrorBadDevice && !device) continue;
-      if (result != kMidiOk) return result;
-      return adoptOutput(std::move(device), handle);
-    }
-    return kMidiErrorBadDevice;
+    std::unique_ptr<OutDevice> device;
+    const int result = firstThatOpens(snapshot(), device, [&](MidiBackend& backend, auto& d) {
+      return backend.openOutputByKey(key, d);
+    });
+    return result == kMidiOk ? adoptOutput(std::move(device), handle) : result;
   } catch (...) {
     return kMidiErrorNoMemory;
   }

@@ -61,9 +61,21 @@ class MidiBackend {
   virtual int openOutputByKey(std::string_view /*key*/, std::unique_ptr<OutDevice>& /*device*/) {
     return kMidiErrorBadDevice;
   }
+  // Index -1, no device chosen: the platform's MIDI mapper where it has one (WinMM's
+  // MIDI_MAPPER); kMidiErrorBadDevice where -1 names no device.
+  virtual int openMapperInput(InCallback /*callback*/, void* /*instance*/,
+                              std::unique_ptr<InDevice>& /*device*/) {
+    return kMidiErrorBadDevice;
+  }
+  virtual int openMapperOutput(std::unique_ptr<OutDevice>& /*device*/) {
+    return kMidiErrorBadDevice;
+  }
   // Rescan Device: e.g. reconnect to a service that has appeared since.
   virtual void rescan() {}
 };
+
+// The index a port passes when no device is chosen, handed on to the back-ends' mappers.
+inline constexpr int kMapperIndex = -1;
 
 // Names as the lists show them: each cut to 31 characters and 39 bytes at a UTF-8 boundary; the
 // second of two equal names becomes "NAME (2)", the third "NAME (3)" (the base cut so the whole
@@ -109,6 +121,7 @@ class MidiService final : public MidiApi {
 
  private:
   std::vector<std::shared_ptr<MidiBackend>> snapshot();
+  int adoptInput(int result, std::unique_ptr<InDevice> device, InHandle* handle);
   int adoptOutput(std::unique_ptr<OutDevice> device, OutHandle* handle);
   std::mutex mutex_;
   std::vector<std::shared_ptr<MidiBackend>> backends_;

@@ -1,5 +1,7 @@
-// The timer service on Windows: WinMM periodic events. Each event is known to WinMM by our own
-// id, never reused, so a call WinMM starts after the event was killed finds nothing to run.
+// The timer service on Windows: one WinMM periodic event per event of ours, never restarted and
+// never killed with a wait from its own call. Each is known to WinMM by our own id, never reused,
+// so a call WinMM makes after the kill finds nothing to run; our table, not WinMM, makes a kill
+// wait for a call that runs.
 // clang-format off
 #include <windows.h>
 #include <mmsystem.h>
@@ -11,18 +13,15 @@
 #include <map>
 #include <mutex>
 
-#include "midi/midi_api.h"
 #include "midi/timer_api.h"
 
 namespace rt88h::midi {
 
 namespace {
 
-#ifdef TIME_KILL_SYNCHRONOUS
-constexpr UINT kEventFlags = TIME_PERIODIC | TIME_CALLBACK_FUNCTION | TIME_KILL_SYNCHRONOUS;
-#else
+// Without TIME_KILL_SYNCHRONOUS: whether such a kill returns when made from the event's own call
+// is not documented, and the table below already keeps killed events from running.
 constexpr UINT kEventFlags = TIME_PERIODIC | TIME_CALLBACK_FUNCTION;
-#endif
 
 struct Event {
   TimerCallback callback = nullptr;
@@ -30,12 +29,25 @@ struct Event {
   UINT winmmId = 0;
   bool killed = false;
   bool running = false;
-  bool orphan = false;  // killed from its own call
+  bool orphan = false;  // killed from its own call, which removes it when it ends
+  DWORD runner = 0;     // the thread of the running call
   uint32_t periodMs = 1;
-  uint32_t resolutionMs = 0;
-  int64_t nextDueUs = 0;  // when WinMM will begin the next call
-  DWORD runner = 0;       // the thread of the running call
+  // The periods are counted in the clock WinMM schedules by, never drifting from it; extended
+  // past its wrap after 49 days.
+  DWORD clockMs = 0;
+  uint64_t elapsedMs = 0;
+  uint64_t lastPeriod = 0;  // the period in which the last call ended
 };
+
+// The period WinMM's clock is in now. A call is never early, yet may read a millisecond early
+// (WinMM counts whole ones); a late one, up to a whole period, still counts for its own.
+uint64_t periodNow(Event& event) {
+  const DWORD now = timeGetTime();
+  event.elapsedMs += static_cast<DWORD>(now - event.clockMs);
+  event.clockMs = now;
+  const uint32_t early = std::min<uint32_t>(2, event.periodMs / 4);
+  return (event.elapsedMs + early) / event.periodMs;
+}
 
 class WinmmTimer final : public TimerApi {
  public:
@@ -50,24 +62,23 @@ class WinmmTimer final : public TimerApi {
   uint32_t setEvent(uint32_t periodMs, uint32_t resolutionMs, TimerCallback callback,
                     uintptr_t context) override {
     if (callback == nullptr) return 0;
+    periodMs = std::max<uint32_t>(periodMs, 1);
     uint32_t id = 0;
     {
       std::lock_guard lock(mutex_);
-      reapEnded();
       id = freeId();
       try {
         Event& event = events_[id];
         event.callback = callback;
         event.context = context;
-        event.periodMs = std::max<uint32_t>(periodMs, 1);
-        event.resolutionMs = resolutionMs;
-        event.nextDueUs = steadyNowUs() + int64_t{event.periodMs} * 1000;
+        event.periodMs = periodMs;
+        event.clockMs = timeGetTime();
       } catch (...) {
         return 0;
       }
     }
-    const UINT winmmId = timeSetEvent(std::max<uint32_t>(periodMs, 1), resolutionMs, &tick,
-                                      static_cast<DWORD_PTR>(id), kEventFlags);
+    const UINT winmmId =
+        timeSetEvent(periodMs, resolutionMs, &tick, static_cast<DWORD_PTR>(id), kEventFlags);
     std::lock_guard lock(mutex_);
     if (winmmId == 0) {
       events_.erase(id);
@@ -88,12 +99,12 @@ class WinmmTimer final : public TimerApi {
       found->second.killed = true;  // no further call of ours begins
       winmmId = found->second.winmmId;
     }
+    // Returns at once, also from the event's own call: only the wait below waits.
     if (first) timeKillEvent(winmmId);
     std::unique_lock lock(mutex_);
     auto found = events_.find(id);
     if (found == events_.end()) return;
     if (found->second.running && found->second.runner == GetCurrentThreadId()) {
-      // Killed from its own call, which ends after this returns: the entry goes later.
       found->second.orphan = true;
       return;
     }
@@ -110,57 +121,32 @@ class WinmmTimer final : public TimerApi {
   void run(uint32_t id) {
     TimerCallback callback = nullptr;
     uintptr_t context = 0;
-    int64_t nextDueUs = 0;
     {
       std::lock_guard lock(mutex_);
       auto found = events_.find(id);
       if (found == events_.end()) return;
       Event& event = found->second;
       if (event.killed || event.running) return;
+      // WinMM fires the periods a long call missed all at once after it: they are skipped, so
+      // that an overrun delays the following calls and never bunches them.
+      if (periodNow(event) <= event.lastPeriod) return;
       event.running = true;
       event.runner = GetCurrentThreadId();
       callback = event.callback;
       context = event.context;
-      event.nextDueUs += int64_t{event.periodMs} * 1000;
-      nextDueUs = event.nextDueUs;
     }
     callback(id, 0, context, 0, 0);
-    // WinMM would fire the periods that a long call or a late start missed all at once: the
-    // event starts afresh instead, so that they delay the following calls, never bunch them.
-    if (steadyNowUs() >= nextDueUs) restart(id);
     {
       std::lock_guard lock(mutex_);
       auto found = events_.find(id);
-      if (found != events_.end()) found->second.running = false;
-    }
-    idle_.notify_all();
-  }
-
-  // From within the event's own call, which keeps a killEvent waiting until it ends.
-  void restart(uint32_t id) {
-    uint32_t periodMs = 0;
-    uint32_t resolutionMs = 0;
-    {
-      std::lock_guard lock(mutex_);
-      auto found = events_.find(id);
-      if (found == events_.end() || found->second.killed) return;
-      periodMs = found->second.periodMs;
-      resolutionMs = found->second.resolutionMs;
-    }
-    const UINT fresh =
-        timeSetEvent(periodMs, resolutionMs, &tick, static_cast<DWORD_PTR>(id), kEventFlags);
-    if (fresh == 0) return;  // the old event goes on
-    UINT stale = fresh;      // killed meanwhile: the old one is the killer's
-    {
-      std::lock_guard lock(mutex_);
-      auto found = events_.find(id);
-      if (found != events_.end() && !found->second.killed) {
-        stale = found->second.winmmId;
-        found->second.winmmId = fresh;
-        found->second.nextDueUs = steadyNowUs() + int64_t{periodMs} * 1000;
+      if (found != events_.end() && found->second.orphan) {
+        events_.erase(found);
+      } else if (found != events_.end()) {
+        found->second.running = false;
+        found->second.lastPeriod = periodNow(found->second);
       }
     }
-    timeKillEvent(stale);
+    idle_.notify_all();
   }
 
   uint32_t freeId() {
@@ -168,12 +154,6 @@ class WinmmTimer final : public TimerApi {
       ++lastId_;
     } while (lastId_ == 0 || events_.count(lastId_) != 0);
     return lastId_;
-  }
-
-  // Events killed from their own call, whose call has ended since.
-  void reapEnded() {
-    std::erase_if(events_,
-                  [](const auto& entry) { return entry.second.orphan && !entry.second.running; });
   }
 
   std::mutex mutex_;

@@ -10,26 +10,23 @@ namespace rt88h::app {
 
 namespace {
 constexpr uint32_t kImageIds[] = {129, 136, 137};
-}
+}  // namespace
 
 std::string aboutLine() {
-  std::string line = std::string(kVersion) + " \xE2\x80\x94 ";
-  if (payloadsAreTestImages()) return line + std::string(loadString(IDS_ABOUT_TEST_IMAGES_LINE));
-  // The full digests are in the details.
-  for (const uint32_t id : kImageIds) {
-    if (id != kImageIds[0]) line += ' ';
-    line += std::to_string(id) + ':' + std::string(payloadSha256(id)).substr(0, kAboutDigestDigits);
-  }
-  return line;
+  return std::string(kVersion) + " \xE2\x80\x94 " +
+         std::string(loadString(payloadsAreTestImages() ? IDS_ABOUT_TEST_IMAGES_LINE
+                                                        : IDS_ABOUT_FIRMWARE_DETAILS));
 }
 
-std::string imagesDetails() {
-  std::string details(payloadsAreTestImages() ? loadString(IDS_ABOUT_TEST_IMAGES_DETAILS)
-                                              : loadString(IDS_ABOUT_FIRMWARE_DETAILS));
+std::string aboutImagesDigests() {
+  std::string text;
+  if (payloadsAreTestImages()) text = loadString(IDS_ABOUT_TEST_IMAGES_DETAILS);
   for (const uint32_t id : kImageIds) {
-    details += '\n' + std::to_string(id) + "  " + payloadSha256(id);
+    if (!text.empty()) text += '\n';
+    // As sha256sum prints the image files, so that the two can be laid side by side.
+    text += std::string(payloadSha256(id)) + "  " + std::to_string(id) + ".bin";
   }
-  return details;
+  return text;
 }
 
 }  // namespace rt88h::app

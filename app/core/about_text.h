@@ -1,18 +1,13 @@
 #pragma once
-// What the About box and --version say about the build: the version and the images built in.
-#include <cstddef>
+// What the About boxes and --version say about the build, written once.
 #include <string>
 
 namespace rt88h::app {
 
-// Enough to tell the images apart, and few enough for the line to hold the version too.
-inline constexpr std::size_t kAboutDigestDigits = 6;
-
-// The About box's one line: the version, then "test images, not firmware" or the first
-// kAboutDigestDigits of each image's SHA-256.
+// The About box's one line: the version, then what the images are.
 std::string aboutLine();
-
-// Which images are built in, then each image's id and full SHA-256 on a line of its own.
-std::string imagesDetails();
+// Every image's whole SHA-256 and file name, one image a line ("\n" between lines), to be
+// compared with the published digests before an update; a build with test images says so first.
+std::string aboutImagesDigests();
 
 }  // namespace rt88h::app

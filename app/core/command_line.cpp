@@ -110,7 +110,7 @@ std::string wrongCommandLineText(std::string_view program, std::string_view erro
 }
 
 std::string versionText(std::string_view program) {
-  return std::string(program) + " " + std::string(kVersion) + "\n" + imagesDetails() + "\n";
+  return std::string(program) + " " + std::string(kVersion) + "\n" + aboutImagesDigests() + "\n";
 }
 
 CommandLineAnswer windowCommandLine(int argc, const char* const* argv,

@@ -2,7 +2,10 @@
 
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
+#include <QStringList>
+#include <QTextDocument>
 #include <algorithm>
 
 #include "app/core/about_text.h"
@@ -40,24 +43,52 @@ CAboutDlg::CAboutDlg(QWidget* parent)
   titleEdit->setText(utf8(kProductTitle));
   titleEdit->setCursorPosition(0);
 
+  auto* images = new QLabel(this);
+  images->setObjectName(QStringLiteral("imagesLine"));
+  images->setGeometry(du.rect(40, 45, 283, 8));
+  // One line as the template has it; a font wider than ours loses the end, not the line.
+  const QString line = utf8(aboutLine());
+  images->setText(images->fontMetrics().elidedText(line, Qt::ElideRight, images->width()));
+  if (payloadsAreTestImages()) images->setStyleSheet(QStringLiteral("color: #b00000"));
+
+  // The whole digests as text to select and copy, reached with Tab like the title; as large as
+  // they need in this font, so that no digest is cut or scrolled.
+  const QString text = utf8(aboutImagesDigests());
+  digests = new QPlainTextEdit(text, this);
+  digests->setObjectName(QStringLiteral("digests"));
+  digests->setReadOnly(true);
+  digests->setTextInteractionFlags(Qt::TextSelectableByKeyboard | Qt::TextSelectableByMouse);
+  digests->setFocusPolicy(Qt::StrongFocus);
+  digests->setTabChangesFocus(true);
+  digests->setLineWrapMode(QPlainTextEdit::NoWrap);
+  digests->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  digests->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  const QFontMetrics metrics(digests->font());
+  const QStringList lines = text.split(QLatin1Char('\n'));
+  int widest = 0;
+  for (const QString& each : lines) widest = std::max(widest, metrics.horizontalAdvance(each));
+  const int padding = 2 * digests->frameWidth() +
+                      4 * static_cast<int>(digests->document()->documentMargin()) +
+                      metrics.averageCharWidth();
+  QRect area = du.rect(11, 56, 312, 40);
+  area.setSize(area.size().expandedTo(
+      {widest + padding, static_cast<int>(lines.size()) * metrics.lineSpacing() + padding}));
+  digests->setGeometry(area);
+  const QSize size =
+      du.size(330, 103).expandedTo({area.right() + 1 + du.x(7), area.bottom() + 1 + du.y(7)});
+
   auto* ok = new QPushButton(utf8(loadString(IDS_OK)), this);
-  ok->setGeometry(du.rect(178, 7, 50, 16));
+  const QRect okArea = du.rect(273, 7, 50, 16);
+  ok->setGeometry(okArea.translated(size.width() - du.x(330), 0));  // at the right edge
   ok->setDefault(true);
   connect(ok, &QPushButton::clicked, this, &QDialog::accept);
 
-  auto* images = new QLabel(this);
-  images->setObjectName(QStringLiteral("imagesLine"));
-  images->setGeometry(du.rect(40, 45, 188, 8));
-  // One line as the template has it; a font wider than ours loses the end, not the line.
-  images->setText(
-      images->fontMetrics().elidedText(utf8(aboutLine()), Qt::ElideRight, images->width()));
-  images->setToolTip(utf8(imagesDetails()));
-  if (payloadsAreTestImages()) images->setStyleSheet(QStringLiteral("color: #b00000"));
-
-  // Tab order of the template: the edit, then OK; OK gets the focus as the default button.
-  setTabOrder(titleEdit, ok);
+  // Tab order of the template, the digests after the title; OK gets the focus as the default
+  // button.
+  setTabOrder(titleEdit, digests);
+  setTabOrder(digests, ok);
   ok->setFocus();
-  setFixedSize(du.size(235, 60));
+  setFixedSize(size);
 }
 
 CAboutDlg::~CAboutDlg() = default;

@@ -1,8 +1,9 @@
 #pragma once
-// The About box (template 100).
+// The About box (template 100, grown to show the images' whole digests).
 #include <QDialog>
 
 class QLineEdit;
+class QPlainTextEdit;
 
 namespace rt88h::app {
 
@@ -15,6 +16,7 @@ class CAboutDlg final : public QDialog {
 
  private:
   QLineEdit* titleEdit = nullptr;  // control 1003
+  QPlainTextEdit* digests = nullptr;
 };
 
 }  // namespace rt88h::app

@@ -49,10 +49,25 @@ LRESULT CALLBACK catchBox(int code, WPARAM wParam, LPARAM lParam) {
   return CallNextHookEx(boxHook, code, wParam, lParam);
 }
 
-HICON loadAppIcon(int sizeMetric) {
-  const int side = GetSystemMetrics(sizeMetric);
+// At the window's own scale, which may change as it moves to another monitor.
+int metricOf(HWND window, int metric) {
+  return GetSystemMetricsForDpi(metric, GetDpiForWindow(window));
+}
+
+HICON loadAppIcon(HWND window, int sizeMetric) {
+  const int side = metricOf(window, sizeMetric);
   return static_cast<HICON>(LoadImageW(module(), MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON, side,
                                        side, LR_DEFAULTCOLOR));
+}
+
+// An edit's lines end in CR LF.
+std::wstring editLines(std::string_view text) {
+  std::wstring lines;
+  for (const wchar_t c : wide(text)) {
+    if (c == L'\n') lines += L'\r';
+    lines += c;
+  }
+  return lines;
 }
 
 }  // namespace
@@ -96,6 +111,9 @@ INT_PTR CLumoUpdatorDlg::handle(UINT message, WPARAM wParam, LPARAM lParam) {
       OnPaint();
       return TRUE;
     case WM_QUERYDRAGICON: return reinterpret_cast<INT_PTR>(bigIcon);
+    case WM_DPICHANGED:
+      setIcons();
+      return FALSE;  // the dialog manager scales the dialog, its controls and their fonts
     case WM_CTLCOLORSTATIC:
       if (badge == nullptr || reinterpret_cast<HWND>(lParam) != badge) return FALSE;
       SetTextColor(reinterpret_cast<HDC>(wParam), RGB(0xb0, 0x00, 0x00));
@@ -139,12 +157,20 @@ void CLumoUpdatorDlg::OnInitDialog() {
       AppendMenuW(systemMenu, MF_STRING, app::kAboutCommand, about.c_str());
     }
   }
-  bigIcon = loadAppIcon(SM_CXICON);
-  smallIcon = loadAppIcon(SM_CXSMICON);
-  SendMessageW(dialog, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(bigIcon));
-  SendMessageW(dialog, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon));
+  setIcons();
   if (payloadsAreTestImages()) addTestImagesBadge();
   core.OnInitDialog(instance, simulated);
+}
+
+void CLumoUpdatorDlg::setIcons() {
+  const HICON oldBig = bigIcon;
+  const HICON oldSmall = smallIcon;
+  bigIcon = loadAppIcon(dialog, SM_CXICON);
+  smallIcon = loadAppIcon(dialog, SM_CXSMICON);
+  SendMessageW(dialog, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(bigIcon));
+  SendMessageW(dialog, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon));
+  if (oldBig != nullptr) DestroyIcon(oldBig);
+  if (oldSmall != nullptr) DestroyIcon(oldSmall);
 }
 
 void CLumoUpdatorDlg::addTestImagesBadge() {
@@ -185,8 +211,8 @@ void CLumoUpdatorDlg::OnPaint() {
   SendMessageW(dialog, WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
   RECT client;
   GetClientRect(dialog, &client);
-  const int x = (client.right - client.left - GetSystemMetrics(SM_CXICON) + 1) / 2;
-  const int y = (client.bottom - client.top - GetSystemMetrics(SM_CYICON) + 1) / 2;
+  const int x = (client.right - client.left - metricOf(dialog, SM_CXICON) + 1) / 2;
+  const int y = (client.bottom - client.top - metricOf(dialog, SM_CYICON) + 1) / 2;
   if (bigIcon != nullptr) DrawIcon(dc, x, y, bigIcon);
   EndPaint(dialog, &paint);
 }
@@ -295,6 +321,7 @@ INT_PTR CALLBACK CLumoUpdatorDlg::aboutProc(HWND window, UINT message, WPARAM wP
       // The one-line text follows OK in the template.
       SetWindowTextW(GetWindow(GetDlgItem(window, IDOK), GW_HWNDNEXT),
                      wide(app::aboutLine()).c_str());
+      SetDlgItemTextW(window, IDC_ABOUT_DIGESTS, editLines(app::aboutImagesDigests()).c_str());
       SetFocus(GetDlgItem(window, IDOK));
       return FALSE;
     }

@@ -31,6 +31,7 @@ class CLumoUpdatorDlg final : private app::DialogView {
   void OnInitDialog();
   void OnCancel();
   void OnPaint();
+  void setIcons();  // at the window's scale
   void addTestImagesBadge();
   HWND item(int id) const { return GetDlgItem(dialog, id); }
   // A message box whose window is known while it runs, so that closeBoxes() can end it.

@@ -7,7 +7,8 @@
 
 #include <algorithm>
 #include <climits>
-#include <cstring>
+#include <cwchar>
+#include <iterator>
 #include <mutex>
 #include <new>
 #include <utility>
@@ -163,7 +164,7 @@ void CALLBACK outProc(HMIDIOUT, UINT message, DWORD_PTR, DWORD_PTR param1, DWORD
 
 class WinmmInDevice final : public InDevice {
  public:
-  WinmmInDevice(InCallback callback, void* instance) : callback_(callback), instance_(instance) {}
+  WinmmInDevice(InCallback callback, void* instance) : calls_(callback, instance) {}
   WinmmInDevice(const WinmmInDevice&) = delete;
   WinmmInDevice& operator=(const WinmmInDevice&) = delete;
   ~WinmmInDevice() override {
@@ -175,14 +176,10 @@ class WinmmInDevice final : public InDevice {
   int open(UINT index) {
     HMIDIIN handle = nullptr;
     const MMRESULT result = midiInOpen(&handle, index, reinterpret_cast<DWORD_PTR>(&inProc),
-                                       reinterpret_cast<DWORD_PTR>(this), CALLBACK_FUNCTION);
+                                       reinterpret_cast<DWORD_PTR>(&calls_), CALLBACK_FUNCTION);
     if (result != MMSYSERR_NOERROR) return winmmResult(result);
     handle_ = handle;
     return kMidiOk;
-  }
-
-  void deliver(UINT message, DWORD_PTR param1) {
-    winmmInMessage(message, param1, callback_, instance_);
   }
 
   int reset() override { return winmmResult(midiInReset(handle_)); }
@@ -198,19 +195,19 @@ class WinmmInDevice final : public InDevice {
   int unprepare(MidiHeader* header) override {
     return unprepareSlot<HMIDIIN>(slots_, handle_, header, &midiInUnprepareHeader);
   }
-  // Refused (still playing) while a buffer is lent; the device then stays usable.
+  // Refused (still playing) while a buffer is lent; the device then stays usable. Returns only
+  // when the port's callback runs no more, so that the port may free its header.
   int close() override {
     if (handle_ == nullptr) return kMidiOk;
-    const MMRESULT result = midiInClose(handle_);
-    if (result != MMSYSERR_NOERROR) return winmmResult(result);
+    const int result = calls_.close([this] { return winmmResult(midiInClose(handle_)); });
+    if (result != kMidiOk) return result;
     handle_ = nullptr;
     slots_.clear();
     return kMidiOk;
   }
 
  private:
-  const InCallback callback_;
-  void* const instance_;
+  WinmmInCalls calls_;
   HMIDIIN handle_ = nullptr;
   HeaderSlots slots_;
 };
@@ -273,8 +270,11 @@ class WinmmOutDevice final : public OutDevice {
 };
 
 void CALLBACK inProc(HMIDIIN, UINT message, DWORD_PTR instance, DWORD_PTR param1, DWORD_PTR) {
-  if (instance != 0) reinterpret_cast<WinmmInDevice*>(instance)->deliver(message, param1);
+  if (instance != 0) reinterpret_cast<WinmmInCalls*>(instance)->deliver(message, param1);
 }
+
+// What the port hears while its device closes.
+void unheard(InMessage, void*, MidiHeader*, uint32_t) {}
 
 void CALLBACK outProc(HMIDIOUT, UINT message, DWORD_PTR, DWORD_PTR param1, DWORD_PTR) {
   winmmOutMessage(message, param1);
@@ -287,17 +287,18 @@ std::vector<std::string> namesOf(UINT count, GetCaps getCaps) {
   for (UINT index = 0; index < count; ++index) {
     Caps caps{};
     const bool known = getCaps(index, &caps, sizeof caps) == MMSYSERR_NOERROR;
-    names.push_back(known ? winmmNameToUtf8(caps.szPname, sizeof caps.szPname) : std::string());
+    names.push_back(known ? winmmNameToUtf8(caps.szPname, std::size(caps.szPname)) : std::string());
   }
   return names;
 }
 
+// The wide calls: through the ANSI code page a name may lose characters or bytes.
 std::vector<std::string> inNames() {
-  return namesOf<MIDIINCAPSA>(midiInGetNumDevs(), midiInGetDevCapsA);
+  return namesOf<MIDIINCAPSW>(midiInGetNumDevs(), midiInGetDevCapsW);
 }
 
 std::vector<std::string> outNames() {
-  return namesOf<MIDIOUTCAPSA>(midiOutGetNumDevs(), midiOutGetDevCapsA);
+  return namesOf<MIDIOUTCAPSW>(midiOutGetNumDevs(), midiOutGetDevCapsW);
 }
 
 std::vector<std::string> keysOf(bool input, const std::vector<std::string>& names) {
@@ -326,25 +327,23 @@ class WinmmBackend final : public MidiBackend {
 
   int openInput(std::size_t localIndex, InCallback callback, void* instance,
                 std::unique_ptr<InDevice>& device) override {
-    device.reset();
     if (localIndex >= UINT_MAX) return kMidiErrorBadDevice;
-    std::unique_ptr<WinmmInDevice> opened(new (std::nothrow) WinmmInDevice(callback, instance));
-    if (!opened) return kMidiErrorNoMemory;
-    const int result = opened->open(static_cast<UINT>(localIndex));
-    if (result != kMidiOk) return result;
-    device = std::move(opened);
-    return kMidiOk;
+    return openIn(static_cast<UINT>(localIndex), callback, instance, device);
   }
 
   int openOutput(std::size_t localIndex, std::unique_ptr<OutDevice>& device) override {
-    device.reset();
     if (localIndex >= UINT_MAX) return kMidiErrorBadDevice;
-    std::unique_ptr<WinmmOutDevice> opened(new (std::nothrow) WinmmOutDevice());
-    if (!opened) return kMidiErrorNoMemory;
-    const int result = opened->open(static_cast<UINT>(localIndex));
-    if (result != kMidiOk) return result;
-    device = std::move(opened);
-    return kMidiOk;
+    return openOut(static_cast<UINT>(localIndex), device);
+  }
+
+  // -1 as the design passes it: WinMM opens its mapper for output and refuses it for input.
+  int openMapperInput(InCallback callback, void* instance,
+                      std::unique_ptr<InDevice>& device) override {
+    return openIn(static_cast<UINT>(kMapperIndex), callback, instance, device);
+  }
+
+  int openMapperOutput(std::unique_ptr<OutDevice>& device) override {
+    return openOut(MIDI_MAPPER, device);
   }
 
   int openInputByKey(std::string_view key, InCallback callback, void* instance,
@@ -358,6 +357,28 @@ class WinmmBackend final : public MidiBackend {
     std::size_t index = 0;
     if (!indexOfKey(outputKeys(), key, index)) return kMidiErrorBadDevice;
     return openOutput(index, device);
+  }
+
+ private:
+  static int openIn(UINT id, InCallback callback, void* instance,
+                    std::unique_ptr<InDevice>& device) {
+    device.reset();
+    std::unique_ptr<WinmmInDevice> opened(new (std::nothrow) WinmmInDevice(callback, instance));
+    if (!opened) return kMidiErrorNoMemory;
+    const int result = opened->open(id);
+    if (result != kMidiOk) return result;
+    device = std::move(opened);
+    return kMidiOk;
+  }
+
+  static int openOut(UINT id, std::unique_ptr<OutDevice>& device) {
+    device.reset();
+    std::unique_ptr<WinmmOutDevice> opened(new (std::nothrow) WinmmOutDevice());
+    if (!opened) return kMidiErrorNoMemory;
+    const int result = opened->open(id);
+    if (result != kMidiOk) return result;
+    device = std::move(opened);
+    return kMidiOk;
   }
 };
 
@@ -383,21 +404,16 @@ int winmmResult(unsigned result) {
   }
 }
 
-std::string winmmNameToUtf8(const char* name, std::size_t size) {
+std::string winmmNameToUtf8(const wchar_t* name, std::size_t size) {
   if (name == nullptr) return {};
-  const int length = static_cast<int>(strnlen(name, std::min<std::size_t>(size, 1024)));
+  const int length = static_cast<int>(wcsnlen(name, std::min<std::size_t>(size, 1024)));
   if (length == 0) return {};
   try {
-    const int wideLength = MultiByteToWideChar(CP_ACP, 0, name, length, nullptr, 0);
-    if (wideLength <= 0) return {};
-    std::wstring wide(static_cast<std::size_t>(wideLength), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, name, length, wide.data(), wideLength);
     const int utf8Length =
-        WideCharToMultiByte(CP_UTF8, 0, wide.data(), wideLength, nullptr, 0, nullptr, nullptr);
+        WideCharToMultiByte(CP_UTF8, 0, name, length, nullptr, 0, nullptr, nullptr);
     if (utf8Length <= 0) return {};
     std::string utf8(static_cast<std::size_t>(utf8Length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide.data(), wideLength, utf8.data(), utf8Length, nullptr,
-                        nullptr);
+    WideCharToMultiByte(CP_UTF8, 0, name, length, utf8.data(), utf8Length, nullptr, nullptr);
     return utf8;
   } catch (const std::bad_alloc&) {
     return {};
@@ -439,6 +455,35 @@ void winmmInMessage(unsigned message, uintptr_t param1, InCallback callback, voi
     default:  // open, close, errors of short messages, more data
       return;
   }
+}
+
+void WinmmInCalls::deliver(unsigned message, uintptr_t param1) {
+  bool heard = false;
+  {
+    std::lock_guard lock(mutex_);
+    heard = !closing_;
+    ++running_;
+  }
+  winmmInMessage(message, param1, heard ? callback_ : &unheard, instance_);
+  std::lock_guard lock(mutex_);
+  if (--running_ == 0) idle_.notify_all();
+}
+
+int WinmmInCalls::close(const std::function<int()>& closeDevice) {
+  {
+    std::unique_lock lock(mutex_);
+    closing_ = true;
+    idle_.wait(lock, [this] { return running_ == 0; });
+  }
+  const int result = closeDevice();
+  std::unique_lock lock(mutex_);
+  if (result != kMidiOk) {
+    closing_ = false;
+    return result;
+  }
+  // MIM_CLOSE, which the driver may send from another thread while it closes.
+  idle_.wait(lock, [this] { return running_ == 0; });
+  return kMidiOk;
 }
 
 void winmmOutMessage(unsigned message, uintptr_t param1) {

@@ -106,6 +106,12 @@ class FakeBackend final : public MidiBackend {
     device = std::make_unique<FakeOut>(log_, tag, serialisedOutputs);
     return kMidiOk;
   }
+  int openMapperOutput(std::unique_ptr<OutDevice>& device) override {
+    if (!mapper) return kMidiErrorBadDevice;
+    log_->add(name_ + " out mapper open");
+    device = std::make_unique<FakeOut>(log_, name_ + " out mapper", serialisedOutputs);
+    return kMidiOk;
+  }
   void rescan() override { log_->add(name_ + " rescan"); }
 
   void setInputs(Names names) {
@@ -116,6 +122,7 @@ class FakeBackend final : public MidiBackend {
   int refuseOpen = kMidiOk;
   bool serialisedOutputs = false;
   int inCloseFailures = 0;  // the next input closes that fail
+  bool mapper = false;      // an output mapper, as WinMM has
 
  private:
   std::string name_;
@@ -254,7 +261,7 @@ TEST_F(MidiServiceTest, AnInputWhoseCloseFailedStaysUntilAClosePasses) {
                              "alsa in 1 close", "alsa in 1 destroyed"}));
 }
 
-TEST_F(MidiServiceTest, OpenOfMinusOneOrPastTheEndFails) {
+TEST_F(MidiServiceTest, OpenOfMinusOneWithoutAMapperOrPastTheEndFails) {
   for (const int index : {-1, 3, 99}) {
     // Not a device: must be overwritten on failure.
     InHandle in = reinterpret_cast<InHandle>(std::uintptr_t{0x10});
@@ -265,6 +272,16 @@ TEST_F(MidiServiceTest, OpenOfMinusOneOrPastTheEndFails) {
     EXPECT_EQ(out, nullptr);
   }
   EXPECT_TRUE(events().empty());
+
+  // -1 reaches the first back-end with a mapper; input has none.
+  second->mapper = true;
+  OutHandle mapped = nullptr;
+  ASSERT_EQ(service.outOpen(&mapped, kMapperIndex), kMidiOk);
+  EXPECT_EQ(service.outClose(mapped), kMidiOk);
+  InHandle in = nullptr;
+  EXPECT_EQ(service.inOpen(&in, kMapperIndex, noCallback, nullptr), kMidiErrorBadDevice);
+  EXPECT_EQ(events(),
+            (Names{"jack out mapper open", "jack out mapper close", "jack out mapper destroyed"}));
 }
 
 TEST_F(MidiServiceTest, ARefusedOpenPassesTheBackendsResultOn) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -246,6 +247,8 @@ struct PeriodLog {
   std::vector<std::chrono::steady_clock::time_point> times;
   std::atomic<int> inTick{0};
   std::atomic<int> overlaps{0};
+  std::size_t slowTick = 0;  // its work takes slowMs
+  uint32_t slowMs = 0;
 };
 
 void logTick(uint32_t, uint32_t, uintptr_t context, uintptr_t, uintptr_t) {
@@ -280,7 +283,19 @@ TEST(RealTimeSystemTimer, FiftyMillisecondTicksKeepTheirPeriod) {
   EXPECT_EQ(log.overlaps, 0);
 }
 
-void slowFirstTick(uint32_t, uint32_t, uintptr_t context, uintptr_t, uintptr_t) {
+// A tick that outlasts the period, then a close: the following ticks wait for it, none is
+// caught up, and the period holds again from there.
+struct Overrun {
+  const char* name;
+  uint32_t periodMs;
+  std::size_t slowTick;
+  uint32_t slowMs;
+};
+void PrintTo(const Overrun& c, std::ostream* out) {
+  *out << c.name;
+}
+
+void slowTick(uint32_t, uint32_t, uintptr_t context, uintptr_t, uintptr_t) {
   auto* log = reinterpret_cast<PeriodLog*>(context);
   std::size_t index = 0;
   {
@@ -289,32 +304,46 @@ void slowFirstTick(uint32_t, uint32_t, uintptr_t context, uintptr_t, uintptr_t) 
     log->times.push_back(std::chrono::steady_clock::now());
   }
   log->enough.notify_all();
-  // The work of a tick that takes five periods (a send waiting for the driver).
-  if (index == 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // The work of a slow tick (a send waiting for the driver).
+  if (index == log->slowTick) std::this_thread::sleep_for(std::chrono::milliseconds(log->slowMs));
 }
 
-TEST(RealTimeSystemTimer, OverrunningTickDelaysTheFollowingOnesWithoutCatchingUp) {
+class SystemTimerOverrun : public ::testing::TestWithParam<Overrun> {};
+
+TEST_P(SystemTimerOverrun, DelaysTheFollowingTicksWithoutCatchingUpAndThenStops) {
+  const Overrun& c = GetParam();
   PeriodLog log;
+  log.slowTick = c.slowTick;
+  log.slowMs = c.slowMs;
   CDxMTimer timer;
-  ASSERT_NE(timer.start(20, &slowFirstTick, reinterpret_cast<uintptr_t>(&log)), 0u);
+  ASSERT_NE(timer.start(c.periodMs, &slowTick, reinterpret_cast<uintptr_t>(&log)), 0u);
+  const std::size_t s = c.slowTick;
   {
     std::unique_lock lock(log.mutex);
-    ASSERT_TRUE(
-        log.enough.wait_for(lock, std::chrono::seconds(5), [&] { return log.times.size() >= 4; }));
+    // A timer whose tick hung on its own event never gets here.
+    ASSERT_TRUE(log.enough.wait_for(lock, std::chrono::seconds(5),
+                                    [&] { return log.times.size() >= s + 4; }));
   }
-  timer.stop();
+  timer.stop();  // a hang here is the fault (the test's time limit ends it)
 
   std::lock_guard lock(log.mutex);
   using Ms = std::chrono::duration<double, std::milli>;
-  const auto after = [&](std::size_t tick) { return Ms(log.times[tick] - log.times[0]).count(); };
-  // The second tick comes as soon as the first ends; after it the period holds again, counted
-  // from there: a timer catching up would fire the third and fourth at once. A wake-up is never
-  // early but is late by whatever the machine's load makes it, so only the lower bounds are tight.
-  EXPECT_GE(after(1), 99.0);
-  EXPECT_GE(after(2), 119.0);
-  EXPECT_GE(after(3), 139.0);
-  EXPECT_LE(Ms(log.times[3] - log.times[1]).count(), 60.0) << "the period did not hold again";
+  const auto after = [&](std::size_t tick) { return Ms(log.times[tick] - log.times[s]).count(); };
+  const double period = c.periodMs;
+  // A wake-up is late by whatever the load makes it, never early by more than the platform's
+  // millisecond: only the lower bounds are tight. A timer catching up fires s+2 at once.
+  EXPECT_GE(after(s + 1), c.slowMs - 1.0);
+  EXPECT_GE(after(s + 2), c.slowMs + period - 2.0);
+  EXPECT_GE(after(s + 3), c.slowMs + 2 * period - 2.0);
+  EXPECT_LE(after(s + 3) - after(s + 1), 3 * period) << "the period did not hold again";
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    RealTime, SystemTimerOverrun,
+    ::testing::Values(Overrun{"FirstTickFivePeriods", 20, 0, 100},
+                      // The window's period; the slow tick ends after the next one was due.
+                      Overrun{"LaterTickAWholePeriodLate", 50, 2, 60}),
+    [](const auto& param) { return std::string(param.param.name); });
 
 }  // namespace
 }  // namespace rt88h::midi

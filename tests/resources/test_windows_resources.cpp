@@ -42,9 +42,14 @@ TEST(WindowsResources, JapaneseTextReadsBackByteForByteAndAMissingIdIsEmpty) {
   EXPECT_EQ(loadString(-1), "");
 }
 
-TEST(WindowsResources, ManifestRunsAsInvokerWithCommonControls6) {
+TEST(WindowsResources, ManifestRunsAsInvokerPerMonitorAwareOnWindows10And11WithCommonControls6) {
   const std::string manifest = resourceText(MAKEINTRESOURCEA(24), MAKEINTRESOURCEA(1));
   EXPECT_NE(manifest.find("level=\"asInvoker\""), std::string::npos) << manifest;
+  // Wine runs every program unscaled, so only the text can tell.
+  EXPECT_NE(manifest.find(">PerMonitorV2, PerMonitor</dpiAwareness>"), std::string::npos);
+  EXPECT_NE(manifest.find(">true/pm</dpiAware>"), std::string::npos);
+  EXPECT_NE(manifest.find("<supportedOS Id=\"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}\"/>"),
+            std::string::npos);
   EXPECT_NE(manifest.find("name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\""),
             std::string::npos)
       << manifest;

@@ -8,6 +8,7 @@
 #include <QEventLoop>
 #include <QHash>
 #include <QLabel>
+#include <QPlainTextEdit>
 #include <QToolButton>
 #include <QtTest/QTest>
 #include <atomic>
@@ -184,6 +185,9 @@ TEST_F(Window, CopyThreeShowsItsNumberAndTheAboutBoxDoesNot) {
   QString aboutTitle;
   QString aboutEdit;
   QString imagesLine;
+  QString digests;
+  bool digestsByKeyboard = false;
+  bool digestsCut = false;
   QTimer::singleShot(0, window.get(), [&] {
     ASSERT_TRUE(QTest::qWaitFor(
         [] { return qobject_cast<CAboutDlg*>(QApplication::activeModalWidget()) != nullptr; },
@@ -192,17 +196,29 @@ TEST_F(Window, CopyThreeShowsItsNumberAndTheAboutBoxDoesNot) {
     aboutTitle = about->windowTitle();
     aboutEdit = about->findChild<QLineEdit*>(QStringLiteral("titleEdit"))->text();
     imagesLine = about->findChild<QLabel*>(QStringLiteral("imagesLine"))->text();
+    // Text to select and copy, which Tab reaches: no tooltip, no mouse needed.
+    auto* digestsEdit = about->findChild<QPlainTextEdit*>(QStringLiteral("digests"));
+    digests = digestsEdit->toPlainText();
+    digestsByKeyboard = (digestsEdit->focusPolicy() & Qt::TabFocus) != 0 &&
+                        (digestsEdit->textInteractionFlags() & Qt::TextSelectableByKeyboard) != 0;
+    for (const QString& line : digests.split(QLatin1Char('\n'))) {  // whole, not scrolled to
+      digestsCut |=
+          digestsEdit->fontMetrics().horizontalAdvance(line) > digestsEdit->viewport()->width();
+    }
     about->accept();
   });
   window->OnSysCommand(kAboutCommand);
   EXPECT_EQ(aboutTitle, tableText(IDS_ABOUT_TITLE));
   EXPECT_EQ(aboutEdit, QStringLiteral("Tavo RT-88H System v2.01"));
+  EXPECT_EQ(digests.toStdString(), aboutImagesDigests());
+  EXPECT_TRUE(digestsByKeyboard);
+  EXPECT_FALSE(digestsCut);
+  for (const uint32_t id : {129u, 136u, 137u}) {
+    EXPECT_TRUE(digests.contains(QString::fromUtf8(payloadSha256(id)))) << id;
+  }
   if (payloadsAreTestImages()) {
     EXPECT_TRUE(imagesLine.contains(QStringLiteral("test images"))) << imagesLine.toStdString();
     EXPECT_FALSE(controls->executeButton->toolTip().isEmpty());
-  } else {
-    EXPECT_TRUE(imagesLine.contains(
-        QString::fromUtf8(payloadSha256(129)).left(static_cast<qsizetype>(kAboutDigestDigits))));
   }
 }
 

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "app/core/about_text.h"
 #include "app/core/instance_name.h"
 #include "app/win32/dialog_ids.h"
 #include "app/win32/text.h"
@@ -148,6 +149,44 @@ std::wstring stringW(int id) {
   return wide(rt88h::loadString(id));
 }
 
+// Every control of a dialog lies inside it, and every line of its text, in the templates' font
+// at the session's scale (wine-gui-run's RT88H_WINE_GUI_DPI), inside the control.
+void expectLaidOut(HWND dialog) {
+  const char* scale = std::getenv("RT88H_WINE_GUI_DPI");
+  const int dpi = scale != nullptr && *scale != 0 ? std::atoi(scale) : 96;
+  // Coordinates as the program has them, not scaled to this program's own DPI.
+  SetThreadDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
+  EXPECT_EQ(GetDpiForWindow(dialog), static_cast<UINT>(dpi)) << "not at the display's scale";
+  HFONT font = CreateFontW(-MulDiv(9, dpi, 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
+                           DEFAULT_CHARSET, 0, 0, 0, 0, L"MS UI Gothic");
+  HDC dc = CreateCompatibleDC(nullptr);
+  SelectObject(dc, font);
+  RECT area{};
+  GetClientRect(dialog, &area);
+  for (HWND child = GetWindow(dialog, GW_CHILD); child != nullptr;
+       child = GetWindow(child, GW_HWNDNEXT)) {
+    RECT box{};
+    GetWindowRect(child, &box);
+    MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&box), 2);
+    const std::string name = std::to_string(GetDlgCtrlID(child)) + " " + narrow(text(child));
+    EXPECT_TRUE(box.left >= 0 && box.top >= 0 && box.right <= area.right &&
+                box.bottom <= area.bottom)
+        << name;
+    RECT inside{};
+    GetClientRect(child, &inside);
+    const std::wstring lines = text(child);
+    for (std::size_t start = 0; start < lines.size();) {
+      const std::size_t end = std::min(lines.find(L"\r\n", start), lines.size());
+      SIZE extent{};
+      GetTextExtentPoint32W(dc, lines.c_str() + start, static_cast<int>(end - start), &extent);
+      EXPECT_LE(extent.cx, inside.right) << name;
+      start = end + 2;
+    }
+  }
+  DeleteDC(dc);
+  DeleteObject(font);
+}
+
 class Win32Window : public testing::Test {
  protected:
   void SetUp() override {
@@ -166,6 +205,7 @@ TEST_F(Win32Window, ControlsAboutBoxAndEnterOnFocusedButtons) {
   Process process(demo);
   const HWND window = startDemo(process);
   ASSERT_NE(window, nullptr);
+  expectLaidOut(window);
   for (int id : {IDOK, IDCANCEL, IDC_IN_LIST, IDC_OUT_LIST, IDC_PROGRESS, IDC_STATUS_TEXT,
                  IDC_RESCAN_DEVICE, IDC_PICTURE, IDC_STEP_TEXT}) {
     EXPECT_NE(GetDlgItem(window, id), nullptr) << id;
@@ -179,6 +219,14 @@ TEST_F(Win32Window, ControlsAboutBoxAndEnterOnFocusedButtons) {
   const HWND about = dialogTitled(process.id(), stringW(rt88h::IDS_ABOUT_TITLE), 20s);
   ASSERT_NE(about, nullptr);
   EXPECT_EQ(text(GetDlgItem(about, IDC_ABOUT_TITLE)), wide(rt88h::kProductTitle));
+  expectLaidOut(about);  // a line each, in CR LF: as a single line it would not fit
+  // The whole digests as text that Tab reaches and that can be selected and copied.
+  const HWND digests = GetDlgItem(about, IDC_ABOUT_DIGESTS);
+  std::wstring shown = text(digests);
+  std::erase(shown, L'\r');
+  EXPECT_EQ(shown, wide(rt88h::app::aboutImagesDigests()));
+  EXPECT_EQ(GetWindowLongW(digests, GWL_STYLE) & (WS_TABSTOP | ES_READONLY | WS_DISABLED),
+            WS_TABSTOP | ES_READONLY);
   press(about, VK_RETURN);
   EXPECT_TRUE(waitUntil([&] { return !IsWindow(about); }, 20s));
 

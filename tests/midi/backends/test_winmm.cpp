@@ -1,5 +1,5 @@
-// The WinMM back-end and timer (Windows builds only): the driver's callbacks as we translate
-// them, the devices the system offers, and the periodic events.
+// The WinMM back-end (Windows builds only): the driver's callbacks as we translate them and the
+// devices the system offers. The timer's tests (test_timer.cpp) run against WinMM's timer here.
 // clang-format off
 #include <windows.h>
 #include <mmsystem.h>
@@ -13,15 +13,18 @@
 #include <iterator>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "midi/backends/winmm_backend.h"
 #include "midi/timer_api.h"
+#include "resources/string_table.h"
 #include "tests/support/fake_midi_api.h"
 
 namespace rt88h::midi {
 namespace {
 
 using testing::kLongWait;
+using testing::kShortWait;
 using testing::Signal;
 
 struct Received {
@@ -124,15 +127,17 @@ TEST(WinmmResults, MapToOurCodes) {
   EXPECT_EQ(winmmResult(MIDIERR_NODEVICE), kMidiErrorNotReady);
 }
 
-TEST(WinmmNames, AnsiNamesComeOutInUtf8AndKeysCarryTheIndex) {
-  char field[MAXPNAMELEN];
-  std::fill(std::begin(field), std::end(field), 'A');  // a full field without terminator
-  EXPECT_EQ(winmmNameToUtf8(field, sizeof field), std::string(MAXPNAMELEN, 'A'));
-  EXPECT_EQ(winmmNameToUtf8("", 1), "");
+TEST(WinmmNames, WideNamesComeOutInUtf8WholeAndKeysCarryTheIndex) {
+  wchar_t field[MAXPNAMELEN];
+  std::fill(std::begin(field), std::end(field), L'A');  // a full field without terminator
+  EXPECT_EQ(winmmNameToUtf8(field, std::size(field)), std::string(MAXPNAMELEN, 'A'));
+  EXPECT_EQ(winmmNameToUtf8(L"", 1), "");
+  // The Japanese preferred name: 14 characters, 32 bytes of UTF-8, every one of them kept.
+  const wchar_t japanese[] = L"USB \x30AA\x30FC\x30C7\x30A3\x30AA \x30C7\x30D0\x30A4\x30B9";
+  EXPECT_EQ(winmmNameToUtf8(japanese, std::size(japanese)), kPreferredDeviceNames[0]);
+  EXPECT_EQ(cutDeviceName(kPreferredDeviceNames[0]), kPreferredDeviceNames[0]);
   EXPECT_EQ(winmmDeviceKey(true, 3, "UM-ONE"), "winmm:in:3:UM-ONE");
   EXPECT_EQ(winmmDeviceKey(false, 0, ""), "winmm:out:0:");
-  if (GetACP() != 1252) GTEST_SKIP() << "ANSI code page " << GetACP() << ", not 1252";
-  EXPECT_EQ(winmmNameToUtf8("Caf\xE9 \x80", 7), "Caf\xC3\xA9 \xE2\x82\xAC");
 }
 
 // Whatever devices this system has (none under Wine without a sequencer): lists and opens
@@ -160,55 +165,71 @@ TEST(WinmmBackend, ListsWhatWinmmListsAndRefusesIndicesPastIt) {
             kMidiErrorBadDevice);
   EXPECT_EQ(backend->openOutputByKey(winmmDeviceKey(false, outs, "gone"), out),
             kMidiErrorBadDevice);
+
+  // -1 is WinMM's to judge: its output mapper opens when WinMM opens it; input has none.
+  HMIDIOUT direct = nullptr;
+  const MMRESULT mapper = midiOutOpen(&direct, MIDI_MAPPER, 0, 0, CALLBACK_NULL);
+  if (mapper == MMSYSERR_NOERROR) midiOutClose(direct);
+  EXPECT_EQ(backend->openMapperOutput(out), winmmResult(mapper));
+  EXPECT_EQ(out != nullptr, mapper == MMSYSERR_NOERROR);
+  EXPECT_NE(backend->openMapperInput(&record, &received, in), kMidiOk);
+  EXPECT_FALSE(in);
   EXPECT_EQ(received.calls, 0);
 }
 
-// ---- the timer: WinMM's periodic events
-
-struct Ticks {
-  std::atomic<int> count{0};
-  std::atomic<int> overlaps{0};
-  std::atomic<int> inside{0};
-  int wanted = 0;
-  Signal enough;
+// A SysEx longer than the buffer comes back in pieces, each a MIM_LONGDATA of the one buffer;
+// the window closes while the port takes the second. The port frees its header once the close
+// returns: no call may be running then or come after.
+struct ClosingPort {
+  Signal inSecond, release;
+  std::atomic<int> pieces{0}, callsAfterClose{0};
+  std::atomic<bool> closed{false};
 };
 
-void countTick(uint32_t, uint32_t, uintptr_t context, uintptr_t, uintptr_t) {
-  auto* ticks = reinterpret_cast<Ticks*>(context);
-  if (ticks->inside.fetch_add(1) != 0) ++ticks->overlaps;
-  if (++ticks->count >= ticks->wanted) ticks->enough.set();
-  ticks->inside.fetch_sub(1);
+void takePiece(InMessage, void* instance, MidiHeader*, uint32_t) {
+  auto* port = static_cast<ClosingPort*>(instance);
+  port->callsAfterClose += port->closed ? 1 : 0;
+  if (++port->pieces == 2) {
+    port->inSecond.set();
+    port->release.waitFor(kLongWait);  // copying the piece
+  }
+  port->callsAfterClose += port->closed ? 1 : 0;
 }
 
-TEST(RealTimeWinmmTimer, FiresRepeatedlyAndNotAfterItsKill) {
-  TimerApi& timer = systemTimer();
-  const uint32_t resolution = timer.minPeriod();
-  EXPECT_GE(resolution, 1u);
-  timer.beginPeriod(resolution);
-
-  Ticks first;
-  first.wanted = 3;
-  const uint32_t id =
-      timer.setEvent(10, resolution, &countTick, reinterpret_cast<uintptr_t>(&first));
-  ASSERT_NE(id, 0u);
-  EXPECT_TRUE(first.enough.waitFor(kLongWait));
-  timer.killEvent(id);
-  const int atKill = first.count;
-
-  // Another event's ticks stand for the time that passes.
-  Ticks second;
-  second.wanted = 5;
-  const uint32_t clock =
-      timer.setEvent(10, resolution, &countTick, reinterpret_cast<uintptr_t>(&second));
-  ASSERT_NE(clock, 0u);
-  EXPECT_NE(clock, id);
-  EXPECT_TRUE(second.enough.waitFor(kLongWait));
-  timer.killEvent(clock);
-  timer.endPeriod(resolution);
-
-  EXPECT_GE(atKill, 3);
-  EXPECT_EQ(first.count, atKill);
-  EXPECT_EQ(first.overlaps + second.overlaps, 0);
+TEST(WinmmInCalls, ACloseDuringAPieceWaitsForItAndNoPieceReachesThePortAfter) {
+  uint8_t bytes[8] = {0xF0};
+  MidiHeader ours;
+  ours.data = bytes;
+  ours.bufferLength = sizeof bytes;
+  MIDIHDR driver{};
+  driver.dwUser = reinterpret_cast<DWORD_PTR>(&ours);
+  driver.dwBytesRecorded = sizeof bytes;
+  driver.dwFlags = MHDR_DONE;
+  ClosingPort port;
+  WinmmInCalls calls(&takePiece, &port);
+  std::thread pieces([&] {
+    for (int piece = 0; piece < 3; ++piece) calls.deliver(MIM_LONGDATA, asParam(driver));
+  });
+  ASSERT_TRUE(port.inSecond.waitFor(kLongWait));
+  std::atomic<int> deviceCloses{0};
+  Signal closed;
+  std::thread closer([&] {
+    const int result = calls.close([&] {
+      ++deviceCloses;
+      return kMidiOk;
+    });
+    port.closed = true;
+    EXPECT_EQ(result, kMidiOk);
+    closed.set();
+  });
+  EXPECT_FALSE(closed.waitFor(kShortWait)) << "the close overtook the piece in flight";
+  EXPECT_EQ(deviceCloses, 0);
+  port.release.set();
+  closer.join();
+  pieces.join();
+  EXPECT_EQ(deviceCloses, 1);
+  EXPECT_EQ(port.callsAfterClose, 0);
+  EXPECT_NE(ours.flags.load() & kHeaderDone, 0u);  // kept up to date all the same
 }
 
 }  // namespace
