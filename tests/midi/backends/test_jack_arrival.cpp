@@ -30,13 +30,13 @@ Bytes answer(uint8_t tag) {
 
 struct Entry {
   Bytes bytes;
-  midi::Arrival arrival;
+  Arrival arrival;
 };
 
 void takeStamped(midi::MidiInPort& port, std::vector<Entry>& into) {
   const uint8_t* bytes = nullptr;
   uint32_t count = 0;
-  midi::Arrival arrival;
+  Arrival arrival;
   while (port.peekSysEx(&bytes, &count, &arrival)) {
     into.push_back({Bytes(bytes, bytes + count), arrival});
     port.popSysEx();
