@@ -7,6 +7,7 @@
 
 #include "protocol/dispatcher.h"
 #include "protocol/messages.h"
+#include "tests/support/recording_view.h"
 #include "tests/support/sysex_support.h"
 
 namespace rt88h {
@@ -14,25 +15,15 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-class FakeWindow final : public UpdateHost {
+// The receive queue and the output port; boxes go to the recording view.
+class QueueLink final : public UpdateLink {
  public:
-  void statusText(std::string_view) override {}
-  void stepText(std::string_view) override {}
-  void progressRange(int32_t, int32_t) override {}
-  void progressPosition(int32_t) override {}
-  void restoreControls() override {}
-  void enableExecute(bool) override {}
-  void showMessage(std::string_view text, std::string_view caption, MessageIcon icon) override {
-    boxes.push_back("box:" + std::string(text) + "|" + std::string(caption) +
-                    (icon == MessageIcon::None ? "|none" : "|stop"));
-  }
-  UpdateSignals& signals() override { return signals_; }
   int sendLong(const uint8_t* bytes, uint32_t length) override {
     if (failSends) return 0;
     sent.emplace_back(bytes, bytes + length);
     return 1;
   }
-  bool peekSysEx(const uint8_t** bytes, uint32_t* count) override {
+  bool peekSysEx(const uint8_t** bytes, uint32_t* count, Arrival* /*arrival*/) override {
     ++peeks;
     if (queue.empty()) return false;
     *bytes = queue.front().data();
@@ -44,10 +35,8 @@ class FakeWindow final : public UpdateHost {
     if (!queue.empty()) queue.pop_front();
   }
 
-  UpdateSignals signals_;
   std::deque<Bytes> queue;
   std::vector<Bytes> sent;
-  std::vector<std::string> boxes;
   bool failSends = false;
   int peeks = 0;
   int pops = 0;
@@ -59,35 +48,37 @@ class DispatcherTest : public ::testing::Test {
     for (const Bytes& entry : entries) window.queue.push_back(entry);
     dispatcher.dispatchReplies();
   }
-  bool signalled() { return window.signals_.replyEvent.tryWait(); }
+  bool signalled() { return signals.replyEvent.tryWait(); }
 
   testing::ModelScope models;
-  FakeWindow window;
-  ReplyDispatcher dispatcher{window};
+  QueueLink window;
+  UpdateSignals signals;
+  testing::RecordingView view{signals};
+  ReplyDispatcher dispatcher{window, view, signals};
 };
 
 const Bytes kAck58{0xF0, 0x52, 0x00, 0x58, 0x00, 0x00, 0xF7};
 const Bytes kNak58{0xF0, 0x52, 0x00, 0x58, 0x00, 0x01, 0xF7};
 
 TEST_F(DispatcherTest, DeviceStatusIsRecordedAndWakesTheProcedure) {
-  window.signals_.replyStatus.store(99);
+  signals.replyStatus.store(99);
   tick({{0xF0, 0x52, 0x00, 0x58, 0x00, 0x0B, 0xF7}});
-  EXPECT_EQ(window.signals_.replyStatus.load(), 11);
+  EXPECT_EQ(signals.replyStatus.load(), 11);
   EXPECT_TRUE(signalled());
   EXPECT_TRUE(window.sent.empty());
 
   tick({{0xF0, 0x52, 0x7F, 0x58, 0x00, 0x00, 0xF7}});  // the channel byte is not examined
-  EXPECT_EQ(window.signals_.replyStatus.load(), 0);
+  EXPECT_EQ(signals.replyStatus.load(), 0);
   EXPECT_TRUE(signalled());
 
   tick({{0xF0, 0x52, 0x00, 0x58, 0x00, 0x7F, 0xF7}});
-  EXPECT_EQ(window.signals_.replyStatus.load(), 127);
+  EXPECT_EQ(signals.replyStatus.load(), 127);
 }
 
 TEST_F(DispatcherTest, DeviceDoneStandsForStatusZero) {
-  window.signals_.replyStatus.store(5);
+  signals.replyStatus.store(5);
   tick({{0xF0, 0x52, 0x00, 0x58, 0x02, 0xF7}});
-  EXPECT_EQ(window.signals_.replyStatus.load(), 0);
+  EXPECT_EQ(signals.replyStatus.load(), 0);
   EXPECT_TRUE(signalled());
 }
 
@@ -137,11 +128,11 @@ TEST_F(DispatcherTest, IdentityRequestIsAnsweredWithByteAAsItStands) {
 }
 
 TEST_F(DispatcherTest, IdentityReplyRecordsTheReportedModel) {
-  window.signals_.replyStatus.store(3);
+  signals.replyStatus.store(3);
   // Manufacturer byte and everything after byte 6 are not examined.
   tick({{0xF0, 0x7E, 0x10, 0x06, 0x02, 0x41, 0x56, 0x01, 0x02, 0x03, 0xF7}});
-  EXPECT_EQ(window.signals_.replyStatus.load(), 0);
-  EXPECT_EQ(window.signals_.reportedModel.load(), 0x56);
+  EXPECT_EQ(signals.replyStatus.load(), 0);
+  EXPECT_EQ(signals.reportedModel.load(), 0x56);
   EXPECT_TRUE(signalled());
 }
 
@@ -179,7 +170,7 @@ TEST_F(DispatcherTest, EachEntryIsRemovedOnceAndInOrder) {
   EXPECT_EQ(window.pops, 3);
   EXPECT_EQ(window.peeks, 4);  // three entries, then the empty queue ends the tick
   // Two statuses in one tick: one pending signal, the last status stored.
-  EXPECT_EQ(window.signals_.replyStatus.load(), 0);
+  EXPECT_EQ(signals.replyStatus.load(), 0);
   EXPECT_TRUE(signalled());
   EXPECT_FALSE(signalled());
   EXPECT_EQ(window.sent.size(), 1u);
@@ -187,33 +178,31 @@ TEST_F(DispatcherTest, EachEntryIsRemovedOnceAndInOrder) {
 
 TEST_F(DispatcherTest, AStatusNobodyWaitedForSatisfiesTheNextWait) {
   tick({{0xF0, 0x52, 0x00, 0x58, 0x00, 0x00, 0xF7}});
-  EXPECT_TRUE(window.signals_.replyEvent.wait(0));
+  EXPECT_TRUE(signals.replyEvent.wait(0));
 }
 
 TEST_F(DispatcherTest, AFailedAnswerIsShownAndTheTickGoesOn) {
   window.failSends = true;
   tick({{0xF0, 0x52, 0x00, 0x58, 0x01, 0xF7}, {0xF0, 0x52, 0x00, 0x58, 0x00, 0x00, 0xF7}});
-  ASSERT_EQ(window.boxes.size(), 1u);
-  EXPECT_EQ(window.boxes[0], testing::midiOutErrorBox());
+  EXPECT_EQ(view.log("box:"), std::vector<std::string>{testing::midiOutErrorBox()});
   EXPECT_TRUE(signalled());
   EXPECT_EQ(window.pops, 2);
 }
 
 TEST_F(DispatcherTest, TheStopValueIsNotOverwrittenByALateReply) {
-  window.signals_.replyStatus.store(255);
+  signals.replyStatus.store(255);
   tick({{0xF0, 0x52, 0x00, 0x58, 0x00, 0x00, 0xF7}, {0xF0, 0x7E, 0x00, 0x06, 0x02, 0x52, 0x58}});
-  EXPECT_EQ(window.signals_.replyStatus.load(), 255);
+  EXPECT_EQ(signals.replyStatus.load(), 255);
   EXPECT_TRUE(signalled());
 }
 
-TEST(SendUpdateMessage, ReportsAFailedSendOnce) {
-  FakeWindow window;
+TEST_F(DispatcherTest, SendUpdateMessageReportsAFailedSendOnce) {
   const uint8_t message[] = {0xF0, 0x7E, 0x00, 0x06, 0x01, 0xF7};
-  EXPECT_EQ(sendUpdateMessage(window, message, sizeof message), 0);
-  EXPECT_TRUE(window.boxes.empty());
+  EXPECT_EQ(sendUpdateMessage(window, view, message, sizeof message), 0);
+  EXPECT_TRUE(view.log("box:").empty());
   window.failSends = true;
-  EXPECT_EQ(sendUpdateMessage(window, message, sizeof message), -1);
-  EXPECT_EQ(window.boxes, std::vector<std::string>{testing::midiOutErrorBox()});
+  EXPECT_EQ(sendUpdateMessage(window, view, message, sizeof message), -1);
+  EXPECT_EQ(view.log("box:"), std::vector<std::string>{testing::midiOutErrorBox()});
 }
 
 }  // namespace

@@ -86,7 +86,7 @@ std::size_t countOf(const std::vector<Bytes>& sent, Sent kind) {
 // What Execute does, in virtual time.
 void runOn(VirtualTimeLink& link) {
   link.prepareRun();
-  EXPECT_EQ(runUpdate(link, link), 0);
+  EXPECT_EQ(runUpdate(link.host(), link), 0);
   EXPECT_FALSE(link.hung());
 }
 
