@@ -106,6 +106,7 @@ TEST_F(JackArrival, EntriesCarryTheCycleTheyWereSentInAndTheTimeTheyCame) {
       EXPECT_EQ(got[i].arrival.cycle - got[0].arrival.cycle, sent[i] - sent[0]);
       EXPECT_GE(got[i].arrival.atUs, previous);
       EXPECT_LE(got[i].arrival.atUs, after);
+      EXPECT_EQ(got[i].arrival.cycleUs, 256 * 1'000'000 / 48'000);
       previous = got[i].arrival.atUs;
     }
     // Two copies in one cycle share its number and its time; the next cycle is one more.
