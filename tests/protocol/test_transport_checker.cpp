@@ -43,11 +43,7 @@ using testing::Sent;
 constexpr uint32_t kDefaultRandomRuns = 4000;
 constexpr uint32_t kRandomBaseSeed = 1300;
 constexpr int64_t kFloorMs = 1908 * testing::VirtualTimeLink::kTickMs + 500;
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-constexpr std::size_t kStride = 8;
-#else
-constexpr std::size_t kStride = 1;
-#endif
+constexpr std::size_t kStride = testing::kSanitized ? 8 : 1;
 
 // Where the model leaves the host no way to tell: the request or answer of a step that is sent
 // once lost (an erase is not sent again after a time-out), a refused Identity Request,

@@ -34,17 +34,7 @@ constexpr uint32_t kBaseSeed = 88000;
 constexpr uint32_t kRuns = 300;
 constexpr uint32_t kMinCompleteUpdates = 100;
 constexpr uint32_t kSanitizedStride = 5;
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-constexpr uint32_t kDefaultStride = kSanitizedStride;
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer) || __has_feature(address_sanitizer)
-constexpr uint32_t kDefaultStride = kSanitizedStride;
-#else
-constexpr uint32_t kDefaultStride = 1;
-#endif
-#else
-constexpr uint32_t kDefaultStride = 1;
-#endif
+constexpr uint32_t kDefaultStride = testing::kSanitized ? kSanitizedStride : 1;
 constexpr int64_t kVirtualTimeLimitMs = 2LL * 3600 * 1000;
 
 // Write faults stand this far apart (in WriteData occurrences), so that a late answer has long

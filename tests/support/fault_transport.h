@@ -27,6 +27,19 @@
 
 namespace rt88h::testing {
 
+// A sanitized build runs ten times slower or worse: the long tests take a share of their runs.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer) || __has_feature(address_sanitizer)
+inline constexpr bool kSanitized = true;
+#else
+inline constexpr bool kSanitized = false;
+#endif
+#else
+inline constexpr bool kSanitized = false;
+#endif
+
 inline constexpr int64_t kCycleMs = 21;  // 1024 frames at 48 kHz
 inline constexpr int64_t kDeviceLatencyMs = 3;
 inline constexpr int64_t kProgrammingMs = 60;  // what a chunk takes a slow flash
