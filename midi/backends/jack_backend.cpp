@@ -37,17 +37,11 @@ constexpr std::size_t kInputRingBytes = 1u << 18;  // several cycles of SysEx at
 constexpr std::size_t kSendQueueDepth = 64;        // sends waiting for the process callback
 constexpr uint32_t kRecordLost = 0x80000000u;      // events were dropped before this record
 
-// When a cycle ran: taken once at its start, carried with every event read in it.
-struct CycleStamp {
-  int64_t atUs = -1;
-  int64_t cycle = -1;
-};
-
 // What precedes an event's bytes in the input ring.
 struct RecordHeader {
   uint32_t sizeAndLost = 0;
   uint32_t unused = 0;
-  CycleStamp stamp;
+  Arrival stamp;  // when the cycle ran: taken once at its start, carried with every event
 };
 constexpr std::size_t kRecordHeader = sizeof(RecordHeader);
 
@@ -103,7 +97,7 @@ int waitReadable(std::initializer_list<int> fds, int timeoutMs, PollFunction pol
 // One of our ports, driven by the client's process callback.
 class CycleUser {
  public:
-  virtual void process(jack_nframes_t frames, const CycleStamp& stamp) noexcept = 0;
+  virtual void process(jack_nframes_t frames, const Arrival& stamp) noexcept = 0;
   // The server has gone: no cycle runs any more (watcher thread).
   virtual void serverGone() noexcept = 0;
 
@@ -148,7 +142,7 @@ class JackClient {
   JackClient() = default;
   static int processThunk(jack_nframes_t frames, void* arg);
   static int xrunThunk(void* arg) noexcept;
-  CycleStamp stampCycle(jack_nframes_t frames) noexcept;
+  Arrival stampCycle(jack_nframes_t frames) noexcept;
   void beLate(jack_nframes_t frames) noexcept;
   static void shutdownThunk(jack_status_t code, const char* reason, void* arg) noexcept;
   void watch();
@@ -270,7 +264,7 @@ int JackClient::processThunk(jack_nframes_t frames, void* arg) {
   int cancelState = PTHREAD_CANCEL_ENABLE;
   pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancelState);
   self->cycles_.fetch_add(1);
-  const CycleStamp stamp = self->stampCycle(frames);
+  const Arrival stamp = self->stampCycle(frames);
   for (auto& slot : self->slots_) {
     if (CycleUser* user = slot.load(std::memory_order_acquire)) user->process(frames, stamp);
   }
@@ -293,10 +287,11 @@ int JackClient::processThunk(jack_nframes_t frames, void* arg) {
 // the server's frame time over the period: measured with late clients, an event read a second
 // time always came in the client's next call, while the frame time had moved by 0 or 2
 // periods, never by 1.
-CycleStamp JackClient::stampCycle(jack_nframes_t frames) noexcept {
-  CycleStamp stamp;
+Arrival JackClient::stampCycle(jack_nframes_t frames) noexcept {
+  Arrival stamp;
   stamp.atUs = steadyNowUs();
   stamp.cycle = ++processCycles_;
+  stamp.cycleUs = sampleRate_ == 0 ? 0 : int64_t{frames} * 1'000'000 / sampleRate_;
   const jack_nframes_t now = jack_last_frame_time(client_);
   if (processCycles_ > 1 && static_cast<jack_nframes_t>(now - lastFrames_) != frames) {
     irregularCycles_.fetch_add(1, std::memory_order_relaxed);
@@ -464,7 +459,7 @@ class JackOutDevice final : public OutDevice, public CycleUser {
     return kMidiOk;
   }
 
-  void process(jack_nframes_t frames, const CycleStamp& /*stamp*/) noexcept override {
+  void process(jack_nframes_t frames, const Arrival& /*stamp*/) noexcept override {
     void* buffer = jack_port_get_buffer(port_, frames);
     // Cleared in every cycle, else last cycle's events would go out again.
     jack_midi_clear_buffer(buffer);
@@ -581,7 +576,7 @@ class JackInDevice final : public LentBuffersInDevice, public CycleUser {
   }
 
   // Copies the cycle's events into the ring; the reader thread does the rest.
-  void process(jack_nframes_t frames, const CycleStamp& stamp) noexcept override {
+  void process(jack_nframes_t frames, const Arrival& stamp) noexcept override {
     void* buffer = jack_port_get_buffer(port_, frames);
     bool wrote = false;
     if (lost_) wrote = putRecord(nullptr, 0, stamp);
@@ -606,7 +601,7 @@ class JackInDevice final : public LentBuffersInDevice, public CycleUser {
  private:
   // A record: its size with the lost flag, then the bytes. A record that does not fit is
   // dropped, and the next one tells the reader so.
-  bool putRecord(const uint8_t* bytes, std::size_t size, const CycleStamp& stamp) noexcept {
+  bool putRecord(const uint8_t* bytes, std::size_t size, const Arrival& stamp) noexcept {
     order_.beforeWrite();
     if (size >= kRecordLost || jack_ringbuffer_write_space(ring_) < kRecordHeader + size) {
       lost_ = true;
@@ -651,8 +646,7 @@ class JackInDevice final : public LentBuffersInDevice, public CycleUser {
           deliverLoss(events_, *lent_);
         }
         if (size != 0) {
-          deliverPiece(scratch_.data(), size, events_, *lent_, header.stamp.atUs,
-                       header.stamp.cycle);
+          deliverPiece(scratch_.data(), size, events_, *lent_, header.stamp);
         }
       }
     }
