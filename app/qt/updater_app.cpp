@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "app/qt/stop_signals.h"
 #include "app/qt/updater_window.h"
 #include "resources/string_table.h"
 
@@ -84,6 +85,8 @@ bool CLumoUpdatorApp::InitInstance() {
   }
   {
     CLumoUpdatorDlg window;
+    StopSignals stopSignals;
+    QObject::connect(&stopSignals, &StopSignals::received, &window, &CLumoUpdatorDlg::terminate);
     mainWnd = &window;
     window.DoModal();
     window.waitForUpdate();

@@ -223,17 +223,26 @@ void CLumoUpdatorDlg::showTitle(std::string_view title) {
   setWindowTitle(utf8(title));
 }
 
-bool CLumoUpdatorDlg::askTestImages() {
-  QMessageBox box(QMessageBox::Warning, applicationName(), utf8(loadString(IDS_TEST_IMAGES_RISK)),
+// A Yes/No question whose No is the default and Escape's answer; true only for Yes.
+bool CLumoUpdatorDlg::askYesNo(const char* name, int textId, int informativeId) {
+  QMessageBox box(QMessageBox::Warning, applicationName(), utf8(loadString(textId)),
                   QMessageBox::Yes | QMessageBox::No, this);
-  box.setObjectName(QStringLiteral("testImagesQuestion"));
-  box.setInformativeText(utf8(loadString(IDS_TEST_IMAGES_QUESTION)));
+  box.setObjectName(QString::fromLatin1(name));
+  if (informativeId != 0) box.setInformativeText(utf8(loadString(informativeId)));
   box.setDefaultButton(QMessageBox::No);
   box.setEscapeButton(QMessageBox::No);
   openBoxes.push_back(&box);
   const int answer = box.exec();
   std::erase(openBoxes, &box);
   return answer == QMessageBox::Yes;
+}
+
+bool CLumoUpdatorDlg::askTestImages() {
+  return askYesNo("testImagesQuestion", IDS_TEST_IMAGES_RISK, IDS_TEST_IMAGES_QUESTION);
+}
+
+bool CLumoUpdatorDlg::askStopUpdate() {
+  return askYesNo("stopUpdateQuestion", IDS_STOP_UPDATE_QUESTION, 0);
 }
 
 void CLumoUpdatorDlg::runAboutBox() {
@@ -249,8 +258,13 @@ void CLumoUpdatorDlg::closeBoxes() {
 }
 
 // Push buttons take Enter when focused (auto-default) and QDialog gives the rest to Execute;
-// only the About tool button needs telling.
+// only the About tool button needs telling. Escape is not Exit: it never asks.
 void CLumoUpdatorDlg::keyPressEvent(QKeyEvent* event) {
+  if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+    if (core.OnClose(CloseRequest::Escape)) QDialog::reject();
+    event->accept();
+    return;
+  }
   const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
   if (enter && focusWidget() == aboutButton && aboutButton->isEnabled()) {
     aboutButton->click();
@@ -262,6 +276,14 @@ void CLumoUpdatorDlg::keyPressEvent(QKeyEvent* event) {
 
 void CLumoUpdatorDlg::accept() {
   core.OnOK();
+}
+
+void CLumoUpdatorDlg::reject() {
+  if (core.OnClose(CloseRequest::Exit)) QDialog::reject();
+}
+
+void CLumoUpdatorDlg::terminate() {
+  if (core.OnClose(CloseRequest::Terminate)) QDialog::reject();
 }
 
 void CLumoUpdatorDlg::done(int result) {

@@ -50,6 +50,19 @@ LRESULT CALLBACK catchBox(int code, WPARAM wParam, LPARAM lParam) {
   return CallNextHookEx(boxHook, code, wParam, lParam);
 }
 
+// The window whose Escape the thread's message hook filters.
+thread_local CLumoUpdatorDlg* escapeFilter = nullptr;
+
+LRESULT CALLBACK filterKeys(int code, WPARAM removed, LPARAM lParam) {
+  auto* message = reinterpret_cast<MSG*>(lParam);
+  if (code == HC_ACTION && removed == PM_REMOVE && message->message == WM_KEYDOWN &&
+      message->wParam == VK_ESCAPE && escapeFilter != nullptr &&
+      escapeFilter->filterEscapeKey(message->hwnd)) {
+    message->message = WM_NULL;
+  }
+  return CallNextHookEx(nullptr, code, removed, lParam);
+}
+
 HICON loadAppIcon(int sizeMetric) {
   const int side = GetSystemMetrics(sizeMetric);
   return static_cast<HICON>(LoadImageW(module(), MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON, side,
@@ -113,13 +126,20 @@ INT_PTR CLumoUpdatorDlg::handle(UINT message, WPARAM wParam, LPARAM lParam) {
       SetTextColor(reinterpret_cast<HDC>(wParam), RGB(0xb0, 0x00, 0x00));
       SetBkMode(reinterpret_cast<HDC>(wParam), TRANSPARENT);
       return reinterpret_cast<INT_PTR>(GetSysColorBrush(COLOR_BTNFACE));
+    case WM_CLOSE: OnClose(app::CloseRequest::Exit); return TRUE;
+    case WM_QUERYENDSESSION:
+      SetWindowLongPtrW(dialog, DWLP_MSGRESULT, core.mayEndSession() ? TRUE : FALSE);
+      return TRUE;
+    case WM_ENDSESSION:
+      if (wParam != FALSE) OnClose(app::CloseRequest::Terminate);
+      return TRUE;
     case WM_COMMAND:
       switch (LOWORD(wParam)) {
         case IDOK:  // Execute, and Enter wherever a button has not taken it
           core.OnOK();
           return TRUE;
-        case IDCANCEL:  // Exit, Escape and the close box
-          OnCancel();
+        case IDCANCEL:  // Exit, and Escape once filterEscapeKey() let it through
+          OnClose(app::CloseRequest::Exit);
           return TRUE;
         case IDC_RESCAN_DEVICE:
           if (HIWORD(wParam) == BN_CLICKED) core.OnRescanDevice();
@@ -129,6 +149,9 @@ INT_PTR CLumoUpdatorDlg::handle(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_DESTROY:
       if (!core.destroyed()) core.OnDestroy();
       forwarder.detach();
+      if (keyHook != nullptr) UnhookWindowsHookEx(keyHook);
+      keyHook = nullptr;
+      escapeFilter = nullptr;
       return FALSE;
     default: return FALSE;
   }
@@ -136,6 +159,9 @@ INT_PTR CLumoUpdatorDlg::handle(UINT message, WPARAM wParam, LPARAM lParam) {
 
 void CLumoUpdatorDlg::OnInitDialog() {
   forwarder.attach(dialog);
+  shutdownBlock.attach(dialog);
+  escapeFilter = this;
+  keyHook = SetWindowsHookExW(WH_GETMESSAGE, filterKeys, nullptr, GetCurrentThreadId());
   SetDlgItemTextW(dialog, IDOK, stringW(IDS_EXECUTE).c_str());
   SetDlgItemTextW(dialog, IDCANCEL, stringW(IDS_EXIT).c_str());
   SetDlgItemTextW(dialog, IDC_RESCAN_DEVICE, stringW(IDS_RESCAN_DEVICE).c_str());
@@ -185,10 +211,27 @@ void CLumoUpdatorDlg::addTestImagesBadge() {
   }
 }
 
-void CLumoUpdatorDlg::OnCancel() {
+void CLumoUpdatorDlg::OnClose(app::CloseRequest request) {
+  if (core.OnClose(request)) closeNow();
+}
+
+void CLumoUpdatorDlg::closeNow() {
   // Before the modal run ends: boxes still open on this thread must end first.
   if (!core.destroyed()) core.OnDestroy();
   EndDialog(dialog, IDCANCEL);
+}
+
+bool CLumoUpdatorDlg::filterEscapeKey(HWND target) {
+  for (const OpenBox* box : openBoxes) {
+    if (box->window == nullptr || (target != box->window && !IsChild(box->window, target))) {
+      continue;
+    }
+    // A Yes/No box ignores Escape; a question here takes it as No.
+    if (box->endCode == IDNO) EndDialog(box->window, IDNO);
+    return box->endCode == IDNO;
+  }
+  const bool toWindow = target == dialog || IsChild(dialog, target);
+  return toWindow && !core.OnClose(app::CloseRequest::Escape);
 }
 
 void CLumoUpdatorDlg::OnPaint() {
@@ -294,6 +337,11 @@ bool CLumoUpdatorDlg::askTestImages() {
       stringW(IDS_TEST_IMAGES_RISK) + L"\n\n" + stringW(IDS_TEST_IMAGES_QUESTION);
   return runTrackedBox(text, applicationName(), MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2, IDNO) ==
          IDYES;
+}
+
+bool CLumoUpdatorDlg::askStopUpdate() {
+  return runTrackedBox(stringW(IDS_STOP_UPDATE_QUESTION), applicationName(),
+                       MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2, IDNO) == IDYES;
 }
 
 INT_PTR CALLBACK CLumoUpdatorDlg::aboutProc(HWND window, UINT message, WPARAM wParam,

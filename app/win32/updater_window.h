@@ -9,6 +9,7 @@
 #include "app/core/dialog_view.h"
 #include "app/core/updator_dlg_core.h"
 #include "app/win32/forwarder.h"
+#include "app/win32/shutdown_block.h"
 
 namespace rt88h::win32 {
 
@@ -23,13 +24,18 @@ class CLumoUpdatorDlg final : private app::DialogView {
   // Creates the window from template 103, runs it and returns when it has closed.
   INT_PTR DoModal();
   void waitForUpdate() { core.waitForUpdate(); }
+  // Escape to the window during an update, and Escape to a question (No), before the dialog
+  // manager makes IDCANCEL of them; true when the key is used up.
+  bool filterEscapeKey(HWND target);
 
  private:
   static INT_PTR CALLBACK dialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   static INT_PTR CALLBACK aboutProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   INT_PTR handle(UINT message, WPARAM wParam, LPARAM lParam);
   void OnInitDialog();
-  void OnCancel();
+  // What Exit, Escape, the close box and the session's end do: closes when the core says so.
+  void OnClose(app::CloseRequest request);
+  void closeNow();
   void OnPaint();
   void addTestImagesBadge();
   HWND item(int id) const { return GetDlgItem(dialog, id); }
@@ -48,6 +54,7 @@ class CLumoUpdatorDlg final : private app::DialogView {
   void showTitle(std::string_view title) override;
   void runMessageBox(std::string_view text, std::string_view caption, MessageIcon icon) override;
   bool askTestImages() override;
+  bool askStopUpdate() override;
   void runAboutBox() override;
   void closeBoxes() override;
 
@@ -64,8 +71,10 @@ class CLumoUpdatorDlg final : private app::DialogView {
   HWND badge = nullptr;  // only in a build with test images
   HWND tooltip = nullptr;
   std::vector<OpenBox*> openBoxes;  // message boxes and the About box now running
+  HHOOK keyHook = nullptr;
   MessageForwarder forwarder;
-  app::UpdatorDlgCore core{*this, forwarder};  // after the forwarder: it goes first
+  ShutdownBlock shutdownBlock;
+  app::UpdatorDlgCore core{*this, forwarder, shutdownBlock};  // after both: it goes first
 };
 
 }  // namespace rt88h::win32

@@ -1,0 +1,30 @@
+#pragma once
+// SIGTERM and SIGINT as a Qt signal on the thread that made the object: the handler only writes
+// a byte to a pipe, which the event loop reads. The previous handlers come back with destruction.
+#include <QObject>
+#include <QSocketNotifier>
+#include <csignal>
+#include <memory>
+
+namespace rt88h::app {
+
+class StopSignals final : public QObject {
+  Q_OBJECT
+
+ public:
+  StopSignals();
+  ~StopSignals() override;
+
+ Q_SIGNALS:
+  void received();
+
+ private:
+  void drain();
+
+  int pipeEnds[2] = {-1, -1};
+  std::unique_ptr<QSocketNotifier> notifier;
+  struct sigaction previousTerm {};
+  struct sigaction previousInt {};
+};
+
+}  // namespace rt88h::app
