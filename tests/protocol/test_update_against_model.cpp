@@ -2,6 +2,8 @@
 // the payloads, and the model's faults surface as the procedure's messages.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "protocol/messages.h"
 #include "protocol/update_procedure.h"
 #include "sim/device_model.h"
@@ -75,6 +77,60 @@ TEST_F(UpdateAgainstModel, GarbageAndTruncatedAnswersAreNotTakenForReplies) {
   EXPECT_TRUE(link.log("box:").empty());
   EXPECT_TRUE(model.flashMatchesPayloads());
   EXPECT_EQ(model.count(MessageKind::WriteData), 1902u + 4u);
+}
+
+// However an update was cut short, on a device that keeps what it has: Rescan and Execute (a new
+// run of the procedure) update it from the start and complete.
+TEST_F(UpdateAgainstModel, AnInterruptedUpdateRunAgainCompletes) {
+  enum class Cut { Stop, Unplug, PowerCycle };
+  const std::pair<const char*, testing::Sent> steps[] = {
+      {"identity", testing::Sent::Identity}, {"BeginUpdate", testing::Sent::Begin},
+      {"an erase", testing::Sent::Erase},    {"a chunk", testing::Sent::Write},
+      {"EndUpdate", testing::Sent::End},
+  };
+  for (const Cut cut : {Cut::Stop, Cut::Unplug, Cut::PowerCycle}) {
+    for (const auto& [name, kind] : steps) {
+      SCOPED_TRACE(::testing::Message() << "cut " << static_cast<int>(cut) << " at " << name);
+      DeviceModel device;
+      VirtualTimeLink first(play(device));
+      bool cutOff = false;
+      int sends = 0;
+      // Before the step's 2nd message of its kind reaches the device (the 1st for the identity,
+      // BeginUpdate and EndUpdate).
+      first.setSendFailure([&, kind = kind](const Bytes& message) {
+        const int wanted = kind == testing::Sent::Erase || kind == testing::Sent::Write ? 2 : 1;
+        if (cutOff || testing::kindOf(message) != kind || ++sends != wanted) return cutOff;
+        switch (cut) {
+          case Cut::Stop: first.requestStop(); break;
+          case Cut::Unplug:  // BeginUpdate waits without a limit: a minute on, the user closes
+            cutOff = true;
+            first.at(first.now() + 60000, [&] { first.requestStop(); });
+            break;
+          case Cut::PowerCycle: device.powerCycle(); break;
+        }
+        return cutOff;
+      });
+      first.prepareRun();
+      runUpdate(first, first);
+      ASSERT_FALSE(first.hung());
+      // A restart before BeginUpdate interrupts nothing: that run completes.
+      const bool interrupts = cut != Cut::PowerCycle ||
+                              (kind != testing::Sent::Identity && kind != testing::Sent::Begin);
+      const std::vector<std::string> shown = first.log("status:");
+      EXPECT_EQ(std::count(shown.begin(), shown.end(), testing::statusLine(IDS_UPDATE_COMPLETED)),
+                interrupts ? 0 : 1);
+      device.clearRecord();
+
+      VirtualTimeLink again(play(device));
+      again.prepareRun();
+      runUpdate(again, again);
+      EXPECT_TRUE(again.log("box:").empty()) << again.log("box:").front();
+      EXPECT_EQ(again.log("status:").back(), testing::statusLine(IDS_UPDATE_COMPLETED));
+      std::string difference;
+      EXPECT_TRUE(device.flashMatchesPayloads(&difference)) << difference;
+      EXPECT_TRUE(device.violations().empty()) << device.report();
+    }
+  }
 }
 
 }  // namespace
