@@ -50,7 +50,7 @@ CAboutDlg::CAboutDlg(QWidget* parent)
   const DialogUnits du(font());
 
   auto* iconLabel = new QLabel(this);
-  const QRect iconRect = du.rect(11, 17, 20, 20);
+  const QRect iconRect = du.rect(controlOf(IDD_ABOUTBOX, ControlKind::Icon));
   iconLabel->setGeometry(iconRect);
   const int side = std::min(iconRect.width(), iconRect.height());
   iconLabel->setPixmap(applicationIcon().pixmap(side, side));
@@ -58,19 +58,19 @@ CAboutDlg::CAboutDlg(QWidget* parent)
 
   titleEdit = new QLineEdit(this);
   titleEdit->setObjectName(QStringLiteral("titleEdit"));
-  titleEdit->setGeometry(du.rect(39, 19, 134, 14));
+  titleEdit->setGeometry(du.rect(controlOf(IDD_ABOUTBOX, ControlKind::ReadOnlyEdit)));
   titleEdit->setReadOnly(true);
   titleEdit->setText(utf8(kProductTitle));
   titleEdit->setCursorPosition(0);
 
   auto* ok = new QPushButton(utf8(loadString(IDS_OK)), this);
-  ok->setGeometry(du.rect(178, 7, 50, 16));
+  ok->setGeometry(du.rect(controlOf(IDD_ABOUTBOX, ControlKind::DefaultButton)));
   ok->setDefault(true);
   connect(ok, &QPushButton::clicked, this, &QDialog::accept);
 
   auto* images = new QLabel(this);
   images->setObjectName(QStringLiteral("imagesLine"));
-  images->setGeometry(du.rect(40, 45, 188, 8));
+  images->setGeometry(du.rect(controlOf(IDD_ABOUTBOX, ControlKind::Label)));
   // One line as the template has it; a font wider than ours loses the end, not the line.
   images->setText(images->fontMetrics().elidedText(imagesLine(), Qt::ElideRight, images->width()));
   images->setToolTip(imagesDetails());
@@ -79,7 +79,7 @@ CAboutDlg::CAboutDlg(QWidget* parent)
   // Tab order of the template: the edit, then OK; OK gets the focus as the default button.
   setTabOrder(titleEdit, ok);
   ok->setFocus();
-  setFixedSize(du.size(235, 60));
+  setFixedSize(du.size(dialogTemplate(IDD_ABOUTBOX).width, dialogTemplate(IDD_ABOUTBOX).height));
 }
 
 CAboutDlg::~CAboutDlg() = default;

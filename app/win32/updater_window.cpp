@@ -7,7 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "app/win32/dialog_ids.h"
+#include "app/core/dialog_ids.h"
+#include "app/core/dialog_templates.h"
 #include "app/win32/text.h"
 #include "app/win32/updater_app.h"
 #include "protocol/flash_plan.h"
@@ -123,7 +124,7 @@ INT_PTR CLumoUpdatorDlg::handle(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_QUERYDRAGICON: return reinterpret_cast<INT_PTR>(bigIcon);
     case WM_CTLCOLORSTATIC:
       if (badge == nullptr || reinterpret_cast<HWND>(lParam) != badge) return FALSE;
-      SetTextColor(reinterpret_cast<HDC>(wParam), RGB(0xb0, 0x00, 0x00));
+      SetTextColor(reinterpret_cast<HDC>(wParam), badgeColour);
       SetBkMode(reinterpret_cast<HDC>(wParam), TRANSPARENT);
       return reinterpret_cast<INT_PTR>(GetSysColorBrush(COLOR_BTNFACE));
     case WM_CLOSE: OnClose(app::CloseRequest::Exit); return TRUE;
@@ -181,14 +182,17 @@ void CLumoUpdatorDlg::OnInitDialog() {
   smallIcon = loadAppIcon(SM_CXSMICON);
   SendMessageW(dialog, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(bigIcon));
   SendMessageW(dialog, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon));
-  if (payloadsAreTestImages()) addTestImagesBadge();
+  if (const auto mark = app::testImagesBadge()) addTestImagesBadge(*mark);
   core.OnInitDialog(instance, simulated);
 }
 
-void CLumoUpdatorDlg::addTestImagesBadge() {
-  RECT area{50, 138, 50 + 66, 138 + 16};
+void CLumoUpdatorDlg::addTestImagesBadge(const app::TestImagesBadge& mark) {
+  const app::DialogControl& place =
+      app::controlOf(IDD_LUMO_UPDATOR_DIALOG, app::ControlKind::Badge);
+  RECT area{place.x, place.y, place.x + place.width, place.y + place.height};
   MapDialogRect(dialog, &area);
-  badge = CreateWindowExW(0, L"STATIC", stringW(IDS_TEST_IMAGES_BADGE).c_str(),
+  badgeColour = RGB(mark.red, mark.green, mark.blue);
+  badge = CreateWindowExW(0, L"STATIC", wide(mark.text).c_str(),
                           WS_CHILD | WS_VISIBLE | SS_CENTER | SS_CENTERIMAGE | SS_NOTIFY, area.left,
                           area.top, area.right - area.left, area.bottom - area.top, dialog, nullptr,
                           module(), nullptr);
@@ -199,7 +203,7 @@ void CLumoUpdatorDlg::addTestImagesBadge() {
                             nullptr, module(), nullptr);
   if (tooltip == nullptr) return;
   SendMessageW(tooltip, TTM_SETMAXTIPWIDTH, 0, 400);
-  std::wstring risk = stringW(IDS_TEST_IMAGES_RISK);
+  std::wstring risk = wide(mark.tooltip);
   for (HWND tool : {badge, item(IDOK)}) {
     TTTOOLINFOW info{};
     info.cbSize = TTTOOLINFOW_V2_SIZE;  // also understood by the common controls before 6

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "app/core/dialog_templates.h"
 #include "app/core/dialog_view.h"
 #include "app/core/updator_dlg_core.h"
 #include "app/win32/forwarder.h"
@@ -37,7 +38,7 @@ class CLumoUpdatorDlg final : private app::DialogView {
   void OnClose(app::CloseRequest request);
   void closeNow();
   void OnPaint();
-  void addTestImagesBadge();
+  void addTestImagesBadge(const app::TestImagesBadge& mark);
   HWND item(int id) const { return GetDlgItem(dialog, id); }
   // A message box whose window is known while it runs, so that closeBoxes() can end it.
   int runTrackedBox(const std::wstring& text, const std::wstring& caption, UINT type, int endCode);
@@ -69,6 +70,7 @@ class CLumoUpdatorDlg final : private app::DialogView {
   HICON bigIcon = nullptr;
   HICON smallIcon = nullptr;
   HWND badge = nullptr;  // only in a build with test images
+  COLORREF badgeColour = 0;
   HWND tooltip = nullptr;
   std::vector<OpenBox*> openBoxes;  // message boxes and the About box now running
   HHOOK keyHook = nullptr;

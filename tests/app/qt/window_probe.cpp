@@ -23,7 +23,7 @@ int main(int argc, char** argv) {
   if (!app.chooseInstanceNumber()) return 2;
   std::optional<rt88h::sim::SimulatedDevice> device;
   if (update) {
-    const std::string name = rt88h::app::preferredNames(app.getInstanceNumber()).back();
+    const std::string name = rt88h::app::demoDeviceName(app.getInstanceNumber());
     device.emplace(name, rt88h::sim::DeviceModel::Config{});
     app.setSimulatedDeviceName(name);
   }

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "app/core/instance_name.h"
-#include "app/win32/dialog_ids.h"
+#include "app/core/dialog_ids.h"
 #include "app/win32/shutdown_block.h"
 #include "app/win32/text.h"
 #include "resources/string_table.h"
