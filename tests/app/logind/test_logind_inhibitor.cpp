@@ -19,10 +19,6 @@
 namespace rt88h::app {
 namespace {
 
-QString text(int id) {
-  return QString::fromUtf8(loadString(id).data(), static_cast<qsizetype>(loadString(id).size()));
-}
-
 // How many of logind's inhibitors are the update's; -1 when logind does not answer.
 int ours() {
   const QDBusMessage list = QDBusMessage::createMethodCall(
@@ -39,8 +35,8 @@ int ours() {
     inhibitors.beginStructure();
     inhibitors >> what >> who >> why >> mode >> uid >> pid;
     inhibitors.endStructure();
-    count += what == QStringLiteral("sleep:shutdown:idle") && who == text(IDS_INHIBITOR_WHO) &&
-             why == text(IDS_INHIBITOR_WHY) && mode == QStringLiteral("block");
+    count += what == "sleep:shutdown:idle" && who.toStdString() == loadString(IDS_INHIBITOR_WHO) &&
+             why.toStdString() == loadString(IDS_INHIBITOR_WHY) && mode == "block";
   }
   inhibitors.endArray();
   return count;
@@ -75,7 +71,7 @@ class UpdatingProgram {
   }
   ~UpdatingProgram() {
     process.kill();
-    process.waitForFinished(5000);
+    process.waitForFinished();
   }
   // The signal's time to the end, or -1 after 2 s.
   qint64 endBy(int signal) {
