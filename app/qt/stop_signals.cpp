@@ -32,14 +32,12 @@ StopSignals::StopSignals() {
   action.sa_handler = onSignal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
-  sigaction(SIGTERM, &action, &previousTerm);
-  sigaction(SIGINT, &action, &previousInt);
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGINT, &action, nullptr);
 }
 
 StopSignals::~StopSignals() {
   if (pipeEnds[0] < 0) return;
-  sigaction(SIGTERM, &previousTerm, nullptr);
-  sigaction(SIGINT, &previousInt, nullptr);
   writeEnd = -1;
   notifier.reset();
   close(pipeEnds[0]);

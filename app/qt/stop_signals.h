@@ -1,6 +1,7 @@
 #pragma once
 // SIGTERM and SIGINT as a Qt signal on the thread that made the object: the handler only writes
-// a byte to a pipe, which the event loop reads. The previous handlers come back with destruction.
+// a byte to a pipe, which the event loop reads. After destruction they find nothing to do: the
+// window has closed and the process ends by itself, with its own status.
 #include <QObject>
 #include <QSocketNotifier>
 #include <csignal>
@@ -23,8 +24,6 @@ class StopSignals final : public QObject {
 
   int pipeEnds[2] = {-1, -1};
   std::unique_ptr<QSocketNotifier> notifier;
-  struct sigaction previousTerm {};
-  struct sigaction previousInt {};
 };
 
 }  // namespace rt88h::app
