@@ -110,11 +110,19 @@ case $mode in
         find_box "$updater" "$main" && fail "Escape during the update put up \"$BOX_TITLE\""
         press "$main" shift+Tab  # from the status line past the grey lists to Exit
         press "$main" Return
-        poll 5 find_box "$updater" "$main" || fail "Exit during the update asked nothing"
-        question=$BOX
-        note "Exit during the update asked, in \"$BOX_TITLE\"; answered No by Return"
+        # The question is the box of the program's name (Qt may show other windows meanwhile).
+        question_up() {
+          question=
+          for w in $(windows_of "$updater"); do
+            [ "$w" != "$main" ] && [ "$(xdotool getwindowname "$w" 2>/dev/null)" = rt88h-updater ] &&
+              question=$w
+          done
+          [ -n "$question" ]
+        }
+        poll 5 question_up || fail "Exit during the update asked nothing"
+        note "Exit during the update asked; answered No by Return"
         press "$question" Return
-        question_gone() { ! windows_of "$updater" | grep -qx "$question"; }
+        question_gone() { ! question_up; }
         poll 5 question_gone || fail "Return did not answer the question"
         alive "$updater" || fail "No ended the update"
         continue
