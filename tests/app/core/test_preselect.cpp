@@ -71,7 +71,8 @@ TEST(Preselection, TheLastEntryEqualToAPreferredNameOfTheCopy) {
       {{"USB Audio Device (2)"}, 3, -1},
       {{"usb audio device", "USB Audio Device ", " USB Audio Device", "TAVO RT SERIES",
         "USB Audio Devic"},
-       1, -1},
+       1,
+       -1},
       {{"X", "USB オーディオ デバイス"}, 1, 1},
       {{"USB　オーディオ デバイス"}, 1, -1},  // a full-width blank: other bytes
       {{}, 1, -1},
