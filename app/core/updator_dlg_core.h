@@ -51,8 +51,9 @@ class UpdatorDlgCore final : public UpdateHost {
   // OnDestroy. During an update Escape does nothing, Exit asks first and a termination stops it
   // without asking; before and after one, each closes.
   bool OnClose(CloseRequest request);
-  // Not while the device is being written (Windows asks before the session ends).
-  bool mayEndSession() const { return !updateRunning(); }
+  // Not while the device is being written, from Execute to the update's end (Windows asks
+  // before the session ends).
+  bool mayEndSession() const { return !keptAwake; }
   void fillDeviceLists();
   // After the window has closed: waits for the update, then stops the timer.
   void shutDown();
