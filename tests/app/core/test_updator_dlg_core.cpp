@@ -39,6 +39,13 @@ struct Box {
 // Work for the window's thread waits in a queue until the test pumps it.
 class QueueForwarder final : public WindowForwarder {
  public:
+  // Runs what is queued now.
+  void pump() {
+    pumpUntil([&] {
+      std::lock_guard lock(mutex_);
+      return queue_.empty();
+    });
+  }
   bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds bound = 10s) {
     const auto end = std::chrono::steady_clock::now() + bound;
     while (!done()) {
@@ -561,6 +568,48 @@ TEST_F(WindowBehaviour, OnlyTheAboutCommandOpensTheAboutBoxAndNotAfterTheClose) 
   core->OnDestroy();
   core->OnSysCommand(kAboutCommand);
   EXPECT_EQ(view.aboutBoxes, 1);
+}
+
+// What every view operation goes through: a caller on another thread waits for its work on the
+// window's thread; once the forwarder is closed nobody waits and queued work never runs, but work
+// already running is waited for, as it may use the caller's locals.
+TEST(WindowForwarderRules, CallersWaitForTheirWorkUntilTheForwarderCloses) {
+  QueueForwarder forwarder;
+  int ran = 0;
+  EXPECT_TRUE(forwarder.call([&] { ++ran; }));  // on the window's thread: at once
+  std::atomic<int> result{-1};
+  std::thread caller([&] { result = forwarder.call([&] { ++ran; }) ? 1 : 0; });
+  ASSERT_TRUE(forwarder.pumpUntil([&] { return result.load() >= 0; }));
+  caller.join();
+  EXPECT_EQ(result.load(), 1);
+
+  std::thread queued([&] { result = forwarder.call([&] { ++ran; }) ? 1 : 0; });
+  ASSERT_TRUE(forwarder.waitForWaiting(1, 5s));
+  forwarder.close();
+  queued.join();
+  EXPECT_EQ(result.load(), 0);
+  forwarder.pump();
+  EXPECT_FALSE(forwarder.call([&] { ++ran; }));
+  std::thread late([&] { result = forwarder.call([&] { ++ran; }) ? 1 : 0; });
+  late.join();
+  EXPECT_EQ(result.load(), 0);
+  EXPECT_EQ(ran, 2);
+}
+
+TEST(WindowForwarderRules, WorkAlreadyRunningIsWaitedForEvenWhenClosedMeanwhile) {
+  QueueForwarder forwarder;
+  std::atomic<bool> callerReturned{false};
+  bool returnedDuringWork = true;
+  std::thread caller([&] {
+    forwarder.call([&] {
+      forwarder.close();
+      returnedDuringWork = callerReturned.load();
+    });
+    callerReturned = true;
+  });
+  EXPECT_TRUE(forwarder.pumpUntil([&] { return callerReturned.load(); }));
+  caller.join();
+  EXPECT_FALSE(returnedDuringWork);
 }
 
 }  // namespace
