@@ -278,7 +278,7 @@ if(RT88H_DPKG_SHLIBDEPS AND RT88H_FILE_COMMAND)
 else()
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
   set(RT88H_FALLBACK_DEPENDS
-      "libqt6widgets6, libqt6gui6, libqt6core6, libasound2, libstdc++6, libc6")
+      "libqt6widgets6, libqt6gui6, libqt6dbus6, libqt6core6, libasound2, libstdc++6, libc6")
 endif()
 # The Japanese texts of the window need a CJK font.
 # The JACK server is optional: without one the JACK list is simply empty.

@@ -146,6 +146,8 @@ class DeviceModel {
   const Config& config() const { return config_; }
 
   bool inUpdateMode() const { return updateMode_; }
+  // The device restarts: out of update mode, its flash as the last message left it.
+  void powerCycle() { updateMode_ = finished_ = false; }
   // EndUpdate was carried out since the last BeginUpdate.
   bool finished() const { return finished_; }
 

@@ -35,6 +35,9 @@ class DialogView {
   virtual void runMessageBox(std::string_view text, std::string_view caption, MessageIcon icon) = 0;
   // The test-image question; true only for Yes.
   virtual bool askTestImages() = 0;
+  // Whether to stop the running update; true only for Yes. No is the default: Enter and Escape
+  // answer it.
+  virtual bool askStopUpdate() = 0;
   virtual void runAboutBox() = 0;
   // Ends every box now running, so that whatever waits on one can finish.
   virtual void closeBoxes() = 0;

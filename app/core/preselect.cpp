@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "midi/midi_service.h"
+#include "protocol/flash_plan.h"
 #include "resources/string_table.h"
 
 namespace rt88h::app {
@@ -72,6 +73,14 @@ bool usualDeviceConnected() {
     }
   }
   return false;
+}
+
+bool demoPlaysItsDevice() {
+  return payloadsAreTestImages() || !usualDeviceConnected();
+}
+
+std::string demoDeviceName(int instanceNumber) {
+  return preferredNames(instanceNumber).back();
 }
 
 }  // namespace rt88h::app

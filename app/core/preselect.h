@@ -20,4 +20,11 @@ int preselectedPosition(const std::vector<std::string>& entries,
 // True when the system lists an output with a usual name of any copy: "NAME" or "NAME (n)".
 bool usualDeviceConnected();
 
+// Whether the demo plays its simulated device: always with test images, which must reach no
+// other device; with firmware only while no device of a usual name is connected, else it steps
+// aside and is the plain updater.
+bool demoPlaysItsDevice();
+// The simulated device of copy n: the name that copy pre-selects.
+std::string demoDeviceName(int instanceNumber);
+
 }  // namespace rt88h::app

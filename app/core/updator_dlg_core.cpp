@@ -16,10 +16,24 @@ namespace rt88h::app {
 namespace {
 constexpr uint32_t kTimerPeriodMs = 50;
 constexpr int kListReadAttempts = 3;
+// Set on the worker: a box it shows is the update's own end.
+thread_local bool onUpdateThread = false;
+
+class NoInhibitor final : public SleepInhibitor {
+ public:
+  void take() override {}
+  void release() override {}
+};
 }  // namespace
 
-UpdatorDlgCore::UpdatorDlgCore(DialogView& window, WindowForwarder& forwarder)
-    : view(window), viewForwarder(forwarder) {
+SleepInhibitor& SleepInhibitor::none() {
+  static NoInhibitor nothing;
+  return nothing;
+}
+
+UpdatorDlgCore::UpdatorDlgCore(DialogView& window, WindowForwarder& forwarder,
+                               SleepInhibitor& inhibitor)
+    : view(window), viewForwarder(forwarder), sleepInhibitor(inhibitor) {
   updateSignals.replyStatus = kStatusOk;
   updateSignals.busy = 0;
   updateSignals.replyEvent.reset();
@@ -120,6 +134,7 @@ void UpdatorDlgCore::OnExecute() {
   }
   view.moveFocusOffGreyingControls();
   setControlsEnabled(false);
+  keepAwake(true);
   updateSignals.busy = 1;
   updateSignals.replyEvent.reset();
 
@@ -135,6 +150,7 @@ void UpdatorDlgCore::OnExecute() {
   auto returned = std::make_shared<std::atomic<bool>>(false);
   try {
     worker = std::thread([this, returned] {
+      onUpdateThread = true;
       runUpdate({*this, *this, updateSignals});
       returned->store(true);
     });
@@ -175,10 +191,28 @@ void UpdatorDlgCore::OnDestroy() {
   midiIn.close();
   updateSignals.replyStatus = kStatusStop;  // written before the event is signalled
   updateSignals.replyEvent.set();
+  keepAwake(false);
   // From here view operations return at once; boxes already open end, so that the modal run,
   // the worker and a waiting timer tick can all finish.
   viewForwarder.close();
   view.closeBoxes();
+}
+
+bool UpdatorDlgCore::OnClose(CloseRequest request) {
+  if (!updateRunning() || request == CloseRequest::Terminate) return !isDestroyed;
+  if (request == CloseRequest::Escape) return false;
+  // A close that came while the question was up has done the closing already.
+  return view.askStopUpdate() && !isDestroyed;
+}
+
+void UpdatorDlgCore::keepAwake(bool on) {
+  if (keptAwake == on) return;
+  keptAwake = on;
+  if (on) {
+    sleepInhibitor.take();
+  } else {
+    sleepInhibitor.release();
+  }
 }
 
 void UpdatorDlgCore::waitForUpdate() {
@@ -229,6 +263,7 @@ void UpdatorDlgCore::progressPosition(int32_t value) {
 void UpdatorDlgCore::restoreControls() {
   viewForwarder.call([&] {
     setControlsEnabled(true);
+    keepAwake(false);
     updateSignals.busy = 0;
   });
 }
@@ -239,7 +274,9 @@ void UpdatorDlgCore::enableExecute(bool on) {
 
 void UpdatorDlgCore::showMessage(std::string_view text, std::string_view caption,
                                  MessageIcon icon) {
+  const bool updateEnds = onUpdateThread;  // nothing is written after the update's own box
   viewForwarder.call([&] {
+    if (updateEnds) keepAwake(false);
     if (!isDestroyed) view.runMessageBox(text, caption, icon);
   });
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/core/dialog_view.h"
+#include "app/core/sleep_inhibitor.h"
 #include "app/core/window_forwarder.h"
 #include "midi/dxm_timer.h"
 #include "midi/midi_in_port.h"
@@ -22,9 +23,17 @@ namespace rt88h::app {
 
 inline constexpr int kAboutCommand = 0x10;
 
+// What asks the window to close.
+enum class CloseRequest {
+  Exit,  // the Exit button and the window's close box
+  Escape,
+  Terminate,  // SIGTERM and SIGINT, the end of the session
+};
+
 class UpdatorDlgCore final : public UpdateView, public UpdateLink {
  public:
-  UpdatorDlgCore(DialogView& view, WindowForwarder& forwarder);
+  UpdatorDlgCore(DialogView& view, WindowForwarder& forwarder,
+                 SleepInhibitor& inhibitor = SleepInhibitor::none());
   UpdatorDlgCore(const UpdatorDlgCore&) = delete;
   UpdatorDlgCore& operator=(const UpdatorDlgCore&) = delete;
   ~UpdatorDlgCore();
@@ -38,6 +47,13 @@ class UpdatorDlgCore final : public UpdateView, public UpdateLink {
   // Enter anywhere but on a focused button: Execute, while it is enabled.
   void OnOK();
   void OnDestroy();
+  // True when the window is to close now: its toolkit then ends the modal run, which calls
+  // OnDestroy. During an update Escape does nothing, Exit asks first and a termination stops it
+  // without asking; before and after one, each closes.
+  bool OnClose(CloseRequest request);
+  // Not while the device is being written, from Execute to the update's end (Windows asks
+  // before the session ends).
+  bool mayEndSession() const { return !keptAwake; }
   void fillDeviceLists();
   // After the window has closed: waits for the update, then stops the timer.
   void shutDown();
@@ -45,6 +61,7 @@ class UpdatorDlgCore final : public UpdateView, public UpdateLink {
   void waitForUpdate();
 
   bool destroyed() const { return isDestroyed; }
+  bool updateRunning() const { return updateSignals.busy.load() == 1 && !isDestroyed; }
   bool controlEnabled(Control control) const { return enabled[static_cast<int>(control)]; }
 
   // View operations, callable from any thread.
@@ -76,11 +93,14 @@ class UpdatorDlgCore final : public UpdateView, public UpdateLink {
   // True when the update may go ahead: real firmware, the process's own device, or a yes.
   bool confirmTestImages();
   void setControlsEnabled(bool on);
+  // The computer stays awake from Execute to the end of the update, whichever end it has.
+  void keepAwake(bool on);
   void enable(Control control, bool on);
   static void timerTick(uint32_t id, uint32_t message, uintptr_t context, uintptr_t, uintptr_t);
 
   DialogView& view;
   WindowForwarder& viewForwarder;
+  SleepInhibitor& sleepInhibitor;
   midi::MidiInPort midiIn;
   midi::MidiOutPort midiOut;
   midi::CDxMTimer timer;
@@ -99,6 +119,7 @@ class UpdatorDlgCore final : public UpdateView, public UpdateLink {
   int instance = 0;
   std::string simulated;
   bool isDestroyed = false;
+  bool keptAwake = false;
 };
 
 }  // namespace rt88h::app

@@ -28,9 +28,10 @@ CAboutDlg::CAboutDlg(QWidget* parent)
   setWindowTitle(utf8(loadString(IDS_ABOUT_TITLE)));
   setWindowIcon(applicationIcon());
   const DialogUnits du(font());
+  const DialogTemplate& box = dialogTemplate(IDD_ABOUTBOX);
 
   auto* iconLabel = new QLabel(this);
-  const QRect iconRect = du.rect(11, 17, 20, 20);
+  const QRect iconRect = du.rect(controlOf(IDD_ABOUTBOX, ControlKind::Icon));
   iconLabel->setGeometry(iconRect);
   const int side = std::min(iconRect.width(), iconRect.height());
   iconLabel->setPixmap(applicationIcon().pixmap(side, side));
@@ -38,14 +39,14 @@ CAboutDlg::CAboutDlg(QWidget* parent)
 
   titleEdit = new QLineEdit(this);
   titleEdit->setObjectName(QStringLiteral("titleEdit"));
-  titleEdit->setGeometry(du.rect(39, 19, 134, 14));
+  titleEdit->setGeometry(du.rect(controlOf(IDD_ABOUTBOX, ControlKind::ReadOnlyEdit)));
   titleEdit->setReadOnly(true);
   titleEdit->setText(utf8(kProductTitle));
   titleEdit->setCursorPosition(0);
 
   auto* images = new QLabel(this);
   images->setObjectName(QStringLiteral("imagesLine"));
-  images->setGeometry(du.rect(40, 45, 283, 8));
+  images->setGeometry(du.rect(controlOf(IDD_ABOUTBOX, ControlKind::Label)));
   // One line as the template has it; a font wider than ours loses the end, not the line.
   const QString line = utf8(aboutLine());
   images->setText(images->fontMetrics().elidedText(line, Qt::ElideRight, images->width()));
@@ -70,16 +71,16 @@ CAboutDlg::CAboutDlg(QWidget* parent)
   const int padding = 2 * digests->frameWidth() +
                       4 * static_cast<int>(digests->document()->documentMargin()) +
                       metrics.averageCharWidth();
-  QRect area = du.rect(11, 56, 312, 40);
+  QRect area = du.rect(controlOf(IDD_ABOUTBOX, ControlKind::ReadOnlyText));
   area.setSize(area.size().expandedTo(
       {widest + padding, static_cast<int>(lines.size()) * metrics.lineSpacing() + padding}));
   digests->setGeometry(area);
   const QSize size =
-      du.size(330, 103).expandedTo({area.right() + 1 + du.x(7), area.bottom() + 1 + du.y(7)});
+      du.size(box.width, box.height).expandedTo({area.right() + 1 + du.x(7), area.bottom() + 1 + du.y(7)});
 
   auto* ok = new QPushButton(utf8(loadString(IDS_OK)), this);
-  const QRect okArea = du.rect(273, 7, 50, 16);
-  ok->setGeometry(okArea.translated(size.width() - du.x(330), 0));  // at the right edge
+  const QRect okArea = du.rect(controlOf(IDD_ABOUTBOX, ControlKind::DefaultButton));
+  ok->setGeometry(okArea.translated(size.width() - du.x(box.width), 0));  // at the right edge
   ok->setDefault(true);
   connect(ok, &QPushButton::clicked, this, &QDialog::accept);
 

@@ -9,7 +9,6 @@
 #include "app/core/preselect.h"
 #include "app/qt/updater_app.h"
 #include "midi/in_process.h"
-#include "protocol/flash_plan.h"
 #include "resources/string_table.h"
 #include "sim/attach/simulated_device.h"
 
@@ -22,14 +21,13 @@ rt88h::app::CLumoUpdatorApp theApp;
 int main(int argc, char** argv) {
   const auto answer = rt88h::app::windowCommandLine(argc, argv, rt88h::app::kDemoDescription);
   if (!answer.run) return rt88h::app::printAnswer(answer);
-  if (!rt88h::app::displayAvailable() ||
-      (!rt88h::payloadsAreTestImages() && rt88h::app::usualDeviceConnected())) {
+  if (!rt88h::app::displayAvailable() || !rt88h::app::demoPlaysItsDevice()) {
     return rt88h::app::runApplication(theApp, argc, argv);
   }
   // The number first: copy n plays "TAVO RT Series (n)", the name that copy n pre-selects. With
   // every number taken, start-up refuses as usual.
   if (!theApp.chooseInstanceNumber()) return rt88h::app::runApplication(theApp, argc, argv);
-  const std::string name = rt88h::app::preferredNames(theApp.getInstanceNumber()).back();
+  const std::string name = rt88h::app::demoDeviceName(theApp.getInstanceNumber());
   // Registered before the window fills its lists, so that it comes up pre-selected.
   std::printf("Using a simulated RT-88H named \"%s\".\n", name.c_str());
   std::fflush(stdout);

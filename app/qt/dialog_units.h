@@ -6,6 +6,10 @@
 #include <QRect>
 #include <QSize>
 
+#include "app/core/dialog_templates.h"
+
+class QWidget;
+
 namespace rt88h::app {
 
 class DialogUnits {
@@ -20,11 +24,16 @@ class DialogUnits {
   QRect rect(int left, int top, int width, int height) const {
     return {x(left), y(top), x(width), y(height)};
   }
+  QRect rect(const DialogControl& c) const { return rect(c.x, c.y, c.width, c.height); }
   QSize size(int width, int height) const { return {x(width), y(height)}; }
 
  private:
   int baseX_ = 4;
   int baseY_ = 8;
 };
+
+// A template's control as its Qt widget, placed and with its text: a push or tool button, a
+// label, a drop-down list, a progress bar or a read-only line.
+QWidget* createControl(QWidget* parent, const DialogControl& control, const DialogUnits& du);
 
 }  // namespace rt88h::app

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "app/core/command_line.h"
+#include "app/qt/stop_signals.h"
 #include "app/qt/updater_window.h"
 #include "resources/string_table.h"
 
@@ -85,6 +86,8 @@ bool CLumoUpdatorApp::InitInstance() {
   }
   {
     CLumoUpdatorDlg window;
+    StopSignals stopSignals;
+    QObject::connect(&stopSignals, &StopSignals::received, &window, &CLumoUpdatorDlg::terminate);
     mainWnd = &window;
     window.DoModal();
     window.waitForUpdate();

@@ -11,12 +11,14 @@
 #include <QRegularExpression>
 #include <QToolButton>
 #include <algorithm>
+#include <optional>
 #include <string>
+#include <type_traits>
 
+#include "app/core/dialog_templates.h"
 #include "app/qt/about_dlg.h"
 #include "app/qt/dialog_units.h"
 #include "app/qt/updater_app.h"
-#include "protocol/flash_plan.h"
 #include "resources/string_table.h"
 
 namespace rt88h::app {
@@ -47,9 +49,9 @@ CLumoUpdatorDlg::CLumoUpdatorDlg(QWidget* parent)
     : QDialog(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
       icon(applicationIcon()) {
-  // Template 103 asks for the 9-point UI font; the layout follows its metrics.
+  // The template's point size of the UI font; the layout follows its metrics.
   QFont dialogFont = font();
-  dialogFont.setPointSize(9);
+  dialogFont.setPointSize(dialogTemplate(IDD_LUMO_UPDATOR_DIALOG).fontPoints);
   setFont(dialogFont);
   createControls();
 }
@@ -64,99 +66,64 @@ CLumoUpdatorDlg::~CLumoUpdatorDlg() {
   // The ports go with the behaviour, a member.
 }
 
+// Template 103's controls in its order, which is also their tab order.
 void CLumoUpdatorDlg::createControls() {
   const DialogUnits du(font());
-
-  executeButton = new QPushButton(utf8(loadString(IDS_EXECUTE)), this);
-  executeButton->setObjectName(QStringLiteral("executeButton"));
-  executeButton->setGeometry(du.rect(119, 138, 50, 16));
-  executeButton->setDefault(true);
-  if (payloadsAreTestImages()) {
-    executeButton->setToolTip(utf8(loadString(IDS_TEST_IMAGES_RISK)));
+  const std::optional<TestImagesBadge> badge = testImagesBadge();
+  QWidget* previous = nullptr;
+  for (const DialogControl& c : dialogControls(IDD_LUMO_UPDATOR_DIALOG)) {
+    if (c.kind == ControlKind::Badge && !badge) continue;
+    QWidget* control = createControl(this, c, du);
+    const auto keep = [control](auto*& slot, const char* name) {
+      slot = static_cast<std::remove_reference_t<decltype(slot)>>(control);
+      control->setObjectName(QString::fromLatin1(name));
+    };
+    switch (c.id) {
+      case IDOK: keep(executeButton, "executeButton"); break;
+      case IDCANCEL: keep(exitButton, "exitButton"); break;
+      case IDC_IN_LIST: keep(inList, "inList"); break;
+      case IDC_OUT_LIST: keep(outList, "outList"); break;
+      case IDC_PROGRESS: keep(progress, "progress"); break;
+      case IDC_STATUS_TEXT: keep(statusTextEdit, "statusText"); break;
+      case IDC_RESCAN_DEVICE: keep(rescanButton, "rescanButton"); break;
+      case IDC_PICTURE: keep(picture, "picture"); break;  // bound, never written
+      case IDC_STEP_TEXT: keep(stepTextEdit, "stepText"); break;
+      default: break;
+    }
+    if (c.kind == ControlKind::Badge) keep(testImagesLabel, "testImagesLabel");
+    if (c.kind == ControlKind::AboutButton) keep(aboutButton, "aboutButton");
+    if (control->focusPolicy() == Qt::NoFocus) continue;
+    if (previous != nullptr) setTabOrder(previous, control);
+    previous = control;
   }
-
-  exitButton = new QPushButton(utf8(loadString(IDS_EXIT)), this);
-  exitButton->setObjectName(QStringLiteral("exitButton"));
-  exitButton->setGeometry(du.rect(182, 138, 50, 16));
-
-  auto* inLabel = new QLabel(utf8(loadString(IDS_MIDI_IN_LABEL)), this);
-  inLabel->setGeometry(du.rect(7, 7, 225, 8));
-  auto* outLabel = new QLabel(utf8(loadString(IDS_MIDI_OUT_LABEL)), this);
-  outLabel->setGeometry(du.rect(7, 37, 225, 8));
-
-  inList = new QComboBox(this);
-  inList->setObjectName(QStringLiteral("inList"));
-  outList = new QComboBox(this);
-  outList->setObjectName(QStringLiteral("outList"));
-  for (auto [list, top] : {std::pair{inList, 15}, std::pair{outList, 45}}) {
-    QRect area = du.rect(7, top, 225, 115);  // 115: the open list
-    area.setHeight(list->sizeHint().height());
-    list->setGeometry(area);
-    list->setInsertPolicy(QComboBox::NoInsert);
-    list->setMaxVisibleItems(std::max(1, (du.y(115) - area.height()) / area.height()));
-  }
-
-  progress = new QProgressBar(this);
-  progress->setObjectName(QStringLiteral("progress"));
-  progress->setGeometry(du.rect(7, 107, 225, 14));
-  progress->setTextVisible(false);
   progress->setRange(0, 100);
   progress->setValue(0);
-
-  statusTextEdit = new QLineEdit(this);
-  statusTextEdit->setObjectName(QStringLiteral("statusText"));
-  statusTextEdit->setGeometry(du.rect(12, 91, 220, 12));
-  statusTextEdit->setReadOnly(true);
   // During an update it changes with every chunk, twenty times a second.
   statusPaint = new PaintThrottle(statusTextEdit, kStatusPaintIntervalMs);
-
-  rescanButton = new QPushButton(utf8(loadString(IDS_RESCAN_DEVICE)), this);
-  rescanButton->setObjectName(QStringLiteral("rescanButton"));
-  rescanButton->setGeometry(du.rect(145, 65, 87, 16));
-
-  picture = new QLabel(this);  // bound, never written
-  picture->setObjectName(QStringLiteral("picture"));
-  picture->setGeometry(du.rect(7, 134, 20, 20));
-
-  stepTextEdit = new QLineEdit(this);
-  stepTextEdit->setObjectName(QStringLiteral("stepText"));
-  stepTextEdit->setGeometry(du.rect(12, 78, 29, 12));
-  stepTextEdit->setReadOnly(true);
-
-  if (payloadsAreTestImages()) {
+  if (badge) {
     // Always in sight, and the title stays as specified.
-    testImagesLabel = new QLabel(utf8(loadString(IDS_TEST_IMAGES_BADGE)), this);
-    testImagesLabel->setObjectName(QStringLiteral("testImagesLabel"));
-    testImagesLabel->setGeometry(du.rect(50, 138, 66, 16));
     testImagesLabel->setAlignment(Qt::AlignCenter);
-    testImagesLabel->setStyleSheet(QStringLiteral("color: #b00000; font-weight: bold"));
-    testImagesLabel->setToolTip(utf8(loadString(IDS_TEST_IMAGES_RISK)));
+    testImagesLabel->setStyleSheet(QStringLiteral("color: #%1%2%3; font-weight: bold")
+                                       .arg(badge->red, 2, 16, QLatin1Char('0'))
+                                       .arg(badge->green, 2, 16, QLatin1Char('0'))
+                                       .arg(badge->blue, 2, 16, QLatin1Char('0')));
+    testImagesLabel->setToolTip(utf8(badge->tooltip));
+    executeButton->setToolTip(utf8(badge->tooltip));
   }
-
   // No system menu here: the About item lives in the context menu and on this button.
-  aboutButton = new QToolButton(this);
-  aboutButton->setObjectName(QStringLiteral("aboutButton"));
-  aboutButton->setGeometry(du.rect(30, 138, 16, 16));
   aboutButton->setIcon(icon);
   // Framed and reached by Tab, so that it reads as a button rather than a logo.
   aboutButton->setAutoRaise(false);
   aboutButton->setFocusPolicy(Qt::StrongFocus);
   aboutButton->hide();
 
-  setTabOrder(executeButton, exitButton);
-  setTabOrder(exitButton, inList);
-  setTabOrder(inList, outList);
-  setTabOrder(outList, statusTextEdit);
-  setTabOrder(statusTextEdit, rescanButton);
-  setTabOrder(rescanButton, stepTextEdit);
-  setTabOrder(stepTextEdit, aboutButton);
-
   connect(executeButton, &QPushButton::clicked, this, [this] { OnExecute(); });
   connect(exitButton, &QPushButton::clicked, this, &QDialog::reject);
   connect(rescanButton, &QPushButton::clicked, this, [this] { OnRescanDevice(); });
   connect(aboutButton, &QToolButton::clicked, this, [this] { OnSysCommand(kAboutCommand); });
 
-  setFixedSize(du.size(239, 161));
+  const DialogTemplate& layout = dialogTemplate(IDD_LUMO_UPDATOR_DIALOG);
+  setFixedSize(du.size(layout.width, layout.height));
 }
 
 int CLumoUpdatorDlg::DoModal() {
@@ -223,17 +190,26 @@ void CLumoUpdatorDlg::showTitle(std::string_view title) {
   setWindowTitle(utf8(title));
 }
 
-bool CLumoUpdatorDlg::askTestImages() {
-  QMessageBox box(QMessageBox::Warning, applicationName(), utf8(loadString(IDS_TEST_IMAGES_RISK)),
+// A Yes/No question whose No is the default and Escape's answer; true only for Yes.
+bool CLumoUpdatorDlg::askYesNo(const char* name, int textId, int informativeId) {
+  QMessageBox box(QMessageBox::Warning, applicationName(), utf8(loadString(textId)),
                   QMessageBox::Yes | QMessageBox::No, this);
-  box.setObjectName(QStringLiteral("testImagesQuestion"));
-  box.setInformativeText(utf8(loadString(IDS_TEST_IMAGES_QUESTION)));
+  box.setObjectName(QString::fromLatin1(name));
+  if (informativeId != 0) box.setInformativeText(utf8(loadString(informativeId)));
   box.setDefaultButton(QMessageBox::No);
   box.setEscapeButton(QMessageBox::No);
   openBoxes.push_back(&box);
   const int answer = box.exec();
   std::erase(openBoxes, &box);
   return answer == QMessageBox::Yes;
+}
+
+bool CLumoUpdatorDlg::askTestImages() {
+  return askYesNo("testImagesQuestion", IDS_TEST_IMAGES_RISK, IDS_TEST_IMAGES_QUESTION);
+}
+
+bool CLumoUpdatorDlg::askStopUpdate() {
+  return askYesNo("stopUpdateQuestion", IDS_STOP_UPDATE_QUESTION, 0);
 }
 
 void CLumoUpdatorDlg::runAboutBox() {
@@ -249,8 +225,13 @@ void CLumoUpdatorDlg::closeBoxes() {
 }
 
 // Push buttons take Enter when focused (auto-default) and QDialog gives the rest to Execute;
-// only the About tool button needs telling.
+// only the About tool button needs telling. Escape is not Exit: it never asks.
 void CLumoUpdatorDlg::keyPressEvent(QKeyEvent* event) {
+  if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+    if (core.OnClose(CloseRequest::Escape)) QDialog::reject();
+    event->accept();
+    return;
+  }
   const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
   if (enter && focusWidget() == aboutButton && aboutButton->isEnabled()) {
     aboutButton->click();
@@ -262,6 +243,14 @@ void CLumoUpdatorDlg::keyPressEvent(QKeyEvent* event) {
 
 void CLumoUpdatorDlg::accept() {
   core.OnOK();
+}
+
+void CLumoUpdatorDlg::reject() {
+  if (core.OnClose(CloseRequest::Exit)) QDialog::reject();
+}
+
+void CLumoUpdatorDlg::terminate() {
+  if (core.OnClose(CloseRequest::Terminate)) QDialog::reject();
 }
 
 void CLumoUpdatorDlg::done(int result) {

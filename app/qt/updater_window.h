@@ -8,6 +8,7 @@
 
 #include "app/core/dialog_view.h"
 #include "app/core/updator_dlg_core.h"
+#include "app/logind/logind_inhibitor.h"
 #include "app/qt/forwarder.h"
 #include "app/qt/paint_throttle.h"
 
@@ -48,7 +49,11 @@ class CLumoUpdatorDlg final : public QDialog, private DialogView {
 
   // The OK path is Execute and never closes the window.
   void accept() override;
+  // Exit and the close box; during an update only after the question.
+  void reject() override;
   void done(int result) override;
+  // SIGTERM, SIGINT: closes without asking, ending a running update.
+  void terminate();
 
   const GuiForwarder& forwarder() const { return viewForwarder; }
 
@@ -69,11 +74,13 @@ class CLumoUpdatorDlg final : public QDialog, private DialogView {
   void showTitle(std::string_view title) override;
   void runMessageBox(std::string_view text, std::string_view caption, MessageIcon icon) override;
   bool askTestImages() override;
+  bool askStopUpdate() override;
   void runAboutBox() override;
   void closeBoxes() override;
 
   void OnInitDialog();
   void createControls();
+  bool askYesNo(const char* name, int textId, int informativeId);
   QComboBox* listOf(DeviceList list) const { return list == DeviceList::In ? inList : outList; }
 
   QIcon icon;
@@ -93,7 +100,8 @@ class CLumoUpdatorDlg final : public QDialog, private DialogView {
   std::vector<QDialog*> openBoxes;    // message boxes and the About box now running
   bool initialised = false;
   GuiForwarder viewForwarder;
-  UpdatorDlgCore core{*this, viewForwarder};  // after the forwarder: it goes first
+  LogindInhibitor inhibitor;
+  UpdatorDlgCore core{*this, viewForwarder, inhibitor};  // after both: it goes first
 };
 
 }  // namespace rt88h::app

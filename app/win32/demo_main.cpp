@@ -6,7 +6,6 @@
 #include "app/core/preselect.h"
 #include "app/win32/updater_app.h"
 #include "midi/in_process.h"
-#include "protocol/flash_plan.h"
 #include "resources/string_table.h"
 #include "sim/attach/simulated_device.h"
 
@@ -16,12 +15,11 @@ int main(int argc, char** argv) {
   rt88h::win32::CLumoUpdatorApp app;
   // The number first: copy n plays "TAVO RT Series (n)", the name that copy n pre-selects. With
   // every number taken, start-up refuses as usual.
-  if ((!rt88h::payloadsAreTestImages() && rt88h::app::usualDeviceConnected()) ||
-      !app.chooseInstanceNumber()) {
+  if (!rt88h::app::demoPlaysItsDevice() || !app.chooseInstanceNumber()) {
     app.InitInstance();
     return 0;
   }
-  const std::string name = rt88h::app::preferredNames(app.getInstanceNumber()).back();
+  const std::string name = rt88h::app::demoDeviceName(app.getInstanceNumber());
   // Registered before the window fills its lists, so that it comes up pre-selected.
   rt88h::sim::SimulatedDevice device(name, rt88h::sim::DeviceModel::Config{});
   app.setSimulatedDeviceName(name);

@@ -8,7 +8,8 @@
 #include <string_view>
 
 #include "app/core/about_text.h"
-#include "app/win32/dialog_ids.h"
+#include "app/core/dialog_ids.h"
+#include "app/core/dialog_templates.h"
 #include "app/win32/text.h"
 #include "app/win32/updater_app.h"
 #include "protocol/flash_plan.h"
@@ -47,6 +48,19 @@ LRESULT CALLBACK catchBox(int code, WPARAM wParam, LPARAM lParam) {
     if (std::wstring_view(className) == L"#32770") *boxSlot = created;
   }
   return CallNextHookEx(boxHook, code, wParam, lParam);
+}
+
+// The window whose Escape the thread's message hook filters.
+thread_local CLumoUpdatorDlg* escapeFilter = nullptr;
+
+LRESULT CALLBACK filterKeys(int code, WPARAM removed, LPARAM lParam) {
+  auto* message = reinterpret_cast<MSG*>(lParam);
+  if (code == HC_ACTION && removed == PM_REMOVE && message->message == WM_KEYDOWN &&
+      message->wParam == VK_ESCAPE && escapeFilter != nullptr &&
+      escapeFilter->filterEscapeKey(message->hwnd)) {
+    message->message = WM_NULL;
+  }
+  return CallNextHookEx(nullptr, code, removed, lParam);
 }
 
 // At the window's own scale, which may change as it moves to another monitor.
@@ -116,16 +130,23 @@ INT_PTR CLumoUpdatorDlg::handle(UINT message, WPARAM wParam, LPARAM lParam) {
       return FALSE;  // the dialog manager scales the dialog, its controls and their fonts
     case WM_CTLCOLORSTATIC:
       if (badge == nullptr || reinterpret_cast<HWND>(lParam) != badge) return FALSE;
-      SetTextColor(reinterpret_cast<HDC>(wParam), RGB(0xb0, 0x00, 0x00));
+      SetTextColor(reinterpret_cast<HDC>(wParam), badgeColour);
       SetBkMode(reinterpret_cast<HDC>(wParam), TRANSPARENT);
       return reinterpret_cast<INT_PTR>(GetSysColorBrush(COLOR_BTNFACE));
+    case WM_CLOSE: OnClose(app::CloseRequest::Exit); return TRUE;
+    case WM_QUERYENDSESSION:
+      SetWindowLongPtrW(dialog, DWLP_MSGRESULT, core.mayEndSession() ? TRUE : FALSE);
+      return TRUE;
+    case WM_ENDSESSION:
+      if (wParam != FALSE) OnClose(app::CloseRequest::Terminate);
+      return TRUE;
     case WM_COMMAND:
       switch (LOWORD(wParam)) {
         case IDOK:  // Execute, and Enter wherever a button has not taken it
           core.OnOK();
           return TRUE;
-        case IDCANCEL:  // Exit, Escape and the close box
-          OnCancel();
+        case IDCANCEL:  // Exit, and Escape once filterEscapeKey() let it through
+          OnClose(app::CloseRequest::Exit);
           return TRUE;
         case IDC_RESCAN_DEVICE:
           if (HIWORD(wParam) == BN_CLICKED) core.OnRescanDevice();
@@ -135,6 +156,9 @@ INT_PTR CLumoUpdatorDlg::handle(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_DESTROY:
       if (!core.destroyed()) core.OnDestroy();
       forwarder.detach();
+      if (keyHook != nullptr) UnhookWindowsHookEx(keyHook);
+      keyHook = nullptr;
+      escapeFilter = nullptr;
       return FALSE;
     default: return FALSE;
   }
@@ -142,6 +166,9 @@ INT_PTR CLumoUpdatorDlg::handle(UINT message, WPARAM wParam, LPARAM lParam) {
 
 void CLumoUpdatorDlg::OnInitDialog() {
   forwarder.attach(dialog);
+  shutdownBlock.attach(dialog);
+  escapeFilter = this;
+  keyHook = SetWindowsHookExW(WH_GETMESSAGE, filterKeys, nullptr, GetCurrentThreadId());
   SetDlgItemTextW(dialog, IDOK, stringW(IDS_EXECUTE).c_str());
   SetDlgItemTextW(dialog, IDCANCEL, stringW(IDS_EXIT).c_str());
   SetDlgItemTextW(dialog, IDC_RESCAN_DEVICE, stringW(IDS_RESCAN_DEVICE).c_str());
@@ -158,7 +185,7 @@ void CLumoUpdatorDlg::OnInitDialog() {
     }
   }
   setIcons();
-  if (payloadsAreTestImages()) addTestImagesBadge();
+  if (const auto mark = app::testImagesBadge()) addTestImagesBadge(*mark);
   core.OnInitDialog(instance, simulated);
 }
 
@@ -173,10 +200,13 @@ void CLumoUpdatorDlg::setIcons() {
   if (oldSmall != nullptr) DestroyIcon(oldSmall);
 }
 
-void CLumoUpdatorDlg::addTestImagesBadge() {
-  RECT area{50, 138, 50 + 66, 138 + 16};
+void CLumoUpdatorDlg::addTestImagesBadge(const app::TestImagesBadge& mark) {
+  const app::DialogControl& place =
+      app::controlOf(IDD_LUMO_UPDATOR_DIALOG, app::ControlKind::Badge);
+  RECT area{place.x, place.y, place.x + place.width, place.y + place.height};
   MapDialogRect(dialog, &area);
-  badge = CreateWindowExW(0, L"STATIC", stringW(IDS_TEST_IMAGES_BADGE).c_str(),
+  badgeColour = RGB(mark.red, mark.green, mark.blue);
+  badge = CreateWindowExW(0, L"STATIC", wide(mark.text).c_str(),
                           WS_CHILD | WS_VISIBLE | SS_CENTER | SS_CENTERIMAGE | SS_NOTIFY, area.left,
                           area.top, area.right - area.left, area.bottom - area.top, dialog, nullptr,
                           module(), nullptr);
@@ -187,7 +217,7 @@ void CLumoUpdatorDlg::addTestImagesBadge() {
                             nullptr, module(), nullptr);
   if (tooltip == nullptr) return;
   SendMessageW(tooltip, TTM_SETMAXTIPWIDTH, 0, 400);
-  std::wstring risk = stringW(IDS_TEST_IMAGES_RISK);
+  std::wstring risk = wide(mark.tooltip);
   for (HWND tool : {badge, item(IDOK)}) {
     TTTOOLINFOW info{};
     info.cbSize = TTTOOLINFOW_V2_SIZE;  // also understood by the common controls before 6
@@ -199,10 +229,27 @@ void CLumoUpdatorDlg::addTestImagesBadge() {
   }
 }
 
-void CLumoUpdatorDlg::OnCancel() {
+void CLumoUpdatorDlg::OnClose(app::CloseRequest request) {
+  if (core.OnClose(request)) closeNow();
+}
+
+void CLumoUpdatorDlg::closeNow() {
   // Before the modal run ends: boxes still open on this thread must end first.
   if (!core.destroyed()) core.OnDestroy();
   EndDialog(dialog, IDCANCEL);
+}
+
+bool CLumoUpdatorDlg::filterEscapeKey(HWND target) {
+  for (const OpenBox* box : openBoxes) {
+    if (box->window == nullptr || (target != box->window && !IsChild(box->window, target))) {
+      continue;
+    }
+    // A Yes/No box ignores Escape; a question here takes it as No.
+    if (box->endCode == IDNO) EndDialog(box->window, IDNO);
+    return box->endCode == IDNO;
+  }
+  const bool toWindow = target == dialog || IsChild(dialog, target);
+  return toWindow && !core.OnClose(app::CloseRequest::Escape);
 }
 
 void CLumoUpdatorDlg::OnPaint() {
@@ -308,6 +355,11 @@ bool CLumoUpdatorDlg::askTestImages() {
       stringW(IDS_TEST_IMAGES_RISK) + L"\n\n" + stringW(IDS_TEST_IMAGES_QUESTION);
   return runTrackedBox(text, applicationName(), MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2, IDNO) ==
          IDYES;
+}
+
+bool CLumoUpdatorDlg::askStopUpdate() {
+  return runTrackedBox(stringW(IDS_STOP_UPDATE_QUESTION), applicationName(),
+                       MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2, IDNO) == IDYES;
 }
 
 INT_PTR CALLBACK CLumoUpdatorDlg::aboutProc(HWND window, UINT message, WPARAM wParam,

@@ -6,9 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "app/core/dialog_templates.h"
 #include "app/core/dialog_view.h"
 #include "app/core/updator_dlg_core.h"
 #include "app/win32/forwarder.h"
+#include "app/win32/shutdown_block.h"
 
 namespace rt88h::win32 {
 
@@ -23,16 +25,21 @@ class CLumoUpdatorDlg final : private app::DialogView {
   // Creates the window from template 103, runs it and returns when it has closed.
   INT_PTR DoModal();
   void waitForUpdate() { core.waitForUpdate(); }
+  // Escape to the window during an update, and Escape to a question (No), before the dialog
+  // manager makes IDCANCEL of them; true when the key is used up.
+  bool filterEscapeKey(HWND target);
 
  private:
   static INT_PTR CALLBACK dialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   static INT_PTR CALLBACK aboutProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   INT_PTR handle(UINT message, WPARAM wParam, LPARAM lParam);
   void OnInitDialog();
-  void OnCancel();
+  // What Exit, Escape, the close box and the session's end do: closes when the core says so.
+  void OnClose(app::CloseRequest request);
+  void closeNow();
   void OnPaint();
   void setIcons();  // at the window's scale
-  void addTestImagesBadge();
+  void addTestImagesBadge(const app::TestImagesBadge& mark);
   HWND item(int id) const { return GetDlgItem(dialog, id); }
   // A message box whose window is known while it runs, so that closeBoxes() can end it.
   int runTrackedBox(const std::wstring& text, const std::wstring& caption, UINT type, int endCode);
@@ -49,6 +56,7 @@ class CLumoUpdatorDlg final : private app::DialogView {
   void showTitle(std::string_view title) override;
   void runMessageBox(std::string_view text, std::string_view caption, MessageIcon icon) override;
   bool askTestImages() override;
+  bool askStopUpdate() override;
   void runAboutBox() override;
   void closeBoxes() override;
 
@@ -63,10 +71,13 @@ class CLumoUpdatorDlg final : private app::DialogView {
   HICON bigIcon = nullptr;
   HICON smallIcon = nullptr;
   HWND badge = nullptr;  // only in a build with test images
+  COLORREF badgeColour = 0;
   HWND tooltip = nullptr;
   std::vector<OpenBox*> openBoxes;  // message boxes and the About box now running
+  HHOOK keyHook = nullptr;
   MessageForwarder forwarder;
-  app::UpdatorDlgCore core{*this, forwarder};  // after the forwarder: it goes first
+  ShutdownBlock shutdownBlock;
+  app::UpdatorDlgCore core{*this, forwarder, shutdownBlock};  // after both: it goes first
 };
 
 }  // namespace rt88h::win32

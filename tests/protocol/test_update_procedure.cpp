@@ -370,5 +370,57 @@ TEST_F(UpdateProcedureTest, DeviceRequestsDuringTheUpdateAreAnswered) {
   EXPECT_EQ(link.log("status:").back(), kCompleted);
 }
 
+// However an update was cut short, on a device that keeps what it has: Rescan and Execute (a new
+// run of the procedure) update it from the start and complete.
+TEST(InterruptedUpdate, RunAgainCompletes) {
+  enum class Cut { Stop, Unplug, PowerCycle };
+  // Where: before the step's 2nd message of its kind reaches the device (the 1st for the
+  // identity, BeginUpdate and EndUpdate).
+  const std::pair<Sent, uint32_t> steps[] = {
+      {Sent::Identity, 1}, {Sent::Begin, 1}, {Sent::Erase, 2}, {Sent::Write, 2}, {Sent::End, 1}};
+  for (const Cut cut : {Cut::Stop, Cut::Unplug, Cut::PowerCycle}) {
+    for (const auto& [kind, nth] : steps) {
+      SCOPED_TRACE(::testing::Message()
+                   << "cut " << static_cast<int>(cut) << " at kind " << static_cast<int>(kind));
+      testing::ModelScope models;
+      sim::DeviceModel device;
+      bool cutOff = false;
+      testing::DeviceRun* first = nullptr;
+      testing::DeviceRun interrupted(
+          {.plan = FlashPlan,
+           .cycleMs = 0,
+           .fails =
+               [&, kind = kind, nth = nth](const Sending& sending) {
+                 if (cutOff || sending.kind != kind || sending.nth != nth) return cutOff;
+                 switch (cut) {
+                   case Cut::Stop: first->link().requestStop(); break;
+                   // BeginUpdate waits without a limit: a minute on,
+                   // the user closes.
+                   case Cut::Unplug:
+                     cutOff = true;
+                     first->link().at(first->link().now() + 60000,
+                                      [&] { first->link().requestStop(); });
+                     break;
+                   case Cut::PowerCycle: device.powerCycle(); break;
+                 }
+                 return cutOff;
+               },
+           .keptDevice = &device});
+      first = &interrupted;
+      const testing::RunResult ended = interrupted.run();
+      // A restart before BeginUpdate interrupts nothing: that run completes.
+      const bool interrupts =
+          cut != Cut::PowerCycle || (kind != Sent::Identity && kind != Sent::Begin);
+      EXPECT_EQ(ended.end == testing::RunEnd::Completed, !interrupts) << ended.what;
+      device.clearRecord();
+
+      testing::DeviceRun again({.plan = FlashPlan, .cycleMs = 0, .keptDevice = &device});
+      const testing::RunResult result = again.run();
+      EXPECT_EQ(result.end, testing::RunEnd::Completed) << result.what;
+      EXPECT_TRUE(device.violations().empty()) << device.report();
+    }
+  }
+}
+
 }  // namespace
 }  // namespace rt88h

@@ -56,7 +56,8 @@ const std::vector<Fate>& fateSet() {
 
 DeviceRun::DeviceRun(RunSetup setup)
     : setup_(std::move(setup)),
-      model_(setup_.device),
+      ownModel_(setup_.device),
+      model_(setup_.keptDevice != nullptr ? *setup_.keptDevice : ownModel_),
       link_([this](const Bytes& message, std::vector<TimedReply>& replies) {
         deliver(message, replies);
       }) {

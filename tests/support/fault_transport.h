@@ -99,6 +99,8 @@ struct RunSetup {
   std::function<Fate(const Sending&)> fate{};   // none: nothing goes wrong
   std::function<bool(const Sending&)> fails{};  // the port refuses these sends
   std::vector<Unasked> unasked{};
+  // A device of the caller's, kept from run to run (its flash, its state); none: one of its own.
+  sim::DeviceModel* keptDevice = nullptr;
 };
 
 enum class RunEnd { Completed, Failed, Broken };
@@ -134,7 +136,8 @@ class DeviceRun {
   int64_t doneAt(int64_t receivedAt, int64_t extraMs);
 
   RunSetup setup_;
-  sim::DeviceModel model_;
+  sim::DeviceModel ownModel_;
+  sim::DeviceModel& model_;
   VirtualTimeLink link_;
   Sending current_;
   std::array<uint32_t, 6> counts_{};

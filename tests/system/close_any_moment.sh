@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Closing the window at any moment of an update ends the program at once and cleanly: each run
 # starts a copy on a private X server, presses Return, waits a random moment of the first 10 s of
-# the update and presses Escape; the process must end with status 0 within 2 s of the Escape
-# that reaches the window. The moments are spread over the phases in turn: identity and
+# the update and closes it as a stop does: Escape, which closes only outside an update, then
+# SIGTERM, which takes the stop question's Yes path; the process must end with status 0 within
+# 2 s of the signal. The moments are spread over the phases in turn: identity and
 # BeginUpdate (0.02-0.2 s), the 500 ms pause, the first two erases, the chunks of step 3, the
 # third erase (about 7.1 s) and the chunks of step 5.
 #   demo runs  rt88h-updater-demo with its in-process device; no box may appear
@@ -69,9 +70,9 @@ for ((i = 1; i <= runs; i++)); do
 done
 note "seed $seed: $runs runs ($boxes_planned with a box up), $lanes at a time"
 
-# Sends Escape to whatever box is up (a person's Escape lands on the modal box), then to the
-# window, until the program ends; a box that comes up after the window's Escape means that
-# Escape never reached the window, and the round starts again. Sets CLOSE_RESULT.
+# Sends Escape to whatever box is up (a person's Escape lands on the modal box), then Escape to
+# the window and SIGTERM to the program, until it ends; a box that comes up after them means they
+# never reached the window, and the round starts again. Sets CLOSE_RESULT.
 close_program() {
   local pid=$1 main=$2 tries boxes=0 races=0 key=Escape escaped
   for ((tries = 0; tries < 12; tries++)); do
@@ -93,6 +94,7 @@ close_program() {
       continue
     fi
     press "$main" Escape
+    kill -TERM "$pid" 2>/dev/null
     escaped=$(now_us)
     while alive "$pid"; do
       if find_box "$pid" "$main"; then
@@ -100,7 +102,7 @@ close_program() {
         continue 2
       fi
       if (($(now_us) - escaped > 2000000)); then
-        CLOSE_RESULT="still running 2 s after Escape"
+        CLOSE_RESULT="still running 2 s after SIGTERM"
         return 1
       fi
       sleep 0.02
@@ -109,7 +111,7 @@ close_program() {
     latency=$(since "$escaped")
     wait "$pid" 2>/dev/null
     local status=$?
-    CLOSE_RESULT="$(describe_status "$status") after ${latency} s, $boxes box(es) closed, $races Escape(s) lost to a box"
+    CLOSE_RESULT="$(describe_status "$status") after ${latency} s, $boxes box(es) closed, $races close(s) lost to a box"
     CLOSE_LATENCY=$latency
     [ "$status" -eq 0 ]
     return
@@ -234,6 +236,6 @@ awk '$5 == "ok" || $5 == "FAIL" {
        if ($6 != "-" && $6 + 0 > worst) worst = $6 + 0
        if ($2 == "box") boxes++
      }
-     END { printf "moments after Return: %d in 0-0.2 s (identity, BeginUpdate), %d in 0.2-0.6 s (pause), %d in 0.6-0.8 s (erases 1-2), %d in 0.8-7 s (step 3), %d in 7-7.4 s (erase 3), %d later (step 5); %d runs with a box up; slowest end %.3f s after Escape\n", a, b, c, d, e, f, boxes, worst }' \
+     END { printf "moments after Return: %d in 0-0.2 s (identity, BeginUpdate), %d in 0.2-0.6 s (pause), %d in 0.6-0.8 s (erases 1-2), %d in 0.8-7 s (step 3), %d in 7-7.4 s (erase 3), %d later (step 5); %d runs with a box up; slowest end %.3f s after SIGTERM\n", a, b, c, d, e, f, boxes, worst }' \
   "$WORK"/result.*
 finish

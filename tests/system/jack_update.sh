@@ -5,6 +5,7 @@
 #   full        the complete update: the device's flash ends equal to the payloads
 # Either way the window must have chosen the device's ports by itself (the device gets the
 # Identity Request after Return), and Escape must end the program with status 0 within 2 s.
+# During the full update Escape does nothing and Exit asks; its No lets the update complete.
 # Usage: jack_update.sh drop-chunk|full [UPDATER DEVSIM]
 # shellcheck source=tests/system/lib.sh disable=SC2317
 . "$(dirname "$0")/lib.sh"
@@ -97,8 +98,35 @@ case $mode in
     find_window "$updater" "$TITLE" || fail "the window is gone with the box"
     ;;
   full)
-    # The device ends by itself after answering EndUpdate; no box may appear meanwhile.
+    # The device ends by itself after answering EndUpdate; no box may appear meanwhile but the
+    # question that Exit asks 5 s in (after an Escape, which does nothing): No lets it go on.
+    asked=0
     while alive "$DEVSIM_PID"; do
+      if [ "$asked" = 0 ] && (($(now_us) - returned > 5000000)); then
+        asked=1
+        press "$main" Escape
+        sleep 0.5
+        alive "$updater" || fail "Escape ended the update"
+        find_box "$updater" "$main" && fail "Escape during the update put up \"$BOX_TITLE\""
+        press "$main" shift+Tab  # from the status line past the grey lists to Exit
+        press "$main" Return
+        # The question is the box of the program's name (Qt may show other windows meanwhile).
+        question_up() {
+          question=
+          for w in $(windows_of "$updater"); do
+            [ "$w" != "$main" ] && [ "$(xdotool getwindowname "$w" 2>/dev/null)" = rt88h-updater ] &&
+              question=$w
+          done
+          [ -n "$question" ]
+        }
+        poll 5 question_up || fail "Exit during the update asked nothing"
+        note "Exit during the update asked; answered No by Return"
+        press "$question" Return
+        question_gone() { ! question_up; }
+        poll 5 question_gone || fail "Return did not answer the question"
+        alive "$updater" || fail "No ended the update"
+        continue
+      fi
       if find_box "$updater" "$main"; then
         fail "box \"$BOX_TITLE\" during the update, $(since "$returned") s after Return"
         device_lines device | tail -n 5

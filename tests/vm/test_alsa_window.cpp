@@ -154,7 +154,7 @@ class AlsaWindow : public ::testing::Test {
   }
   void TearDown() override {
     if (window) {
-      if (window->isVisible()) window->reject();
+      if (window->isVisible()) window->done(QDialog::Rejected);  // the stop question's Yes
       window->waitForUpdate();
       window.reset();
     }

@@ -54,41 +54,33 @@ TEST(PreferredNames, AsListedTheJapaneseNameFitsTheListsAndKeepsItsSuffix) {
   EXPECT_NE(preferredNamesAsListed(1)[0], preferredNamesAsListed(2)[0]);
 }
 
-TEST(Preselection, TheLastOfTwoEqualEntriesWins) {
-  EXPECT_EQ(
-      preselectedPosition({"A", "USB Audio Device", "B", "USB Audio Device"}, preferredNames(1)),
-      3);
-}
-
-TEST(Preselection, PositionBeatsTheOrderOfThePreferredTable) {
-  EXPECT_EQ(preselectedPosition({"TAVO RT Series", "X", "USB Audio Device"}, preferredNames(1)), 2);
-  EXPECT_EQ(
-      preselectedPosition({"USB Audio Device", "X", "TAVO RT Series", "Y"}, preferredNames(1)), 2);
-}
-
-TEST(Preselection, CopyTwoTakesOnlyItsSuffixedNames) {
-  EXPECT_EQ(preselectedPosition({"USB Audio Device (2)", "USB Audio Device"}, preferredNames(2)),
-            0);
-  EXPECT_EQ(preselectedPosition({"USB Audio Device", "TAVO RT Series"}, preferredNames(2)), -1);
-  EXPECT_EQ(preselectedPosition({"USB Audio Device (2)"}, preferredNames(1)), -1);
-  EXPECT_EQ(preselectedPosition({"USB Audio Device (2)"}, preferredNames(3)), -1);
-}
-
-TEST(Preselection, CaseAndTrailingBlanksMatter) {
-  EXPECT_EQ(preselectedPosition({"usb audio device", "USB Audio Device ", " USB Audio Device",
-                                 "TAVO RT SERIES", "USB Audio Devic"},
-                                preferredNames(1)),
-            -1);
-}
-
-TEST(Preselection, TheJapaneseNameMatchesByteForByte) {
-  EXPECT_EQ(preselectedPosition({"X", "USB オーディオ デバイス"}, preferredNames(1)), 1);
-  // Full-width blank instead of the ASCII one: other bytes, no match.
-  EXPECT_EQ(preselectedPosition({"USB　オーディオ デバイス"}, preferredNames(1)), -1);
-}
-
-TEST(Preselection, NoEntriesNoSelection) {
-  EXPECT_EQ(preselectedPosition({}, preferredNames(1)), -1);
+// The last entry equal byte for byte to a preferred name of the copy.
+TEST(Preselection, TheLastEntryEqualToAPreferredNameOfTheCopy) {
+  struct Case {
+    Names entries;
+    int copy;
+    int expected;
+  };
+  const Case cases[] = {
+      {{"A", "USB Audio Device", "B", "USB Audio Device"}, 1, 3},
+      {{"TAVO RT Series", "X", "USB Audio Device"}, 1, 2},  // position beats the table's order
+      {{"USB Audio Device", "X", "TAVO RT Series", "Y"}, 1, 2},
+      {{"USB Audio Device (2)", "USB Audio Device"}, 2, 0},
+      {{"USB Audio Device", "TAVO RT Series"}, 2, -1},
+      {{"USB Audio Device (2)"}, 1, -1},
+      {{"USB Audio Device (2)"}, 3, -1},
+      {{"usb audio device", "USB Audio Device ", " USB Audio Device", "TAVO RT SERIES",
+        "USB Audio Devic"},
+       1,
+       -1},
+      {{"X", "USB オーディオ デバイス"}, 1, 1},
+      {{"USB　オーディオ デバイス"}, 1, -1},  // a full-width blank: other bytes
+      {{}, 1, -1},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(preselectedPosition(c.entries, preferredNames(c.copy)), c.expected)
+        << (c.entries.empty() ? "" : c.entries.front()) << ", copy " << c.copy;
+  }
 }
 
 }  // namespace

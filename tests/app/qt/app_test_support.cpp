@@ -24,23 +24,6 @@ RuntimeDir::~RuntimeDir() {
   }
 }
 
-ScopedEnv::ScopedEnv(const char* name, const char* value)
-    : name_(name), previous_(qgetenv(name)), hadPrevious_(qEnvironmentVariableIsSet(name)) {
-  if (value != nullptr) {
-    qputenv(name, value);
-  } else {
-    qunsetenv(name);
-  }
-}
-
-ScopedEnv::~ScopedEnv() {
-  if (hadPrevious_) {
-    qputenv(name_, previous_);
-  } else {
-    qunsetenv(name_);
-  }
-}
-
 Devices::~Devices() {
   for (const auto& device : devices_) device->vanish();
 }

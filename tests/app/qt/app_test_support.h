@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "midi/in_process.h"
+#include "tests/support/scoped_env.h"
 
 namespace rt88h::app::testing {
 
@@ -36,19 +37,7 @@ class RuntimeDir {
   bool hadPrevious_;
 };
 
-// An environment variable set (or, with nullptr, removed) for the life of the object.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value);
-  ~ScopedEnv();
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  const char* name_;
-  QByteArray previous_;
-  bool hadPrevious_;
-};
+using rt88h::testing::ScopedEnv;
 
 // Virtual devices that vanish (leave the lists) when the test ends.
 class Devices {

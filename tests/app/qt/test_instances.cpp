@@ -173,28 +173,11 @@ TEST(TwentyFirstCopy, ShowsTheRefusalAndNoWindow) {
 // Without XDG_RUNTIME_DIR the locks live in a private directory under the temp directory.
 class FallbackLockDirectory : public ::testing::Test {
  protected:
-  void SetUp() override {
-    hadRuntime = qEnvironmentVariableIsSet("XDG_RUNTIME_DIR");
-    runtime = qgetenv("XDG_RUNTIME_DIR");
-    tmp = qgetenv("TMPDIR");
-    qunsetenv("XDG_RUNTIME_DIR");
-    qputenv("TMPDIR", temp.path().toLocal8Bit());
-    expected = temp.path() + QStringLiteral("/rt88h-updater-") + QString::number(::geteuid());
-  }
-  void TearDown() override {
-    if (hadRuntime) qputenv("XDG_RUNTIME_DIR", runtime);
-    if (tmp.isEmpty()) {
-      qunsetenv("TMPDIR");
-    } else {
-      qputenv("TMPDIR", tmp);
-    }
-  }
   QTemporaryDir temp;
   QTemporaryDir elsewhere;
-  QString expected;
-  bool hadRuntime = false;
-  QByteArray runtime;
-  QByteArray tmp;
+  testing::ScopedEnv noRuntime{"XDG_RUNTIME_DIR", nullptr};
+  testing::ScopedEnv tmpdir{"TMPDIR", temp.path().toLocal8Bit().constData()};
+  QString expected = temp.path() + QStringLiteral("/rt88h-updater-") + QString::number(::geteuid());
 };
 
 TEST_F(FallbackLockDirectory, IsCreatedPrivate) {
@@ -259,44 +242,24 @@ namespace rt88h::app {
 namespace {
 
 // Without a display Qt would abort; start-up must notice first.
-class DisplayCheck : public ::testing::Test {
- protected:
-  void SetUp() override {
-    for (const char* name : kNames) saved.emplace_back(name, qgetenv(name));
-    for (const char* name : kNames) qunsetenv(name);
+TEST(DisplayCheck, AChosenPlatformNeedsItsOwnServerAndNoneMeansNoDisplay) {
+  struct Case {
+    const char *platform, *x11, *wayland;
+    bool available;
+  };
+  const Case cases[] = {{nullptr, nullptr, nullptr, false},
+                        {nullptr, ":0", nullptr, true},
+                        {nullptr, nullptr, "wayland-0", true},
+                        {"xcb", nullptr, "wayland-0", false},
+                        {"offscreen", nullptr, nullptr, true}};
+  for (const Case& c : cases) {
+    testing::ScopedEnv platform("QT_QPA_PLATFORM", c.platform);
+    testing::ScopedEnv x11("DISPLAY", c.x11);
+    testing::ScopedEnv wayland("WAYLAND_DISPLAY", c.wayland);
+    EXPECT_EQ(displayAvailable(), c.available)
+        << (c.platform ? c.platform : "-") << (c.x11 ? c.x11 : "-")
+        << (c.wayland ? c.wayland : "-");
   }
-  void TearDown() override {
-    for (const auto& [name, value] : saved) {
-      if (value.isNull()) {
-        qunsetenv(name);
-      } else {
-        qputenv(name, value);
-      }
-    }
-  }
-  static constexpr const char* kNames[] = {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"};
-  std::vector<std::pair<const char*, QByteArray>> saved;
-};
-
-TEST_F(DisplayCheck, NothingSetMeansNoDisplay) {
-  EXPECT_FALSE(displayAvailable());
-}
-
-TEST_F(DisplayCheck, AnX11OrWaylandServerIsADisplay) {
-  qputenv("DISPLAY", ":0");
-  EXPECT_TRUE(displayAvailable());
-  qunsetenv("DISPLAY");
-  qputenv("WAYLAND_DISPLAY", "wayland-0");
-  EXPECT_TRUE(displayAvailable());
-}
-
-TEST_F(DisplayCheck, AChosenPlatformNeedsItsOwnServer) {
-  qputenv("QT_QPA_PLATFORM", "xcb");
-  qputenv("WAYLAND_DISPLAY", "wayland-0");
-  EXPECT_FALSE(displayAvailable());
-  qputenv("QT_QPA_PLATFORM", "offscreen");
-  qunsetenv("WAYLAND_DISPLAY");
-  EXPECT_TRUE(displayAvailable());
 }
 
 }  // namespace

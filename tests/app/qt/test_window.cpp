@@ -1,5 +1,5 @@
-// The updater window over virtual MIDI devices: preselection, Execute and its failure boxes,
-// the enabling of each state, Enter, the About box, and closing in every state without a hang.
+// What the Qt window adds to the behaviour (tested in tests/app/core): its controls and their
+// keys, its boxes and questions, the About box, painting, and closing by each way without a hang.
 #include <gtest/gtest.h>
 
 #include <QAction>
@@ -11,7 +11,6 @@
 #include <QPlainTextEdit>
 #include <QToolButton>
 #include <QtTest/QTest>
-#include <atomic>
 #include <functional>
 #include <initializer_list>
 #include <memory>
@@ -22,11 +21,7 @@
 #include "app/qt/instance_lock.h"
 #include "app/qt/updater_app.h"
 #include "app/qt/updater_window.h"
-#include "midi/backends/virtual_midi.h"
-#include "midi/midi_api.h"
-#include "midi/midi_service.h"
 #include "protocol/flash_plan.h"
-#include "protocol/messages.h"
 #include "resources/string_table.h"
 #include "tests/app/qt/app_test_support.h"
 #include "tests/support/sysex_support.h"
@@ -79,11 +74,12 @@ class Window : public ::testing::Test {
     controls = std::make_unique<Controls>(window.get());
   }
 
-  // Closes as the user does, then what start-up does after the modal run; the time it took.
+  // Closes as a yes to the question does, then what start-up does after the modal run; the time
+  // it took.
   qint64 closeWindow() {
     QElapsedTimer elapsed;
     elapsed.start();
-    if (window->isVisible()) window->reject();
+    if (window->isVisible()) window->done(QDialog::Rejected);
     window->waitForUpdate();
     window.reset();
     controls.reset();
@@ -99,42 +95,6 @@ class Window : public ::testing::Test {
     return !controls->inList->isEnabled() && !controls->outList->isEnabled() &&
            !controls->executeButton->isEnabled() && !controls->rescanButton->isEnabled() &&
            controls->exitButton->isEnabled() && window->signals().busy.load() == 1;
-  }
-  bool isCompleted() const {
-    return controls->inList->isEnabled() && controls->outList->isEnabled() &&
-           !controls->executeButton->isEnabled() && controls->rescanButton->isEnabled() &&
-           window->signals().busy.load() == 0;
-  }
-
-  // Answers the identity with `model` and raises flags for what it is sent; with `acceptBegin`
-  // it also accepts BeginUpdate and every erase, never a chunk.
-  void answerAs(midi::VirtualDevice* device, uint8_t model, bool acceptBegin = false) {
-    device->setReceiver(
-        [this, device, model, acceptBegin](const uint8_t* bytes, std::size_t count) {
-          const auto inject = [device](const std::vector<uint8_t>& m) {
-            device->inject(m.data(), m.size());
-          };
-          switch (rt88h::testing::kindOf(bytes, count)) {
-            case Sent::Identity:
-              identitySeen.raise();
-              inject(rt88h::testing::identityReply(model));
-              break;
-            case Sent::Begin:
-              beginSeen.raise();
-              if (acceptBegin) inject(rt88h::testing::deviceStatus(bytes[3], 0));
-              break;
-            case Sent::Erase: inject(rt88h::testing::deviceStatus(bytes[3], 0)); break;
-            case Sent::Write: chunkSeen.raise(); break;
-            default: break;
-          }
-        });
-  }
-
-  std::shared_ptr<midi::VirtualDevice> answeringDevice(const std::string& name, uint8_t model,
-                                                       bool acceptBegin = false) {
-    auto device = devices.add(name);
-    answerAs(device.get(), model, acceptBegin);
-    return device;
   }
 
   std::shared_ptr<midi::VirtualDevice> silentDevice(const std::string& name) {
@@ -152,8 +112,6 @@ class Window : public ::testing::Test {
   CLumoUpdatorApp app;
   testing::Devices devices;
   Flag identitySeen;
-  Flag beginSeen;
-  Flag chunkSeen;
   std::unique_ptr<CLumoUpdatorDlg> window;
   std::unique_ptr<Controls> controls;
 };
@@ -174,7 +132,6 @@ TEST_F(Window, OpensReadyWithTheTitleOfCopyOneAndExecuteFocused) {
   EXPECT_EQ(controls->progress->minimum(), 0);
   EXPECT_EQ(controls->progress->maximum(), 100);
   EXPECT_EQ(window->minimumSize(), window->maximumSize());
-  EXPECT_EQ(window->signals().replyStatus.load(), 0);
 }
 
 TEST_F(Window, CopyThreeShowsItsNumberAndTheAboutBoxDoesNot) {
@@ -242,13 +199,8 @@ TEST_F(Window, TheAboutItemIsOnTheContextMenuAndItsButton) {
   });
   actions[0]->trigger();
   EXPECT_TRUE(opened);
-  // Another system command opens nothing.
-  BoxWatcher watcher;
-  window->OnSysCommand(0x20);
-  EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
 }
 
-// A framed button that the keyboard reaches too, and whose Enter is its own.
 // A framed button that Tab reaches, and whose Enter is its own.
 TEST_F(Window, TheAboutButtonIsAButtonForTheKeyboardToo) {
   auto device = devices.add("USB Audio Device");
@@ -268,152 +220,63 @@ TEST_F(Window, TheAboutButtonIsAButtonForTheKeyboardToo) {
   EXPECT_TRUE(device->takeSent().empty());
 }
 
-// --- preselection over virtual devices ---
-
-TEST_F(Window, TheLastMatchingDeviceIsPreselectedWhicheverNameItMatches) {
-  devices.add("TAVO RT Series");
-  devices.add("Some Synth");
-  devices.add("USB Audio Device");
-  devices.add("Another Synth");
-  open();
-  const int expected = indexOf(controls->outList, "USB Audio Device");
-  ASSERT_GE(expected, 0);
-  EXPECT_EQ(controls->outList->currentIndex(), expected);
-  EXPECT_EQ(controls->inList->currentIndex(), indexOf(controls->inList, "USB Audio Device"));
-}
-
-TEST_F(Window, TheSeriesNameWinsWhenItComesLast) {
-  devices.add("USB Audio Device");
-  devices.add("TAVO RT Series");
-  open();
-  EXPECT_EQ(controls->outList->currentIndex(), indexOf(controls->outList, "TAVO RT Series"));
-  EXPECT_EQ(controls->inList->currentIndex(), indexOf(controls->inList, "TAVO RT Series"));
-}
-
-TEST_F(Window, CaseAndTrailingBlanksMatterAndNoMatchMeansNoSelection) {
-  devices.add("usb audio device");
-  devices.add("USB Audio Device ");
-  devices.add("TAVO RT SERIES");
-  open();
-  EXPECT_EQ(controls->outList->count(), controls->inList->count());
-  EXPECT_GE(controls->outList->count(), 3);
-  EXPECT_EQ(controls->outList->currentIndex(), -1);
-  EXPECT_EQ(controls->inList->currentIndex(), -1);
-}
-
-TEST_F(Window, CopyTwoTakesOnlyTheNamesWithItsSuffix) {
-  becomeCopy(2);
-  devices.add("TAVO RT Series (2)");
-  devices.add("USB Audio Device");
-  open();
-  EXPECT_EQ(controls->outList->currentIndex(), indexOf(controls->outList, "TAVO RT Series (2)"));
-  EXPECT_EQ(controls->inList->currentIndex(), indexOf(controls->inList, "TAVO RT Series (2)"));
-}
-
-TEST_F(Window, TheJapaneseNameIsFoundForEveryCopy) {
-  becomeCopy(2);
-  const std::string japanese = "USB オーディオ デバイス";
-  devices.add(japanese);
-  devices.add(japanese);  // the second of two equal names is told apart as " (2)"
-  open();
-  const QByteArray listedFirst = QByteArray::fromStdString(midi::applyNamingRules({japanese})[0]);
-  const int first = controls->outList->findData(listedFirst);
-  ASSERT_GE(first, 0);
-  EXPECT_EQ(controls->outList->currentIndex(), first + 1);
-  EXPECT_TRUE(controls->outList->currentText().endsWith(QStringLiteral(" (2)")));
-  EXPECT_EQ(controls->inList->currentIndex(), controls->inList->findData(listedFirst) + 1);
-}
-
-TEST_F(Window, RescanDiscardsTheUsersChoiceAndSeesNewDevices) {
-  devices.add("USB Audio Device");
-  devices.add("Other");
-  open();
-  const int preselected = controls->outList->currentIndex();
-  ASSERT_GE(preselected, 0);
-  controls->outList->setCurrentIndex(indexOf(controls->outList, "Other"));
-  devices.add("TAVO RT Series");
-  EXPECT_EQ(indexOf(controls->outList, "TAVO RT Series"), -1);
-  QTest::mouseClick(controls->rescanButton, Qt::LeftButton);
-  EXPECT_EQ(controls->outList->currentIndex(), indexOf(controls->outList, "TAVO RT Series"));
-  EXPECT_GE(controls->outList->currentIndex(), 0);
-  EXPECT_TRUE(isReady());
-}
-
 // --- Execute ---
 
-TEST_F(Window, WithoutASelectedOutputExecuteShowsTheOutputBoxAndChangesNothing) {
-  devices.add("Not the device");
+// The core's boxes as Qt shows them: its caption (empty: the program's name), icon and button.
+TEST_F(Window, EachBoxShowsItsCaptionIconAndOneOkButton) {
+  struct Look {
+    bool inputChosen;
+    QString text, title;
+    QMessageBox::Icon icon;
+  };
+  const Look looks[] = {
+      {true, QString::fromUtf8("MIDI OUTデバイスが開けません"), appNameCaption(),
+       QMessageBox::NoIcon},
+      {false, tableText(IDS_CANT_OPEN_MIDI_IN), tableText(IDS_ERROR_CAPTION),
+       QMessageBox::Critical},
+  };
+  devices.add("USB Audio Device");
   open();
-  ASSERT_EQ(controls->outList->currentIndex(), -1);
-  BoxWatcher watcher;
-  QTest::mouseClick(controls->executeButton, Qt::LeftButton);
-  ASSERT_EQ(watcher.seen().size(), 1u);
-  EXPECT_EQ(watcher.seen()[0].text, QString::fromUtf8("MIDI OUTデバイスが開けません"));
-  EXPECT_EQ(watcher.seen()[0].title, appNameCaption());
-  EXPECT_EQ(watcher.seen()[0].icon, QMessageBox::NoIcon);
-  EXPECT_EQ(watcher.seen()[0].buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
-  EXPECT_TRUE(isReady());
-  EXPECT_TRUE(window->isVisible());
-}
-
-TEST_F(Window, WithoutASelectedInputExecuteShowsTheInputBox) {
-  auto device = silentDevice("USB Audio Device");
-  open();
-  controls->inList->setCurrentIndex(-1);
-  BoxWatcher watcher;
-  QTest::mouseClick(controls->executeButton, Qt::LeftButton);
-  ASSERT_EQ(watcher.seen().size(), 1u);
-  EXPECT_EQ(watcher.seen()[0].text, tableText(IDS_CANT_OPEN_MIDI_IN));
-  EXPECT_EQ(watcher.seen()[0].title, tableText(IDS_ERROR_CAPTION));
-  EXPECT_EQ(watcher.seen()[0].icon, QMessageBox::Critical);
-  EXPECT_TRUE(isReady());
-  EXPECT_FALSE(identitySeen.raised());
-}
-
-TEST_F(Window, ExecuteWhileBusyShowsInProgressAndChangesNothing) {
-  silentDevice("USB Audio Device");
-  open();
-  QTest::mouseClick(controls->executeButton, Qt::LeftButton);
-  ASSERT_TRUE(isUpdating());
-  ASSERT_TRUE(waitUntilRaised(identitySeen, 5000));
-  BoxWatcher watcher;
-  window->OnExecute();
-  ASSERT_EQ(watcher.seen().size(), 1u);
-  EXPECT_EQ(watcher.seen()[0].text, tableText(IDS_IN_PROGRESS));
-  EXPECT_EQ(watcher.seen()[0].title, tableText(IDS_ERROR_CAPTION));
-  EXPECT_EQ(watcher.seen()[0].icon, QMessageBox::Critical);
-  EXPECT_TRUE(isUpdating());
+  for (const Look& look : looks) {
+    const int device = indexOf(controls->outList, "USB Audio Device");
+    controls->outList->setCurrentIndex(look.inputChosen ? -1 : device);
+    controls->inList->setCurrentIndex(look.inputChosen ? device : -1);
+    BoxWatcher watcher;
+    QTest::mouseClick(controls->executeButton, Qt::LeftButton);
+    ASSERT_EQ(watcher.seen().size(), 1u);
+    EXPECT_EQ(watcher.seen()[0].text, look.text);
+    EXPECT_EQ(watcher.seen()[0].title, look.title);
+    EXPECT_EQ(watcher.seen()[0].icon, look.icon);
+    EXPECT_EQ(watcher.seen()[0].buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    EXPECT_TRUE(isReady());
+  }
 }
 
 // A focused push button takes Enter; elsewhere Enter goes to the default button, Execute.
-TEST_F(Window, EnterOnAFocusedExitLeavesWithoutStartingTheUpdate) {
-  auto device = devices.add("USB Audio Device");
-  open();
-  controls->exitButton->setFocus();
-  QTest::keyClick(controls->exitButton, Qt::Key_Return);
-  EXPECT_FALSE(window->isVisible());
-  EXPECT_EQ(window->result(), QDialog::Rejected);
-  EXPECT_EQ(window->signals().busy.load(), 0);
-  EXPECT_TRUE(device->takeSent().empty());
-}
-
-TEST_F(Window, EnterOnAFocusedRescanRescansWithoutStartingTheUpdate) {
-  auto device = devices.add("USB Audio Device");
-  open();
-  devices.add("TAVO RT Series");
-  controls->rescanButton->setFocus();
-  QTest::keyClick(controls->rescanButton, Qt::Key_Enter, Qt::KeypadModifier);
-  EXPECT_GE(indexOf(controls->outList, "TAVO RT Series"), 0);
-  EXPECT_TRUE(isReady());
-  EXPECT_TRUE(device->takeSent().empty());
-}
-
-TEST_F(Window, EnterOnAListRunsExecuteAndNeverClosesTheWindow) {
-  silentDevice("USB Audio Device");
-  open();
-  QTest::keyClick(controls->outList, Qt::Key_Return);
-  EXPECT_TRUE(isUpdating());
-  EXPECT_TRUE(waitUntilRaised(identitySeen, 5000));
+TEST_F(Window, EnterGoesToTheFocusedButtonElseToExecute) {
+  struct Case {
+    const char* focus;
+    Qt::Key key;
+    bool closes, rescans, updates;
+  };
+  const Case cases[] = {{"exitButton", Qt::Key_Return, true, false, false},
+                        {"rescanButton", Qt::Key_Enter, false, true, false},
+                        {"outList", Qt::Key_Return, false, false, true}};
+  auto device = silentDevice("USB Audio Device");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.focus);
+    open();
+    auto later = devices.add("TAVO RT Series");
+    QWidget* focused = window->findChild<QWidget*>(QString::fromLatin1(c.focus));
+    focused->setFocus();
+    QTest::keyClick(focused, c.key, c.key == Qt::Key_Enter ? Qt::KeypadModifier : Qt::NoModifier);
+    EXPECT_EQ(window->isVisible(), !c.closes);
+    EXPECT_EQ(indexOf(controls->outList, "TAVO RT Series") >= 0, c.rescans);
+    EXPECT_EQ(isUpdating(), c.updates);
+    EXPECT_EQ(waitUntilRaised(identitySeen, c.updates ? 5000 : 0), c.updates);
+    closeWindow();
+    later->vanish();
+  }
 }
 
 // Execute going grey must not hand the focus, and with it Enter, to Exit.
@@ -432,61 +295,6 @@ TEST_F(Window, EnterDuringAnUpdateNeitherClosesTheWindowNorAsksAgain) {
   EXPECT_TRUE(watcher.seen().empty());
 }
 
-// --- the chosen device, not whatever sits at its position now ---
-
-// A second service listed after the usual virtual one: a device the usual one gains in between
-// is listed before this one's devices and moves them on by one, as a new JACK port moves an
-// ALSA-then-JACK list.
-class WindowWithALaterService : public Window {
- protected:
-  void TearDown() override {
-    Window::TearDown();
-    for (const auto& device : laterDevices) device->vanish();
-    midi::midiService().removeBackend(later.get());
-  }
-  std::shared_ptr<midi::VirtualDevice> addLater(const std::string& name) {
-    laterDevices.push_back(later->addDevice(name));
-    return laterDevices.back();
-  }
-  std::shared_ptr<midi::VirtualMidiBackend> later = [] {
-    auto backend = midi::makeVirtualMidiBackend();
-    midi::midiService().addBackend(backend);
-    return backend;
-  }();
-  std::vector<std::shared_ptr<midi::VirtualDevice>> laterDevices;
-};
-
-TEST_F(WindowWithALaterService, APortCreatedBeforeExecuteDoesNotTakeTheChosenOnesPlace) {
-  auto chosen = addLater("USB Audio Device");
-  answerAs(chosen.get(), 0x58);
-  open();
-  const int listed = controls->outList->currentIndex();
-  ASSERT_EQ(listed, indexOf(controls->outList, "USB Audio Device"));
-  auto newcomer = devices.add("Newcomer");  // now where the chosen device was listed
-  char name[midi::kDeviceNameSize] = {};
-  ASSERT_EQ(midi::systemMidi().outDeviceName(listed, name, sizeof name), midi::kMidiOk);
-  ASSERT_STREQ(name, "Newcomer");
-
-  QTest::mouseClick(controls->executeButton, Qt::LeftButton);
-  EXPECT_TRUE(isUpdating());
-  EXPECT_TRUE(waitUntilRaised(identitySeen, 5000));
-  EXPECT_TRUE(newcomer->takeSent().empty());
-}
-
-TEST_F(Window, WhenTheChosenDeviceIsGoneExecuteSaysSoAndOpensNoNeighbour) {
-  auto chosen = devices.add("USB Audio Device");
-  auto neighbour = devices.add("Neighbour");
-  open();
-  ASSERT_EQ(controls->outList->currentText(), QStringLiteral("USB Audio Device"));
-  chosen->vanish();  // the neighbour moves up into its position
-  BoxWatcher watcher;
-  QTest::mouseClick(controls->executeButton, Qt::LeftButton);
-  ASSERT_EQ(watcher.seen().size(), 1u);
-  EXPECT_EQ(watcher.seen()[0].text, QString::fromUtf8("MIDI OUTデバイスが開けません"));
-  EXPECT_TRUE(isReady());
-  EXPECT_TRUE(neighbour->takeSent().empty());
-}
-
 // --- a build with test images ---
 
 class TestImageGuard : public Window {
@@ -496,24 +304,7 @@ class TestImageGuard : public Window {
     Window::SetUp();
     app.setSimulatedDeviceName("TAVO RT Series");
   }
-  // Answers the question with `button` and notes what it saw.
-  BoxWatcher answering(QMessageBox::StandardButton button) {
-    return BoxWatcher([this, button](QMessageBox* box) {
-      defaultWasNo = box->defaultButton() == box->button(QMessageBox::No);
-      box->button(button)->click();
-    });
-  }
-  // Execute goes to the device at once, without the question.
-  void expectExecuteWithoutAQuestion() {
-    open();
-    BoxWatcher watcher = answering(QMessageBox::No);
-    QTest::mouseClick(controls->executeButton, Qt::LeftButton);
-    EXPECT_TRUE(watcher.seen().empty());
-    EXPECT_TRUE(isUpdating());
-    EXPECT_TRUE(waitUntilRaised(identitySeen, 5000));
-  }
   testing::ScopedEnv notAllowed{"RT88H_ALLOW_TEST_IMAGES", nullptr};
-  bool defaultWasNo = false;
 };
 
 // The input end is the demo's device, the output is not: Execute asks.
@@ -527,7 +318,11 @@ TEST_F(TestImageGuard, ExecuteAsksFirstAndNoLeavesTheDeviceUntouched) {
   EXPECT_EQ(badge->text(), tableText(IDS_TEST_IMAGES_BADGE));
   EXPECT_EQ(window->windowTitle(), QStringLiteral("Tavo RT-88H System v2.01"));
   controls->inList->setCurrentIndex(indexOf(controls->inList, "TAVO RT Series"));
-  BoxWatcher watcher = answering(QMessageBox::No);
+  bool defaultWasNo = false;
+  BoxWatcher watcher([&](QMessageBox* box) {
+    defaultWasNo = box->defaultButton() == box->button(QMessageBox::No);
+    box->button(QMessageBox::No)->click();
+  });
   QTest::mouseClick(controls->executeButton, Qt::LeftButton);
   ASSERT_EQ(watcher.seen().size(), 1u);
   EXPECT_EQ(watcher.seen()[0].text, tableText(IDS_TEST_IMAGES_RISK));
@@ -536,91 +331,6 @@ TEST_F(TestImageGuard, ExecuteAsksFirstAndNoLeavesTheDeviceUntouched) {
   EXPECT_TRUE(defaultWasNo);
   EXPECT_TRUE(isReady());
   EXPECT_TRUE(device->takeSent().empty());
-}
-
-TEST_F(TestImageGuard, YesStartsTheUpdate) {
-  answeringDevice("USB Audio Device", 0x58);
-  open();
-  BoxWatcher watcher = answering(QMessageBox::Yes);
-  QTest::mouseClick(controls->executeButton, Qt::LeftButton);
-  EXPECT_EQ(watcher.seen().size(), 1u);
-  EXPECT_TRUE(isUpdating());
-  EXPECT_TRUE(waitUntilRaised(beginSeen, 10000));
-}
-
-TEST_F(TestImageGuard, TheDemosOwnDeviceIsWrittenWithoutAQuestion) {
-  silentDevice("TAVO RT Series");
-  expectExecuteWithoutAQuestion();
-}
-
-TEST_F(TestImageGuard, TheVariableSkipsTheQuestion) {
-  testing::ScopedEnv allowed("RT88H_ALLOW_TEST_IMAGES", "1");
-  silentDevice("USB Audio Device");
-  expectExecuteWithoutAQuestion();
-}
-
-// --- states after each outcome ---
-
-TEST_F(Window, AnErrorOfTheProcedureShowsItsBoxAndGivesTheControlsBack) {
-  auto device = answeringDevice("USB Audio Device", 0x56);  // a model the updater refuses
-  open();
-  BoxWatcher watcher;
-  QTest::mouseClick(controls->executeButton, Qt::LeftButton);
-  EXPECT_TRUE(isUpdating());
-  ASSERT_TRUE(QTest::qWaitFor([&] { return isReady(); }, 10000));
-  ASSERT_EQ(watcher.seen().size(), 1u);
-  EXPECT_EQ(watcher.seen()[0].text, tableText(IDS_ILLEGAL_DEVICE));
-  EXPECT_EQ(watcher.seen()[0].title, tableText(IDS_ERROR_CAPTION));
-  EXPECT_EQ(watcher.seen()[0].icon, QMessageBox::Critical);
-  EXPECT_EQ(controls->stepText->text(), QStringLiteral("0/6"));
-
-  // The model is learnt again: the next Execute runs on a fresh worker up to BeginUpdate.
-  answerAs(device.get(), 0x58);
-  QTest::mouseClick(controls->executeButton, Qt::LeftButton);
-  EXPECT_TRUE(isUpdating());
-  EXPECT_TRUE(waitUntilRaised(beginSeen, 10000));
-  EXPECT_EQ(watcher.seen().size(), 1u);
-}
-
-TEST_F(Window, ACompletedUpdateLeavesExecuteOffUntilRescan) {
-  silentDevice("USB Audio Device");
-  open();
-  QTest::mouseClick(controls->executeButton, Qt::LeftButton);
-  ASSERT_TRUE(isUpdating());
-  // The worker's last view operation for 30 s: from here it waits for the identity.
-  ASSERT_TRUE(
-      QTest::qWaitFor([&] { return controls->stepText->text() == QStringLiteral("0/6"); }, 5000));
-  // The end of a successful run, as the procedure does it, from another thread.
-  std::atomic<bool> done{false};
-  std::thread procedure([&] {
-    window->stepText("6/6");
-    window->progressRange(0, 720896);
-    window->progressPosition(720896);
-    window->statusText(loadString(IDS_UPDATE_COMPLETED));
-    window->restoreControls();
-    window->enableExecute(false);
-    done = true;
-  });
-  EXPECT_TRUE(QTest::qWaitFor([&] { return done.load(); }, 5000));
-  procedure.join();
-  EXPECT_TRUE(isCompleted());
-  EXPECT_EQ(controls->statusText->text(), tableText(IDS_UPDATE_COMPLETED));
-  EXPECT_EQ(controls->stepText->text(), QStringLiteral("6/6"));
-  EXPECT_EQ(controls->progress->value(), controls->progress->maximum());
-  QTest::mouseClick(controls->rescanButton, Qt::LeftButton);
-  EXPECT_TRUE(isReady());
-  EXPECT_EQ(controls->outList->currentIndex(), indexOf(controls->outList, "USB Audio Device"));
-}
-
-TEST_F(Window, ProgressPositionsStayInsideTheRange) {
-  open();
-  window->progressRange(0, 10);
-  window->progressPosition(25);
-  EXPECT_EQ(controls->progress->value(), 10);
-  window->progressRange(0, 4);
-  EXPECT_EQ(controls->progress->value(), 4);
-  window->progressPosition(-3);
-  EXPECT_EQ(controls->progress->value(), 0);
 }
 
 // --- painting ---
@@ -680,47 +390,58 @@ TEST_F(Window, UnchangedTextsAndSubPixelStepsPaintNothing) {
 
 // --- closing ---
 
-TEST_F(Window, ClosingWithoutAnUpdateEndsAtOnce) {
-  open();
-  QTest::mouseClick(controls->exitButton, Qt::LeftButton);
-  EXPECT_FALSE(window->isVisible());
-  EXPECT_EQ(window->signals().replyStatus.load(), kStatusStop);
-  EXPECT_LT(closeWindow(), kCloseBoundMs);
-}
-
-TEST_F(Window, TheCloseBoxEndsARunningUpdateQuietly) {
+// Each way of closing, in an update and out of one; the question's No keeps the update going.
+TEST_F(Window, EveryWayOfClosingAsksOnlyDuringAnUpdateAndEndsPromptly) {
+  enum class Way { ExitButton, CloseBox, EscapeKey, Signal };
+  struct Case {
+    bool updating;
+    Way way;
+    Qt::Key answer;  // to the question: Enter and Escape are No; Key_Y clicks Yes
+    bool asks, closes;
+  };
+  const Case cases[] = {
+      {false, Way::ExitButton, Qt::Key_unknown, false, true},
+      {false, Way::EscapeKey, Qt::Key_unknown, false, true},
+      {true, Way::EscapeKey, Qt::Key_unknown, false, false},
+      {true, Way::ExitButton, Qt::Key_Return, true, false},
+      {true, Way::CloseBox, Qt::Key_Escape, true, false},
+      {true, Way::CloseBox, Qt::Key_Y, true, true},
+      {true, Way::Signal, Qt::Key_unknown, false, true},
+  };
   silentDevice("USB Audio Device");
-  open();
-  BoxWatcher watcher;
-  QTest::mouseClick(controls->executeButton, Qt::LeftButton);
-  ASSERT_TRUE(waitUntilRaised(identitySeen, 5000));
-  EXPECT_TRUE(window->close());
-  EXPECT_FALSE(window->isVisible());
-  EXPECT_LT(closeWindow(), kCloseBoundMs);
-  EXPECT_TRUE(watcher.seen().empty());
-}
-
-TEST_F(Window, ClosingDuringTheUnlimitedBeginUpdateWaitEndsQuietlyAndQuickly) {
-  answeringDevice("USB Audio Device", 0x58);
-  open();
-  BoxWatcher watcher;
-  QTest::mouseClick(controls->executeButton, Qt::LeftButton);
-  ASSERT_TRUE(waitUntilRaised(beginSeen, 10000));
-  ASSERT_TRUE(QTest::qWaitFor(
-      [&] { return controls->statusText->text() == tableText(IDS_ERASING_FLASH); }, 5000));
-  EXPECT_LT(closeWindow(), kCloseBoundMs);
-  EXPECT_TRUE(watcher.seen().empty());
-}
-
-TEST_F(Window, ClosingDuringAChunkWaitEndsQuietlyAndQuickly) {
-  answeringDevice("USB Audio Device", 0x58, true);
-  open();
-  BoxWatcher watcher;
-  QTest::mouseClick(controls->executeButton, Qt::LeftButton);
-  ASSERT_TRUE(QTest::qWaitFor([&] { return chunkSeen.raised(); }, 15000));
-  EXPECT_EQ(controls->stepText->text(), QStringLiteral("3/6"));
-  EXPECT_LT(closeWindow(), kCloseBoundMs);
-  EXPECT_TRUE(watcher.seen().empty());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "updating " << c.updating << " way "
+                                      << static_cast<int>(c.way) << " answer " << c.answer);
+    open();
+    if (c.updating) QTest::mouseClick(controls->executeButton, Qt::LeftButton);
+    ASSERT_EQ(isUpdating(), c.updating);
+    bool defaultWasNo = false;
+    BoxWatcher watcher([&](QMessageBox* box) {
+      defaultWasNo = box->defaultButton() == box->button(QMessageBox::No);
+      if (c.answer == Qt::Key_Y) {
+        box->button(QMessageBox::Yes)->click();
+      } else {
+        QTest::keyClick(box, c.answer);
+      }
+    });
+    QElapsedTimer elapsed;
+    elapsed.start();
+    switch (c.way) {
+      case Way::ExitButton: QTest::mouseClick(controls->exitButton, Qt::LeftButton); break;
+      case Way::CloseBox: window->close(); break;
+      case Way::EscapeKey: QTest::keyClick(controls->statusText, Qt::Key_Escape); break;
+      case Way::Signal: window->terminate(); break;
+    }
+    ASSERT_EQ(watcher.seen().size(), c.asks ? 1u : 0u);
+    if (c.asks) {
+      EXPECT_EQ(watcher.seen()[0].text, tableText(IDS_STOP_UPDATE_QUESTION));
+      EXPECT_EQ(watcher.seen()[0].buttons, QMessageBox::Yes | QMessageBox::No);
+      EXPECT_TRUE(defaultWasNo);
+    }
+    EXPECT_EQ(window->isVisible(), !c.closes);
+    EXPECT_EQ(window->behaviour().updateRunning(), c.updating && !c.closes);
+    EXPECT_LT(elapsed.elapsed() + closeWindow(), kCloseBoundMs);
+  }
 }
 
 // The output device vanishes mid-run; a device request makes the timer thread answer, the send
@@ -748,7 +469,7 @@ TEST_F(WindowWithVanishedOutput, ClosingWhileTheTimersBoxIsOpenDoesNotHang) {
   QElapsedTimer sinceClose;
   BoxWatcher watcher([&](QMessageBox*) {
     sinceClose.start();
-    window->reject();  // the box stays open: the window must end it
+    window->terminate();  // the box stays open: the window must end it
   });
   startAndLoseTheOutput();
   ASSERT_TRUE(QTest::qWaitFor([&] { return !window->isVisible(); }, 10000));
