@@ -12,6 +12,9 @@ inline constexpr std::size_t kAboutDigestDigits = 6;
 // kAboutDigestDigits of each image's SHA-256.
 std::string aboutLine();
 
+// Where the support logs are: "Support logs: ~/.local/state/rt88h-updater".
+std::string supportLogLine();
+
 // Which images are built in, then each image's id and full SHA-256 on a line of its own.
 std::string imagesDetails();
 

@@ -118,6 +118,7 @@ void UpdatorDlgCore::OnExecute() {
     midiOut.close();
     return;
   }
+  if (out != nullptr && in != nullptr) openSupportLog(*out, *in);
   view.moveFocusOffGreyingControls();
   setControlsEnabled(false);
   updateSignals.busy = 1;
@@ -140,6 +141,12 @@ void UpdatorDlgCore::OnExecute() {
     });
     workerReturned = std::move(returned);
   } catch (const std::system_error&) {
+    if (records.log) {
+      UpdateRecord failed;
+      failed.event = UpdateEvent::Finished;
+      failed.messageId = IDS_CANT_START_UPDATE;
+      records.log->note(describeRecord(failed));
+    }
     showMessage(loadString(IDS_CANT_START_UPDATE), loadString(IDS_ERROR_CAPTION),
                 MessageIcon::Stop);
     restoreControls();
@@ -152,6 +159,17 @@ bool UpdatorDlgCore::confirmTestImages() {
   const Entry* in = chosen(DeviceList::In);
   if (out != nullptr && in != nullptr && out->simulated && in->simulated) return true;
   return view.askTestImages() && !isDestroyed;
+}
+
+void UpdatorDlgCore::openSupportLog(const Entry& out, const Entry& in) {
+  records.log.reset();  // the earlier update's ends before this one's begins
+  records.log = std::make_unique<SupportLog>(
+      SupportLogHeader{programName, instance, out.name, out.key, in.name, in.key});
+}
+
+void UpdatorDlgCore::Records::record(const UpdateRecord& record) {
+  if (log) log->record(record);
+  if (observer != nullptr) observer->record(record);
 }
 
 void UpdatorDlgCore::OnRescanDevice() {

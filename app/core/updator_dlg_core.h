@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/core/dialog_view.h"
+#include "app/core/support_log.h"
 #include "app/core/window_forwarder.h"
 #include "midi/dxm_timer.h"
 #include "midi/midi_in_port.h"
@@ -24,6 +25,12 @@ inline constexpr int kAboutCommand = 0x10;
 
 class UpdatorDlgCore final : public UpdateHost {
  public:
+  struct ListEntry {
+    std::string name;  // the device name's own bytes, which the preselection compares
+    std::string key;   // what Execute opens, so that it gets the device the user saw
+    bool simulated = false;
+  };
+
   UpdatorDlgCore(DialogView& view, WindowForwarder& forwarder);
   UpdatorDlgCore(const UpdatorDlgCore&) = delete;
   UpdatorDlgCore& operator=(const UpdatorDlgCore&) = delete;
@@ -45,6 +52,14 @@ class UpdatorDlgCore final : public UpdateHost {
   void waitForUpdate();
 
   bool destroyed() const { return isDestroyed; }
+  // The entries of a list as last filled, in the order shown.
+  const std::vector<ListEntry>& listed(DeviceList list) const {
+    return entries[static_cast<int>(list)];
+  }
+  // Who else sees the update's record besides its support log (a terminal's progress); set
+  // before Execute. `program` names the program in the log.
+  void setUpdateObserver(UpdateReport* observer) { records.observer = observer; }
+  void setProgramName(std::string program) { programName = std::move(program); }
   bool controlEnabled(Control control) const { return enabled[static_cast<int>(control)]; }
 
   // View operations, callable from any thread.
@@ -63,12 +78,15 @@ class UpdatorDlgCore final : public UpdateHost {
   void popSysEx() override;
   Arrival peekArrival() override;
   uint64_t transportTroubles() override;
+  UpdateReport* updateReport() override { return &records; }
 
  private:
-  struct Entry {
-    std::string name;  // the device name's own bytes, which the preselection compares
-    std::string key;   // what Execute opens, so that it gets the device the user saw
-    bool simulated = false;
+  using Entry = ListEntry;
+  // The update's record goes to its support log and to the observer, on the worker's thread.
+  struct Records final : UpdateReport {
+    void record(const UpdateRecord& record) override;
+    std::unique_ptr<SupportLog> log;
+    UpdateReport* observer = nullptr;
   };
   template <typename Port>
   void fillList(DeviceList list, Port& port);
@@ -76,6 +94,7 @@ class UpdatorDlgCore final : public UpdateHost {
   const Entry* chosen(DeviceList list) const;
   // True when the update may go ahead: real firmware, the process's own device, or a yes.
   bool confirmTestImages();
+  void openSupportLog(const Entry& out, const Entry& in);
   void setControlsEnabled(bool on);
   void enable(Control control, bool on);
   static void timerTick(uint32_t id, uint32_t message, uintptr_t context, uintptr_t, uintptr_t);
@@ -100,6 +119,10 @@ class UpdatorDlgCore final : public UpdateHost {
   int instance = 0;
   std::string simulated;
   bool isDestroyed = false;
+  std::string programName = "rt88h-updater";
+  // Its log is replaced at Execute, when no worker reports any more: a worker's last record
+  // comes before it clears busy.
+  Records records;
 };
 
 }  // namespace rt88h::app

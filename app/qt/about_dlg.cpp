@@ -54,10 +54,17 @@ CAboutDlg::CAboutDlg(QWidget* parent)
   images->setToolTip(utf8(imagesDetails()));
   if (payloadsAreTestImages()) images->setStyleSheet(QStringLiteral("color: #b00000"));
 
+  auto* logs = new QLabel(this);
+  logs->setObjectName(QStringLiteral("logsLine"));
+  logs->setGeometry(du.rect(40, 55, 188, 8));
+  const QString logsLine = utf8(supportLogLine());
+  logs->setText(logs->fontMetrics().elidedText(logsLine, Qt::ElideMiddle, logs->width()));
+  logs->setToolTip(logsLine);
+
   // Tab order of the template: the edit, then OK; OK gets the focus as the default button.
   setTabOrder(titleEdit, ok);
   ok->setFocus();
-  setFixedSize(du.size(235, 60));
+  setFixedSize(du.size(235, 68));
 }
 
 CAboutDlg::~CAboutDlg() = default;

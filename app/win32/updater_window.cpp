@@ -295,6 +295,7 @@ INT_PTR CALLBACK CLumoUpdatorDlg::aboutProc(HWND window, UINT message, WPARAM wP
       // The one-line text follows OK in the template.
       SetWindowTextW(GetWindow(GetDlgItem(window, IDOK), GW_HWNDNEXT),
                      wide(app::aboutLine()).c_str());
+      SetDlgItemTextW(window, IDC_ABOUT_LOGS, wide(app::supportLogLine()).c_str());
       SetFocus(GetDlgItem(window, IDOK));
       return FALSE;
     }
