@@ -40,17 +40,6 @@ const PlanMessages& planMessages() {
   return messages;
 }
 
-const FlashStep* planStep(int step) {
-  if (step < 1 || step > kPlanSteps) return nullptr;
-  return &FlashPlan[static_cast<std::size_t>(step - 1)];
-}
-
-std::string_view stepKind(int step) {
-  const FlashStep* planned = planStep(step);
-  if (planned == nullptr) return step == 0 ? "begin" : "end";
-  return planned->kind == kStepErase ? "erase" : "write";
-}
-
 int index(app::DeviceList list) {
   return list == app::DeviceList::In ? 0 : 1;
 }
@@ -60,7 +49,8 @@ std::string_view trimmed(std::string_view text) {
   return text;
 }
 
-std::string lowered(std::string_view text) {
+// The answer without blanks, in lower case.
+std::string answerWord(std::string_view text) {
   std::string out;
   for (const char c : text) {
     if (c == ' ' || c == '\n' || c == '\r' || c == '\t') continue;
@@ -92,7 +82,8 @@ void TerminalView::emit(const JsonLine& line) {
 
 void TerminalView::print(std::FILE* stream, const std::string& line) {
   if (lineShown_) {
-    std::fputs("\r\x1b[K", stdout);
+    // Once the update has ended its line stays, the message below it.
+    std::fputs(finished_ ? "\n" : "\r\x1b[K", stdout);
     std::fflush(stdout);
     lineShown_ = false;
   }
@@ -136,7 +127,7 @@ void TerminalView::progressMoved() {
   const PlanMessages& plan = planMessages();
   if (finished_ && endingId_ == IDS_UPDATE_COMPLETED) {
     messagesDone_ = plan.total;
-  } else if (planStep(step_) != nullptr) {
+  } else if (app::recordedPlanStep(step_) != nullptr) {
     messagesDone_ =
         plan.first[static_cast<std::size_t>(step_)] + static_cast<int>(chunkOffset_ / kChunkLength);
   }
@@ -287,7 +278,7 @@ bool TerminalView::askTestImages() {
       answer.append(bytes, static_cast<std::size_t>(n));
     }
     if (answer.find('\n') == std::string::npos) std::fputs("\n", stderr);
-    const std::string word = lowered(answer);
+    const std::string word = answerWord(answer);
     yes = loop_.stopSignal() == 0 && (word == "y" || word == "yes");
   }
   declined_ = !yes;
@@ -330,14 +321,14 @@ void TerminalView::onRecord(const UpdateRecord& record) {
       case UpdateEvent::StepBegun:
         line.number("step", record.step)
             .number("of", kPlanSteps)
-            .text("kind", stepKind(record.step));
+            .text("kind", app::recordedStepKind(record.step));
         line.number("address", record.address).number("length", record.length);
         break;
       case UpdateEvent::Refused:
       case UpdateEvent::TimedOut:
       case UpdateEvent::Doubted:
       case UpdateEvent::Resent:
-        line.number("step", record.step).text("kind", stepKind(record.step));
+        line.number("step", record.step).text("kind", app::recordedStepKind(record.step));
         line.number("address", record.address);
         if (record.event == UpdateEvent::Refused) line.number("status", record.value);
         if (record.event == UpdateEvent::Resent) line.number("send", record.value);

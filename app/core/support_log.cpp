@@ -40,16 +40,11 @@ std::string environment(const char* name) {
   return value != nullptr ? value : "";
 }
 
-const FlashStep* planStep(int step) {
-  if (step < 1 || step > kPlanSteps) return nullptr;
-  return &FlashPlan[static_cast<std::size_t>(step - 1)];
-}
-
 // The message a record's step sends: before BeginUpdate's answer only the Identity Request can
 // time out.
 std::string sentMessage(const UpdateRecord& record) {
   if (record.step == kEndUpdateStep) return "EndUpdate";
-  const FlashStep* step = planStep(record.step);
+  const FlashStep* step = recordedPlanStep(record.step);
   if (step == nullptr) {
     return record.event == UpdateEvent::TimedOut ? "Identity Request" : "BeginUpdate";
   }
@@ -122,12 +117,23 @@ std::string supportLogDirectory() {
 #endif
 }
 
+const FlashStep* recordedPlanStep(int step) {
+  if (step < 1 || step > kPlanSteps) return nullptr;
+  return &FlashPlan[static_cast<std::size_t>(step - 1)];
+}
+
+std::string_view recordedStepKind(int step) {
+  const FlashStep* planned = recordedPlanStep(step);
+  if (planned == nullptr) return step == 0 ? "begin" : "end";
+  return planned->kind == kStepErase ? "erase" : "write";
+}
+
 std::string describeRecord(const UpdateRecord& record) {
   switch (record.event) {
     case UpdateEvent::Started: return "Identity Request sent";
     case UpdateEvent::Identified: return format("device model 0x%02X", record.value);
     case UpdateEvent::StepBegun: {
-      const FlashStep* step = planStep(record.step);
+      const FlashStep* step = recordedPlanStep(record.step);
       if (step == nullptr) return sentMessage(record) + " sent";
       if (step->kind == kStepErase) {
         return format("step %d/%d: erase %u bytes at 0x%X", record.step, kPlanSteps, record.length,

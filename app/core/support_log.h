@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "protocol/flash_plan.h"
 #include "protocol/update_report.h"
 
 namespace rt88h::app {
@@ -15,6 +16,12 @@ inline constexpr int kSupportLogsKept = 20;
 // $XDG_STATE_HOME/rt88h-updater, by default ~/.local/state/rt88h-updater; on Windows
 // %LOCALAPPDATA%\RT-88H Updater. Empty when there is no home to put it in.
 std::string supportLogDirectory();
+
+// The plan's step a record's step counts (1 to kPlanSteps); nullptr for BeginUpdate's 0 and
+// EndUpdate's kPlanSteps + 1.
+const FlashStep* recordedPlanStep(int step);
+// What a record's step sends: "begin", "erase", "write" or "end".
+std::string_view recordedStepKind(int step);
 
 // One record in words, as the log and a terminal write it: "step 3/6: write image 136, 262144
 // bytes at 0x0", "chunk at 0x1000: no answer in time", "outcome: Time out error(2)".
