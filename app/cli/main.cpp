@@ -1,6 +1,4 @@
 // rt88h-update: the updater window's update, from a terminal.
-#include <unistd.h>
-
 #include <cstdio>
 #include <string>
 
@@ -14,6 +12,7 @@
 
 int main(int argc, char** argv) {
   using namespace rt88h;
+  cli::prepareConsole();
   const std::string program = app::programName(argc > 0 ? argv[0] : nullptr);
   cli::Options options;
   std::string error;
@@ -27,9 +26,9 @@ int main(int argc, char** argv) {
       std::fputs(app::wrongCommandLineText(program, error).c_str(), stderr);
       return cli::kExitWrongCommandLine;
   }
-  const cli::Output output = options.json                   ? cli::Output::Json
-                             : ::isatty(STDOUT_FILENO) != 0 ? cli::Output::Line
-                                                            : cli::Output::Plain;
+  const cli::Output output = options.json              ? cli::Output::Json
+                             : cli::isTerminal(stdout) ? cli::Output::Line
+                                                       : cli::Output::Plain;
   cli::TerminalLoop loop;
   cli::TerminalView view(loop, output, options.yes);
   app::UpdatorDlgCore core(view, loop);

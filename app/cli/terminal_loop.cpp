@@ -1,14 +1,32 @@
 #include "app/cli/terminal_loop.h"
 
+#include <csignal>
+
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
+#endif
 
 namespace rt88h::cli {
 namespace {
+
+TerminalLoop* currentLoop = nullptr;
+
+#ifdef _WIN32
+
+BOOL WINAPI onConsoleEvent(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+  if (currentLoop != nullptr) currentLoop->signalled(event == CTRL_C_EVENT ? SIGINT : SIGTERM);
+  return TRUE;
+}
+
+#else
 
 constexpr int kStopSignals[] = {SIGINT, SIGTERM};
 constexpr int kIgnoredSignals[] = {SIGPIPE, SIGHUP};
@@ -23,8 +41,8 @@ extern "C" void onStopSignal(int number) {
   errno = saved;
 }
 
-bool makePipe(int (&ends)[2]) {
-  return ::pipe2(ends, O_CLOEXEC | O_NONBLOCK) == 0;
+void makePipe(int (&ends)[2]) {
+  if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) ends[0] = ends[1] = -1;
 }
 
 void closePipe(int (&ends)[2]) {
@@ -50,9 +68,74 @@ void setHandler(int number, void (*handler)(int)) {
   ::sigaction(number, &action, nullptr);
 }
 
+#endif
+
 }  // namespace
 
+#ifdef _WIN32
+
+bool isTerminal(std::FILE* stream) {
+  return _isatty(_fileno(stream)) != 0;
+}
+
+void prepareConsole() {
+  SetConsoleOutputCP(CP_UTF8);
+}
+
 TerminalLoop::TerminalLoop() {
+  currentLoop = this;
+  SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+}
+
+TerminalLoop::~TerminalLoop() {
+  SetConsoleCtrlHandler(onConsoleEvent, FALSE);
+  currentLoop = nullptr;
+}
+
+void TerminalLoop::signalled(int number) {
+  int none = 0;
+  stopSignal_.compare_exchange_strong(none, number);
+  {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    wake_ = true;
+  }
+  woken_.notify_one();
+}
+
+void TerminalLoop::queue(std::function<void()> work) {
+  {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    queued_.push_back(std::move(work));
+    wake_ = true;
+  }
+  woken_.notify_one();
+}
+
+bool TerminalLoop::waitForWake(bool /*input*/) {
+  std::unique_lock<std::mutex> lock(queueMutex_);
+  woken_.wait(lock, [this] { return wake_; });
+  wake_ = false;
+  return false;
+}
+
+// The console reads a line by itself; Ctrl-C ends the read.
+bool TerminalLoop::readLine(std::string* line) {
+  char bytes[256];
+  const bool read = std::fgets(bytes, sizeof bytes, stdin) != nullptr;
+  if (read) *line = bytes;
+  return read && stopSignal() == 0;
+}
+
+#else
+
+bool isTerminal(std::FILE* stream) {
+  return ::isatty(::fileno(stream)) != 0;
+}
+
+void prepareConsole() {}
+
+TerminalLoop::TerminalLoop() {
+  currentLoop = this;
   makePipe(wake_);
   makePipe(signalPipe);
   for (const int number : kStopSignals) setHandler(number, onStopSignal);
@@ -63,14 +146,12 @@ TerminalLoop::~TerminalLoop() {
   for (const int number : kStopSignals) setHandler(number, SIG_DFL);
   closePipe(signalPipe);
   closePipe(wake_);
+  currentLoop = nullptr;
 }
 
-bool TerminalLoop::onWindowThread() const {
-  return std::this_thread::get_id() == mainThread_;
-}
-
-void TerminalLoop::post(std::shared_ptr<Request> request) {
-  queue([this, request] { run(*request); });
+void TerminalLoop::signalled(int number) {
+  int none = 0;
+  stopSignal_.compare_exchange_strong(none, number);
 }
 
 void TerminalLoop::queue(std::function<void()> work) {
@@ -85,6 +166,39 @@ void TerminalLoop::queue(std::function<void()> work) {
     const unsigned char byte = 1;
     [[maybe_unused]] const ssize_t written = ::write(wake_[1], &byte, 1);
   }
+}
+
+bool TerminalLoop::waitForWake(bool input) {
+  pollfd fds[3] = {{wake_[0], POLLIN, 0}, {signalPipe[0], POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+  if (::poll(fds, input ? 3 : 2, -1) < 0) return false;  // EINTR: look again
+  if (fds[1].revents != 0) signalled(emptyPipe(signalPipe[0]));
+  // The pipe is emptied before the queue is taken: a byte written after that finds work.
+  if (fds[0].revents != 0) emptyPipe(wake_[0]);
+  return input && fds[2].revents != 0;
+}
+
+bool TerminalLoop::readLine(std::string* line) {
+  line->clear();
+  char bytes[128];
+  while (line->find('\n') == std::string::npos) {
+    runQueued();
+    if (stopSignal() != 0) return false;
+    if (!waitForWake(true)) continue;
+    const ssize_t n = ::read(STDIN_FILENO, bytes, sizeof bytes);
+    if (n <= 0) return false;
+    line->append(bytes, static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+#endif
+
+bool TerminalLoop::onWindowThread() const {
+  return std::this_thread::get_id() == mainThread_;
+}
+
+void TerminalLoop::post(std::shared_ptr<Request> request) {
+  queue([this, request] { run(*request); });
 }
 
 bool TerminalLoop::runQueued() {
@@ -102,27 +216,12 @@ void TerminalLoop::drain() {
   }
 }
 
-void TerminalLoop::waitForWake(int input, bool* inputReady) {
-  pollfd fds[3] = {{wake_[0], POLLIN, 0}, {signalPipe[0], POLLIN, 0}, {input, POLLIN, 0}};
-  const nfds_t count = input >= 0 ? 3 : 2;
-  if (::poll(fds, count, -1) < 0) return;  // EINTR: look again
-  if (fds[1].revents != 0) {
-    const int number = emptyPipe(signalPipe[0]);
-    if (stopSignal_ == 0) stopSignal_ = number;
-  }
-  // The pipe is emptied before the queue is taken: a byte written after that finds work.
-  if (fds[0].revents != 0) emptyPipe(wake_[0]);
-  *inputReady = count == 3 && fds[2].revents != 0;
-}
-
-TerminalLoop::Woken TerminalLoop::runUntil(const std::function<bool()>& done, int input) {
+TerminalLoop::Woken TerminalLoop::runUntil(const std::function<bool()>& done) {
   for (;;) {
     runQueued();
-    if (stopSignal_ != 0) return Woken::Signal;
-    if (done && done()) return Woken::Done;
-    bool inputReady = false;
-    waitForWake(input, &inputReady);
-    if (inputReady) return Woken::Input;
+    if (stopSignal() != 0) return Woken::Signal;
+    if (done()) return Woken::Done;
+    waitForWake(false);
   }
 }
 

@@ -1,15 +1,25 @@
 #pragma once
 // The terminal's main thread: it runs what the update's threads hand to it (view operations,
-// records) and sees the signals that stop the update. Handlers only write to a self-pipe.
+// records) and sees the signals that stop the update. Handlers only flag and wake it: a
+// self-pipe on POSIX systems, the loop's condition on Windows (Ctrl-C, Ctrl-Break).
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "app/core/window_forwarder.h"
 
 namespace rt88h::cli {
+
+// True when the stream is a terminal (a console).
+bool isTerminal(std::FILE* stream);
+// Before the first output: a Windows console shows the UTF-8 texts as such.
+void prepareConsole();
 
 class TerminalLoop final : public app::WindowForwarder {
  public:
@@ -20,16 +30,21 @@ class TerminalLoop final : public app::WindowForwarder {
   TerminalLoop& operator=(const TerminalLoop&) = delete;
   ~TerminalLoop() override;
 
-  enum class Woken { Done, Signal, Input };
-  // Runs handed-over work until done() holds, a stop signal has come, or `input` (a descriptor;
-  // -1: none) can be read.
-  Woken runUntil(const std::function<bool()>& done, int input = -1);
+  enum class Woken { Done, Signal };
+  // Runs handed-over work until done() holds or a stop signal has come.
+  Woken runUntil(const std::function<bool()>& done);
   // Runs the work handed over so far, without waiting for more.
   void drain();
   // From any thread: `work` runs on the main thread later; the caller does not wait.
   void queue(std::function<void()> work);
+  // A line from standard input, running handed-over work meanwhile where the system lets it;
+  // false at its end or on a stop signal.
+  bool readLine(std::string* line);
   // The first stop signal that came (SIGINT, SIGTERM), or 0.
-  int stopSignal() const { return stopSignal_; }
+  int stopSignal() const { return stopSignal_.load(); }
+
+  // From a handler: only flags and wakes.
+  void signalled(int number);
 
  protected:
   bool onWindowThread() const override;
@@ -38,13 +53,19 @@ class TerminalLoop final : public app::WindowForwarder {
  private:
   // True when there was work.
   bool runQueued();
-  void waitForWake(int input, bool* inputReady);
+  // Sleeps until work or a signal comes (or, with `input`, standard input can be read: true).
+  bool waitForWake(bool input);
 
   const std::thread::id mainThread_ = std::this_thread::get_id();
   std::mutex queueMutex_;
   std::deque<std::function<void()>> queued_;
+  std::atomic<int> stopSignal_{0};
+#ifdef _WIN32
+  std::condition_variable woken_;
+  bool wake_ = false;  // queueMutex_
+#else
   int wake_[2] = {-1, -1};
-  int stopSignal_ = 0;
+#endif
 };
 
 }  // namespace rt88h::cli

@@ -1,7 +1,5 @@
 #include "app/cli/terminal_view.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 
 #include "app/core/support_log.h"
@@ -83,7 +81,7 @@ void TerminalView::emit(const JsonLine& line) {
 void TerminalView::print(std::FILE* stream, const std::string& line) {
   if (lineShown_) {
     // Once the update has ended its line stays, the message below it.
-    std::fputs(finished_ ? "\n" : "\r\x1b[K", stdout);
+    std::fputs(finished_ ? "\n" : ("\r" + std::string(lineLength_, ' ') + "\r").c_str(), stdout);
     std::fflush(stdout);
     lineShown_ = false;
   }
@@ -116,9 +114,13 @@ void TerminalView::redraw(bool force) {
   drawnUs_ = now;
   char tail[64];
   std::snprintf(tail, sizeof tail, "  %3d%%  %s left", overallPercent(), timeLeft().c_str());
-  const std::string line = "\r" + counter_ + "  " + std::string(trimmed(status_)) +
-                           (finished_ ? std::string() : std::string(tail)) + "\x1b[K";
-  std::fputs(line.c_str(), stdout);
+  std::string line =
+      counter_ + "  " + std::string(trimmed(status_)) + (finished_ ? std::string() : tail);
+  // Blanks over what a longer line before left; no terminal's escapes needed.
+  const std::size_t length = line.size();
+  if (length < lineLength_) line.append(lineLength_ - length, ' ');
+  lineLength_ = length;
+  std::fputs(("\r" + line).c_str(), stdout);
   std::fflush(stdout);
   lineShown_ = true;
 }
@@ -263,23 +265,17 @@ bool TerminalView::askTestImages() {
   bool yes = yes_;
   if (yes_) {
     note(risk + " Written anyway (--yes).");
-  } else if (::isatty(STDIN_FILENO) == 0) {
+  } else if (!isTerminal(stdin)) {
     note(risk + " Not written: there is no terminal to ask on (--yes writes them).");
   } else {
     note(risk);
     std::fprintf(stderr, "%s [y/N] ", question.c_str());
     std::fflush(stderr);
     std::string answer;
-    char bytes[128];
-    while (answer.find('\n') == std::string::npos &&
-           loop_.runUntil(nullptr, STDIN_FILENO) == TerminalLoop::Woken::Input) {
-      const ssize_t n = ::read(STDIN_FILENO, bytes, sizeof bytes);
-      if (n <= 0) break;
-      answer.append(bytes, static_cast<std::size_t>(n));
-    }
-    if (answer.find('\n') == std::string::npos) std::fputs("\n", stderr);
+    const bool answered = loop_.readLine(&answer);
+    if (!answered) std::fputs("\n", stderr);
     const std::string word = answerWord(answer);
-    yes = loop_.stopSignal() == 0 && (word == "y" || word == "yes");
+    yes = answered && (word == "y" || word == "yes");
   }
   declined_ = !yes;
   if (output_ == Output::Json) {

@@ -91,6 +91,7 @@ class TerminalView final : public app::DialogView, public UpdateReport {
 
   // The progress line on a terminal.
   bool lineShown_ = false;
+  std::size_t lineLength_ = 0;
   int64_t drawnUs_ = 0;
 };
 
