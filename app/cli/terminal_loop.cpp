@@ -1,5 +1,6 @@
 #include "app/cli/terminal_loop.h"
 
+#include <atomic>
 #include <csignal>
 
 #ifdef _WIN32
@@ -16,28 +17,36 @@
 namespace rt88h::cli {
 namespace {
 
-TerminalLoop* currentLoop = nullptr;
+// The first stop signal; lock-free, so that a handler may set it.
+std::atomic<int> caughtSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free);
+
+void catchSignal(int number) {
+  int none = 0;
+  caughtSignal.compare_exchange_strong(none, number);
+}
 
 #ifdef _WIN32
 
-BOOL WINAPI onConsoleEvent(DWORD event) {
-  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
-  if (currentLoop != nullptr) currentLoop->signalled(event == CTRL_C_EVENT ? SIGINT : SIGTERM);
-  return TRUE;
-}
+std::atomic<TerminalLoop*> currentLoop{nullptr};
 
 #else
 
 constexpr int kStopSignals[] = {SIGINT, SIGTERM};
 constexpr int kIgnoredSignals[] = {SIGPIPE, SIGHUP};
 
-// The self-pipe the handler writes the signal's number to; the loop reads it.
-int signalPipe[2] = {-1, -1};
+// The write end of the loop's self-pipe, for the handler.
+int handlerWake = -1;
+
+void writeWake(int end) {
+  const unsigned char byte = 1;
+  [[maybe_unused]] const ssize_t written = ::write(end, &byte, 1);
+}
 
 extern "C" void onStopSignal(int number) {
   const int saved = errno;
-  const unsigned char byte = static_cast<unsigned char>(number);
-  [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
+  catchSignal(number);
+  writeWake(handlerWake);
   errno = saved;
 }
 
@@ -52,12 +61,10 @@ void closePipe(int (&ends)[2]) {
   }
 }
 
-// Reads what is there; the last byte read, or 0.
-int emptyPipe(int end) {
+void emptyPipe(int end) {
   unsigned char bytes[64];
-  int last = 0;
-  for (ssize_t n; (n = ::read(end, bytes, sizeof bytes)) > 0;) last = bytes[n - 1];
-  return last;
+  while (::read(end, bytes, sizeof bytes) > 0) {
+  }
 }
 
 void setHandler(int number, void (*handler)(int)) {
@@ -72,7 +79,25 @@ void setHandler(int number, void (*handler)(int)) {
 
 }  // namespace
 
+int TerminalLoop::stopSignal() const {
+  return caughtSignal.load();
+}
+
 #ifdef _WIN32
+
+// On a thread of its own: flags and wakes the loop, nothing more.
+int __stdcall onConsoleEvent(unsigned long event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+  catchSignal(event == CTRL_C_EVENT ? SIGINT : SIGTERM);
+  if (TerminalLoop* loop = currentLoop.load()) {
+    {
+      std::lock_guard<std::mutex> lock(loop->queueMutex_);
+      loop->wake_ = true;
+    }
+    loop->woken_.notify_one();
+  }
+  return TRUE;
+}
 
 bool isTerminal(std::FILE* stream) {
   return _isatty(_fileno(stream)) != 0;
@@ -90,16 +115,6 @@ TerminalLoop::TerminalLoop() {
 TerminalLoop::~TerminalLoop() {
   SetConsoleCtrlHandler(onConsoleEvent, FALSE);
   currentLoop = nullptr;
-}
-
-void TerminalLoop::signalled(int number) {
-  int none = 0;
-  stopSignal_.compare_exchange_strong(none, number);
-  {
-    std::lock_guard<std::mutex> lock(queueMutex_);
-    wake_ = true;
-  }
-  woken_.notify_one();
 }
 
 void TerminalLoop::queue(std::function<void()> work) {
@@ -135,23 +150,16 @@ bool isTerminal(std::FILE* stream) {
 void prepareConsole() {}
 
 TerminalLoop::TerminalLoop() {
-  currentLoop = this;
   makePipe(wake_);
-  makePipe(signalPipe);
+  handlerWake = wake_[1];
   for (const int number : kStopSignals) setHandler(number, onStopSignal);
   for (const int number : kIgnoredSignals) setHandler(number, SIG_IGN);
 }
 
 TerminalLoop::~TerminalLoop() {
   for (const int number : kStopSignals) setHandler(number, SIG_DFL);
-  closePipe(signalPipe);
+  handlerWake = -1;
   closePipe(wake_);
-  currentLoop = nullptr;
-}
-
-void TerminalLoop::signalled(int number) {
-  int none = 0;
-  stopSignal_.compare_exchange_strong(none, number);
 }
 
 void TerminalLoop::queue(std::function<void()> work) {
@@ -162,19 +170,15 @@ void TerminalLoop::queue(std::function<void()> work) {
     queued_.push_back(std::move(work));
   }
   // One byte wakes the loop for everything queued until it runs.
-  if (wasEmpty) {
-    const unsigned char byte = 1;
-    [[maybe_unused]] const ssize_t written = ::write(wake_[1], &byte, 1);
-  }
+  if (wasEmpty) writeWake(wake_[1]);
 }
 
 bool TerminalLoop::waitForWake(bool input) {
-  pollfd fds[3] = {{wake_[0], POLLIN, 0}, {signalPipe[0], POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
-  if (::poll(fds, input ? 3 : 2, -1) < 0) return false;  // EINTR: look again
-  if (fds[1].revents != 0) signalled(emptyPipe(signalPipe[0]));
+  pollfd fds[2] = {{wake_[0], POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+  if (::poll(fds, input ? 2 : 1, -1) < 0) return false;  // EINTR: look again
   // The pipe is emptied before the queue is taken: a byte written after that finds work.
   if (fds[0].revents != 0) emptyPipe(wake_[0]);
-  return input && fds[2].revents != 0;
+  return input && fds[1].revents != 0;
 }
 
 bool TerminalLoop::readLine(std::string* line) {

@@ -1,8 +1,7 @@
 #pragma once
 // The terminal's main thread: it runs what the update's threads hand to it (view operations,
-// records) and sees the signals that stop the update. Handlers only flag and wake it: a
-// self-pipe on POSIX systems, the loop's condition on Windows (Ctrl-C, Ctrl-Break).
-#include <atomic>
+// records) and sees the signals that stop the update. Handlers only flag and wake it: through
+// its self-pipe on POSIX systems, its condition on Windows (Ctrl-C, Ctrl-Break).
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -40,11 +39,9 @@ class TerminalLoop final : public app::WindowForwarder {
   // A line from standard input, running handed-over work meanwhile where the system lets it;
   // false at its end or on a stop signal.
   bool readLine(std::string* line);
-  // The first stop signal that came (SIGINT, SIGTERM), or 0.
-  int stopSignal() const { return stopSignal_.load(); }
-
-  // From a handler: only flags and wakes.
-  void signalled(int number);
+  // The first stop signal that came (SIGINT, SIGTERM), or 0; seen at once, also before the
+  // loop ran.
+  int stopSignal() const;
 
  protected:
   bool onWindowThread() const override;
@@ -59,8 +56,8 @@ class TerminalLoop final : public app::WindowForwarder {
   const std::thread::id mainThread_ = std::this_thread::get_id();
   std::mutex queueMutex_;
   std::deque<std::function<void()>> queued_;
-  std::atomic<int> stopSignal_{0};
 #ifdef _WIN32
+  friend int __stdcall onConsoleEvent(unsigned long event);  // wakes the loop
   std::condition_variable woken_;
   bool wake_ = false;  // queueMutex_
 #else

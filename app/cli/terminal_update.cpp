@@ -148,6 +148,7 @@ std::string tooManyCopiesText() {
 
 // Runs the update to its end, or until a stop signal; the exit status.
 int update(app::UpdatorDlgCore& core, TerminalView& view, TerminalLoop& loop) {
+  if (loop.stopSignal() != 0) return kExitSignalBase + loop.stopSignal();  // before anything went
   core.OnExecute();
   if (core.signals().busy.load() == 0) {  // it never began
     if (loop.stopSignal() != 0) return kExitSignalBase + loop.stopSignal();

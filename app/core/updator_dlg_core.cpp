@@ -162,7 +162,7 @@ bool UpdatorDlgCore::confirmTestImages() {
 }
 
 void UpdatorDlgCore::openSupportLog(const Entry& out, const Entry& in) {
-  records.log.reset();  // the earlier update's ends before this one's begins
+  records.log.reset();  // the last update's log is closed before this one's is made
   records.log = std::make_unique<SupportLog>(
       SupportLogHeader{programName, instance, out.name, out.key, in.name, in.key});
 }

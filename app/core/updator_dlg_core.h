@@ -56,9 +56,9 @@ class UpdatorDlgCore final : public UpdateHost {
   const std::vector<ListEntry>& listed(DeviceList list) const {
     return entries[static_cast<int>(list)];
   }
-  // Who else sees the update's record besides its support log (a terminal's progress); set
-  // before Execute. `program` names the program in the log.
+  // Who sees the update's record besides its support log (a terminal); set before Execute.
   void setUpdateObserver(UpdateReport* observer) { records.observer = observer; }
+  // The program the support logs name.
   void setProgramName(std::string program) { programName = std::move(program); }
   bool controlEnabled(Control control) const { return enabled[static_cast<int>(control)]; }
 
