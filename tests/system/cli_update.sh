@@ -231,7 +231,7 @@ CASES
   # Test images without a terminal to ask on: nothing written.
   if "$CLI" --version | grep -qi 'test images'; then
     heard=$(messages_to refusing)
-    RT88H_ALLOW_TEST_IMAGES= run_cli no-terminal --in Refusing --out Refusing
+    RT88H_ALLOW_TEST_IMAGES='' run_cli no-terminal --in Refusing --out Refusing
     expect_status no-terminal 7
     expect_lines "$WORK/no-terminal.err" 'no terminal to ask on' 1
     [ "$(messages_to refusing)" -eq "$heard" ] || fail "test images went out without a yes"
