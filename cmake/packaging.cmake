@@ -34,7 +34,7 @@ endif()
 
 # --- Programs -------------------------------------------------------------------------------
 # The demo carries a simulated device: a development aid, never installed.
-foreach(program IN ITEMS rt88h-updater rt88h-devsim)
+foreach(program IN ITEMS rt88h-updater rt88h-update rt88h-devsim)
   if(TARGET ${program})
     install(TARGETS ${program} RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}"
             COMPONENT ${rt88h_component})
@@ -168,7 +168,7 @@ endfunction()
 
 # The pages carry the version and the release's date.
 file(MAKE_DIRECTORY "${rt88h_gen}/man")
-foreach(page IN ITEMS rt88h-updater rt88h-devsim)
+foreach(page IN ITEMS rt88h-updater rt88h-update rt88h-devsim)
   configure_file("${PROJECT_SOURCE_DIR}/docs/man/${page}.1" "${rt88h_gen}/man/${page}.1" @ONLY)
   rt88h_install_doc("${rt88h_gen}/man/${page}.1" "${CMAKE_INSTALL_MANDIR}/man1")
 endforeach()
@@ -238,8 +238,9 @@ string(CONCAT rt88h_description
     "Rewrites the flash memory of one RT-88H over MIDI System Exclusive: pick the\n"
     "device's MIDI input and output, press Execute. Up to 20 copies run side by\n"
     "side, one per device. Talks to the ALSA sequencer and, when a server runs, to\n"
-    "JACK (PipeWire's bridges included). Also contains rt88h-devsim, a simulated\n"
-    "device for trying the updater without hardware.")
+    "JACK (PipeWire's bridges included). rt88h-update runs the same update from a\n"
+    "terminal, without a display. Also contains rt88h-devsim, a simulated device\n"
+    "for trying the updater without hardware.")
 
 execute_process(COMMAND dpkg --print-architecture OUTPUT_VARIABLE rt88h_deb_arch
                 OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET RESULT_VARIABLE rt88h_dpkg_result)

@@ -300,7 +300,10 @@ void UpdateProcedure::report(UpdateEvent event, int32_t value, int messageId) {
   record.atUs = clock_.nowUs();
   if (event == UpdateEvent::StepBegun && reportedStep_ >= 1 &&
       reportedStep_ <= static_cast<int>(plan_.size())) {
-    record.length = plan_[static_cast<std::size_t>(reportedStep_ - 1)].length;
+    const FlashStep& step = plan_[static_cast<std::size_t>(reportedStep_ - 1)];
+    // A write's region is its whole image unless the plan gives a length.
+    record.length =
+        step.kind == kStepWrite && step.length == 0 ? payload(step.payload).size : step.length;
   }
   host_.report->record(record);
 }

@@ -36,7 +36,7 @@ struct UpdateRecord {
   UpdateEvent event = UpdateEvent::Started;
   int step = 0;          // as StepBegun counts them
   uint32_t address = 0;  // the erase's or the chunk's flash address
-  uint32_t length = 0;   // StepBegun: the region's length
+  uint32_t length = 0;   // StepBegun: the region's length (a write's: its bytes)
   int32_t value = 0;
   int messageId = 0;  // Finished
   int64_t atUs = 0;   // on the update's clock

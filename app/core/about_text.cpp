@@ -1,7 +1,9 @@
 #include "app/core/about_text.h"
 
 #include <cstdint>
+#include <cstdlib>
 
+#include "app/core/support_log.h"
 #include "protocol/flash_plan.h"
 #include "resources/string_table.h"
 #include "resources/version.h"
@@ -16,6 +18,18 @@ std::string aboutLine() {
   return std::string(kVersion) + " \xE2\x80\x94 " +
          std::string(loadString(payloadsAreTestImages() ? IDS_ABOUT_TEST_IMAGES_LINE
                                                         : IDS_ABOUT_FIRMWARE_DETAILS));
+}
+
+std::string supportLogLine() {
+  std::string directory = supportLogDirectory();
+  // The home folder as a user writes it.
+  const char* home = std::getenv("HOME");
+  const std::string_view prefix = home != nullptr ? home : "";
+  if (!prefix.empty() && directory.starts_with(prefix) && directory.size() > prefix.size() &&
+      directory[prefix.size()] == '/') {
+    directory.replace(0, prefix.size(), "~");
+  }
+  return "Support logs: " + (directory.empty() ? std::string("none (no home folder)") : directory);
 }
 
 std::string aboutImagesDigests() {

@@ -25,6 +25,12 @@ const DialogControl& controlOf(int dialog, ControlKind kind) {
                        [kind](const DialogControl& c) { return c.kind == kind; });
 }
 
+const DialogControl& controlWithId(int dialog, int id) {
+  const std::span<const DialogControl> controls = dialogControls(dialog);
+  return *std::find_if(controls.begin(), controls.end(),
+                       [id](const DialogControl& c) { return c.id == id; });
+}
+
 std::optional<TestImagesBadge> testImagesBadge() {
   if (!payloadsAreTestImages()) return std::nullopt;
   return TestImagesBadge{loadString(IDS_TEST_IMAGES_BADGE), loadString(IDS_TEST_IMAGES_RISK), 0xb0,

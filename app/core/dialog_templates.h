@@ -61,6 +61,7 @@ std::span<const DialogControl> dialogControls(int dialog);
 const DialogTemplate& dialogTemplate(int dialog);
 // The template's first control of that kind.
 const DialogControl& controlOf(int dialog, ControlKind kind);
+const DialogControl& controlWithId(int dialog, int id);
 
 // A test-image build's mark beside Execute, in the badge's place; nullopt with firmware.
 struct TestImagesBadge {

@@ -38,6 +38,15 @@ std::vector<std::string> preferredNamesAsListed(int instanceNumber) {
   return names;
 }
 
+int usualCopyOf(std::string_view listedName) {
+  for (int copy = 1; copy <= kMaxInstances; ++copy) {
+    for (const std::string& name : preferredNamesAsListed(copy)) {
+      if (name == listedName) return copy;
+    }
+  }
+  return 0;
+}
+
 int preselectedPosition(const std::vector<std::string>& entries,
                         const std::vector<std::string>& preferred) {
   int selected = -1;

@@ -1,6 +1,7 @@
 #pragma once
 // Which list entry the window selects for this copy of the program.
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace rt88h::app {
@@ -12,6 +13,9 @@ std::vector<std::string> preferredNames(int instanceNumber);
 // service's length (a UTF-8 name is longer than the code-page name it stands for) and tell equal
 // names apart with " (n)", so copy n looks for the n-th device of a name in that form.
 std::vector<std::string> preferredNamesAsListed(int instanceNumber);
+
+// The copy whose usual names include this listed name (1 to kMaxInstances); 0 for none.
+int usualCopyOf(std::string_view listedName);
 
 // The last position whose text equals one of `preferred` byte for byte; -1 when none does.
 int preselectedPosition(const std::vector<std::string>& entries,

@@ -16,8 +16,6 @@ namespace rt88h::app {
 namespace {
 constexpr uint32_t kTimerPeriodMs = 50;
 constexpr int kListReadAttempts = 3;
-// Set on the worker: a box it shows is the update's own end.
-thread_local bool onUpdateThread = false;
 
 class NoInhibitor final : public SleepInhibitor {
  public:
@@ -132,6 +130,7 @@ void UpdatorDlgCore::OnExecute() {
     midiOut.close();
     return;
   }
+  if (out != nullptr && in != nullptr) openSupportLog(*out, *in);
   view.moveFocusOffGreyingControls();
   setControlsEnabled(false);
   keepAwake(true);
@@ -150,12 +149,17 @@ void UpdatorDlgCore::OnExecute() {
   auto returned = std::make_shared<std::atomic<bool>>(false);
   try {
     worker = std::thread([this, returned] {
-      onUpdateThread = true;
-      runUpdate({*this, *this, updateSignals});
+      runUpdate({*this, *this, updateSignals, &records});
       returned->store(true);
     });
     workerReturned = std::move(returned);
   } catch (const std::system_error&) {
+    if (records.log) {
+      UpdateRecord failed;
+      failed.event = UpdateEvent::Finished;
+      failed.messageId = IDS_CANT_START_UPDATE;
+      records.log->note(describeRecord(failed));
+    }
     showMessage(loadString(IDS_CANT_START_UPDATE), loadString(IDS_ERROR_CAPTION),
                 MessageIcon::Stop);
     restoreControls();
@@ -168,6 +172,21 @@ bool UpdatorDlgCore::confirmTestImages() {
   const Entry* in = chosen(DeviceList::In);
   if (out != nullptr && in != nullptr && out->simulated && in->simulated) return true;
   return view.askTestImages() && !isDestroyed;
+}
+
+void UpdatorDlgCore::openSupportLog(const Entry& out, const Entry& in) {
+  records.log.reset();  // the last update's log is closed before this one's is made
+  records.log = std::make_unique<SupportLog>(
+      SupportLogHeader{programName, instance, out.name, out.key, in.name, in.key});
+}
+
+void UpdatorDlgCore::Records::record(const UpdateRecord& record) {
+  if (log) log->record(record);
+  if (observer != nullptr) observer->record(record);
+  // Nothing is written after the update's end, also while its box waits for the user.
+  if (record.event == UpdateEvent::Finished) {
+    core.viewForwarder.call([this] { core.keepAwake(false); });
+  }
 }
 
 void UpdatorDlgCore::OnRescanDevice() {
@@ -274,9 +293,7 @@ void UpdatorDlgCore::enableExecute(bool on) {
 
 void UpdatorDlgCore::showMessage(std::string_view text, std::string_view caption,
                                  MessageIcon icon) {
-  const bool updateEnds = onUpdateThread;  // nothing is written after the update's own box
   viewForwarder.call([&] {
-    if (updateEnds) keepAwake(false);
     if (!isDestroyed) view.runMessageBox(text, caption, icon);
   });
 }

@@ -11,6 +11,7 @@
 
 #include "app/core/dialog_view.h"
 #include "app/core/sleep_inhibitor.h"
+#include "app/core/support_log.h"
 #include "app/core/window_forwarder.h"
 #include "midi/dxm_timer.h"
 #include "midi/midi_in_port.h"
@@ -32,6 +33,12 @@ enum class CloseRequest {
 
 class UpdatorDlgCore final : public UpdateView, public UpdateLink {
  public:
+  struct ListEntry {
+    std::string name;  // the device name's own bytes, which the preselection compares
+    std::string key;   // what Execute opens, so that it gets the device the user saw
+    bool simulated = false;
+  };
+
   UpdatorDlgCore(DialogView& view, WindowForwarder& forwarder,
                  SleepInhibitor& inhibitor = SleepInhibitor::none());
   UpdatorDlgCore(const UpdatorDlgCore&) = delete;
@@ -62,6 +69,14 @@ class UpdatorDlgCore final : public UpdateView, public UpdateLink {
 
   bool destroyed() const { return isDestroyed; }
   bool updateRunning() const { return updateSignals.busy.load() == 1 && !isDestroyed; }
+  // The entries of a list as last filled, in the order shown.
+  const std::vector<ListEntry>& listed(DeviceList list) const {
+    return entries[static_cast<int>(list)];
+  }
+  // Who sees the update's record besides its support log (a terminal); set before Execute.
+  void setUpdateObserver(UpdateReport* observer) { records.observer = observer; }
+  // The program the support logs name.
+  void setProgramName(std::string program) { programName = std::move(program); }
   bool controlEnabled(Control control) const { return enabled[static_cast<int>(control)]; }
 
   // View operations, callable from any thread.
@@ -81,10 +96,15 @@ class UpdatorDlgCore final : public UpdateView, public UpdateLink {
   uint64_t transportTroubles() override;
 
  private:
-  struct Entry {
-    std::string name;  // the device name's own bytes, which the preselection compares
-    std::string key;   // what Execute opens, so that it gets the device the user saw
-    bool simulated = false;
+  using Entry = ListEntry;
+  // The update's record goes to its support log and to the observer, on the worker's thread.
+  // The update's record: its support log, the observer, and the end of keeping awake.
+  struct Records final : UpdateReport {
+    explicit Records(UpdatorDlgCore& window) : core(window) {}
+    void record(const UpdateRecord& record) override;
+    UpdatorDlgCore& core;
+    std::unique_ptr<SupportLog> log;
+    UpdateReport* observer = nullptr;
   };
   template <typename Port>
   void fillList(DeviceList list, Port& port);
@@ -92,6 +112,7 @@ class UpdatorDlgCore final : public UpdateView, public UpdateLink {
   const Entry* chosen(DeviceList list) const;
   // True when the update may go ahead: real firmware, the process's own device, or a yes.
   bool confirmTestImages();
+  void openSupportLog(const Entry& out, const Entry& in);
   void setControlsEnabled(bool on);
   // The computer stays awake from Execute to the end of the update, whichever end it has.
   void keepAwake(bool on);
@@ -120,6 +141,10 @@ class UpdatorDlgCore final : public UpdateView, public UpdateLink {
   std::string simulated;
   bool isDestroyed = false;
   bool keptAwake = false;
+  std::string programName = "rt88h-updater";
+  // Its log is replaced at Execute, when no worker reports any more: a worker's last record
+  // comes before it clears busy.
+  Records records{*this};
 };
 
 }  // namespace rt88h::app

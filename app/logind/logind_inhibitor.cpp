@@ -20,8 +20,9 @@ QString text(int id) {
   return QString::fromUtf8(value.data(), static_cast<qsizetype>(value.size()));
 }
 
-void sayNotInhibited(const QString& why) {
-  const QString program = QCoreApplication::instance() != nullptr
+void sayNotInhibited(const std::string& name, const QString& why) {
+  const QString program = !name.empty() ? QString::fromStdString(name)
+                          : QCoreApplication::instance() != nullptr
                               ? QCoreApplication::applicationName()
                               : QStringLiteral("rt88h-updater");
   std::fprintf(stderr, "%s: the computer may sleep or shut down during the update: %s\n",
@@ -33,7 +34,7 @@ void sayNotInhibited(const QString& why) {
 void LogindInhibitor::take() {
   QDBusConnection bus = QDBusConnection::systemBus();
   if (!bus.isConnected()) {
-    sayNotInhibited(QStringLiteral("no system bus (%1)").arg(bus.lastError().message()));
+    sayNotInhibited(program_, QStringLiteral("no system bus (%1)").arg(bus.lastError().message()));
     return;
   }
   QDBusMessage inhibit = QDBusMessage::createMethodCall(
@@ -46,9 +47,9 @@ void LogindInhibitor::take() {
     held = qvariant_cast<QDBusUnixFileDescriptor>(reply.arguments().constFirst());
   }
   if (!held.isValid()) {
-    sayNotInhibited(reply.type() == QDBusMessage::ErrorMessage
-                        ? QStringLiteral("logind: %1").arg(reply.errorMessage())
-                        : QStringLiteral("logind gave no descriptor"));
+    sayNotInhibited(program_, reply.type() == QDBusMessage::ErrorMessage
+                                  ? QStringLiteral("logind: %1").arg(reply.errorMessage())
+                                  : QStringLiteral("logind gave no descriptor"));
   }
 }
 

@@ -75,8 +75,21 @@ CAboutDlg::CAboutDlg(QWidget* parent)
   area.setSize(area.size().expandedTo(
       {widest + padding, static_cast<int>(lines.size()) * metrics.lineSpacing() + padding}));
   digests->setGeometry(area);
-  const QSize size =
-      du.size(box.width, box.height).expandedTo({area.right() + 1 + du.x(7), area.bottom() + 1 + du.y(7)});
+
+  // Where the support logs are, below the digests however far they grew.
+  const DialogControl& logsPlace = controlWithId(IDD_ABOUTBOX, IDC_ABOUT_LOGS);
+  auto* logs = new QLabel(this);
+  logs->setObjectName(QStringLiteral("logsLine"));
+  QRect logsArea = du.rect(logsPlace);
+  logsArea.moveTop(std::max(logsArea.top(), area.bottom() + 1 + du.y(3)));
+  logsArea.setWidth(std::max(logsArea.width(), area.width()));
+  logs->setGeometry(logsArea);
+  const QString logsLine = utf8(supportLogLine());
+  logs->setText(logs->fontMetrics().elidedText(logsLine, Qt::ElideMiddle, logs->width()));
+  logs->setToolTip(logsLine);
+
+  const QSize size = du.size(box.width, box.height)
+                         .expandedTo({area.right() + 1 + du.x(7), logsArea.bottom() + 1 + du.y(6)});
 
   auto* ok = new QPushButton(utf8(loadString(IDS_OK)), this);
   const QRect okArea = du.rect(controlOf(IDD_ABOUTBOX, ControlKind::DefaultButton));

@@ -65,13 +65,8 @@ CLumoUpdatorApp::~CLumoUpdatorApp() {
 }
 
 bool CLumoUpdatorApp::chooseInstanceNumber() {
-  for (int n = 1; n <= kMaxInstances; ++n) {
-    if (instanceMutex.tryTake(instanceName(n))) {
-      instanceNumber = n;
-      return true;
-    }
-  }
-  return false;
+  instanceNumber = takeInstanceNumber(instanceMutex);
+  return instanceNumber != 0;
 }
 
 bool CLumoUpdatorApp::InitInstance() {

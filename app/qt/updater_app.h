@@ -5,7 +5,7 @@
 #include <string>
 #include <utility>
 
-#include "app/qt/instance_lock.h"
+#include "app/core/instance_lock.h"
 
 namespace rt88h::app {
 

@@ -4,7 +4,6 @@
 
 #include <cstdio>
 
-#include "app/core/instance_name.h"
 #include "app/win32/text.h"
 #include "app/win32/updater_window.h"
 #include "resources/string_table.h"
@@ -48,16 +47,8 @@ int showAnswer(const app::CommandLineAnswer& answer) {
 }
 
 bool CLumoUpdatorApp::chooseInstanceNumber() {
-  for (int n = 1; n <= kMaxInstances; ++n) {
-    HANDLE mutex = CreateMutexA(nullptr, TRUE, app::instanceName(n).c_str());
-    if (mutex != nullptr && GetLastError() != ERROR_ALREADY_EXISTS) {
-      instanceMutex = mutex;
-      instanceNumber = n;
-      return true;
-    }
-    if (mutex != nullptr) CloseHandle(mutex);
-  }
-  return false;
+  instanceNumber = app::takeInstanceNumber(instanceMutex);
+  return instanceNumber != 0;
 }
 
 bool CLumoUpdatorApp::InitInstance() {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/core/command_line.h"
+#include "app/core/instance_lock.h"
 
 namespace rt88h::win32 {
 
@@ -13,7 +14,7 @@ class CLumoUpdatorApp {
   CLumoUpdatorApp() = default;
   CLumoUpdatorApp(const CLumoUpdatorApp&) = delete;
   CLumoUpdatorApp& operator=(const CLumoUpdatorApp&) = delete;
-  ~CLumoUpdatorApp() = default;  // the mutex stays held until the process ends
+  ~CLumoUpdatorApp() = default;
 
   // Claims a number unless one is held, runs the window, waits for a running update; always
   // false (there is no message loop after it).
@@ -25,7 +26,7 @@ class CLumoUpdatorApp {
   void setSimulatedDeviceName(std::string device) { simulatedDevice = std::move(device); }
 
  private:
-  HANDLE instanceMutex = nullptr;
+  app::InstanceLock instanceMutex;  // held until the process ends
   int instanceNumber = 0;
   std::string simulatedDevice;
 };

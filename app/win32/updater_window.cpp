@@ -374,6 +374,7 @@ INT_PTR CALLBACK CLumoUpdatorDlg::aboutProc(HWND window, UINT message, WPARAM wP
       SetWindowTextW(GetWindow(GetDlgItem(window, IDOK), GW_HWNDNEXT),
                      wide(app::aboutLine()).c_str());
       SetDlgItemTextW(window, IDC_ABOUT_DIGESTS, editLines(app::aboutImagesDigests()).c_str());
+      SetDlgItemTextW(window, IDC_ABOUT_LOGS, wide(app::supportLogLine()).c_str());
       SetFocus(GetDlgItem(window, IDOK));
       return FALSE;
     }

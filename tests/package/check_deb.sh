@@ -52,6 +52,7 @@ fi
 
 # Exactly these files; the demo and build leftovers (headers, archives) have no place here.
 expected=(
+  ./usr/bin/rt88h-update
   ./usr/bin/rt88h-updater
   ./usr/share/applications/rt88h-updater.desktop
   ./usr/share/doc/rt88h-updater/README.md
@@ -60,6 +61,7 @@ expected=(
   ./usr/share/icons/hicolor/256x256/apps/rt88h-updater.png
   ./usr/share/icons/hicolor/scalable/apps/rt88h-updater.svg
   ./usr/share/man/man1/rt88h-devsim.1.gz
+  ./usr/share/man/man1/rt88h-update.1.gz
   ./usr/share/man/man1/rt88h-updater.1.gz
   "./usr/share/metainfo/$APPSTREAM_ID.metainfo.xml"
 )

@@ -23,6 +23,7 @@ render() {
 man1="$ROOT/usr/share/man/man1"
 check_renders "$man1/rt88h-updater.1.gz"
 check_renders "$man1/rt88h-devsim.1.gz"
+check_renders "$man1/rt88h-update.1.gz"
 updater=$(render "$man1/rt88h-updater.1.gz")
 messages=(
   "Time out error(1)"
@@ -65,5 +66,6 @@ check_options() {
     fail "$program --version does not begin with '$program $VERSION'"
 }
 check_options rt88h-updater
+check_options rt88h-update
 [ "$EXPECT_DEVSIM" = 1 ] && check_options rt88h-devsim
 finish

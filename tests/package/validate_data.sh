@@ -39,8 +39,13 @@ case $what in
     launchable=$(sed -n 's:.*<launchable type="desktop-id">\(.*\)</launchable>.*:\1:p' "$metainfo")
     [ -f "$ROOT/usr/share/applications/$launchable" ] ||
       fail "launchable '$launchable' is not an installed desktop entry"
-    binary=$(sed -n 's:.*<binary>\(.*\)</binary>.*:\1:p' "$metainfo")
-    [ -x "$ROOT/usr/bin/$binary" ] || fail "provided binary '$binary' is not in usr/bin"
+    binaries=$(sed -n 's:.*<binary>\(.*\)</binary>.*:\1:p' "$metainfo")
+    for binary in rt88h-updater rt88h-update; do
+      grep -qx "$binary" <<<"$binaries" || fail "metainfo does not provide the binary $binary"
+    done
+    while read -r binary; do
+      [ -x "$ROOT/usr/bin/$binary" ] || fail "provided binary '$binary' is not in usr/bin"
+    done <<<"$binaries"
     # What a software centre shows besides the text: the newest release is this version, the
     # licence, the homepage, the developer and the README's screenshot at its size.
     pedantic=$(appstreamcli validate --no-net --pedantic "$metainfo" 2>&1) || true

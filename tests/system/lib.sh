@@ -55,6 +55,8 @@ since() { secs $(($(now_us) - $1)); }
 # Private work directory; everything started is ended by its id on exit.
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/rt88h-system.XXXXXX")
 chmod 700 "$WORK"
+# The support logs of the updates run here stay here.
+export XDG_STATE_HOME="$WORK/state"
 OWN_PIDS=()
 OWN_SERVERS=()
 KEEP_WORK=${KEEP_WORK:-0}

@@ -5,13 +5,19 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <deque>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <random>
+#include <sstream>
 #include <thread>
 
 #include "app/core/instance_name.h"
+#include "app/core/support_log.h"
 #include "app/core/updator_dlg_core.h"
 #include "midi/backends/virtual_midi.h"
 #include "midi/in_process.h"
@@ -149,6 +155,39 @@ struct Answers {
 };
 constexpr Answers kSilent{};
 
+// The support logs of this process's updates go to a folder of its own.
+class LogFolder {
+ public:
+  LogFolder() {
+    std::filesystem::remove_all(base);
+#ifdef _WIN32
+    _putenv_s("LOCALAPPDATA", base.string().c_str());
+#else
+    setenv("XDG_STATE_HOME", base.string().c_str(), 1);
+#endif
+  }
+  ~LogFolder() {
+    std::filesystem::remove_all(base);
+  }
+
+  // The newest log's text; "" when there is none.
+  std::string newest() const {
+    std::filesystem::path last;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(supportLogDirectory(), error)) {
+      if (last.empty() || entry.path() > last) last = entry.path();
+    }
+    std::ifstream file(last);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+  }
+
+ private:
+  const std::filesystem::path base = std::filesystem::temp_directory_path() /
+                                     ("rt88h-core-logs-" + std::to_string(std::random_device{}()));
+};
+
 class WindowBehaviour : public ::testing::Test {
  protected:
   ~WindowBehaviour() override {
@@ -241,6 +280,7 @@ class WindowBehaviour : public ::testing::Test {
   }
 
   testing::ModelScope models;
+  LogFolder logs;
   std::vector<std::shared_ptr<midi::VirtualDevice>> devices;
   std::array<std::atomic<int>, 6> seen{};
   CountingInhibitor inhibitor;
@@ -453,6 +493,13 @@ TEST_F(UpdatingWindow, AnUnknownModelShowsItsBoxAndTheNextExecuteStartsAfresh) {
   EXPECT_EQ(view.boxes[0].icon, MessageIcon::Stop);
   EXPECT_EQ(view.step, "0/6");
   EXPECT_TRUE(view.allEnabled());
+  // The support log tells the same: the ports with their keys, the model, the outcome.
+  const std::string log = logs.newest();
+  const std::string key = core->listed(DeviceList::Out)[0].key;
+  EXPECT_NE(log.find("program: rt88h-updater "), std::string::npos) << log;
+  EXPECT_NE(log.find("MIDI OUT: \"USB Audio Device\" " + key + "\n"), std::string::npos) << log;
+  EXPECT_NE(log.find(" device model 0x56\n"), std::string::npos) << log;
+  EXPECT_TRUE(log.ends_with(" outcome: Illegal device connected.\n")) << log;
 
   answering("", {0x58}, device);
   core->OnExecute();
@@ -527,6 +574,7 @@ TEST_F(UpdatingWindow, ClosingDuringEachWaitEndsTheUpdateQuietlyAndPromptly) {
     EXPECT_TRUE(closeAndWait());
     EXPECT_EQ(core->signals().replyStatus.load(), kStatusStop);
     EXPECT_EQ(view.boxes.size(), 0u);
+    EXPECT_TRUE(logs.newest().ends_with(" outcome: stopped before the end\n")) << logs.newest();
     EXPECT_FALSE(inhibitor.held());
     core->OnSysCommand(kAboutCommand);
     EXPECT_EQ(view.aboutBoxes, 0);

@@ -13,7 +13,7 @@
 #include <memory>
 #include <vector>
 
-#include "app/qt/instance_lock.h"
+#include "app/core/instance_lock.h"
 #include "app/qt/updater_app.h"
 #include "app/qt/updater_window.h"
 #include "tests/app/qt/app_test_support.h"

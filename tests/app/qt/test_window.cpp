@@ -17,8 +17,8 @@
 #include <thread>
 
 #include "app/core/about_text.h"
+#include "app/core/instance_lock.h"
 #include "app/qt/about_dlg.h"
-#include "app/qt/instance_lock.h"
 #include "app/qt/updater_app.h"
 #include "app/qt/updater_window.h"
 #include "protocol/flash_plan.h"

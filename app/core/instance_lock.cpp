@@ -1,9 +1,13 @@
-#include "app/qt/instance_lock.h"
+#include "app/core/instance_lock.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <cstdio>
@@ -15,6 +19,55 @@
 #include "resources/string_table.h"
 
 namespace rt88h::app {
+
+InstanceLock::InstanceLock(InstanceLock&& other) noexcept : handle_(other.handle_) {
+  other.handle_ = kNone;
+}
+
+InstanceLock& InstanceLock::operator=(InstanceLock&& other) noexcept {
+  if (this != &other) {
+    release();
+    handle_ = other.handle_;
+    other.handle_ = kNone;
+  }
+  return *this;
+}
+
+InstanceLock::~InstanceLock() {
+  release();
+}
+
+int takeInstanceNumber(InstanceLock& lock) {
+  for (int n = 1; n <= kMaxInstances; ++n) {
+    if (lock.tryTake(instanceName(n))) return n;
+  }
+  return 0;
+}
+
+#ifdef _WIN32
+
+std::string lockDirectory() {
+  return {};
+}
+
+void InstanceLock::release() {
+  if (handle_ != kNone) CloseHandle(handle_);
+  handle_ = kNone;
+}
+
+bool InstanceLock::tryTake(const std::string& name) {
+  release();
+  HANDLE mutex = CreateMutexA(nullptr, TRUE, name.c_str());
+  if (mutex == nullptr) return false;
+  if (GetLastError() == ERROR_ALREADY_EXISTS) {
+    CloseHandle(mutex);
+    return false;
+  }
+  handle_ = mutex;
+  return true;
+}
+
+#else
 
 namespace {
 
@@ -44,26 +97,9 @@ std::string lockDirectory() {
   return isPrivateDirectory(path, false) ? path : std::string();
 }
 
-InstanceLock::InstanceLock(InstanceLock&& other) noexcept : fd_(other.fd_) {
-  other.fd_ = -1;
-}
-
-InstanceLock& InstanceLock::operator=(InstanceLock&& other) noexcept {
-  if (this != &other) {
-    release();
-    fd_ = other.fd_;
-    other.fd_ = -1;
-  }
-  return *this;
-}
-
-InstanceLock::~InstanceLock() {
-  release();
-}
-
 void InstanceLock::release() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
+  if (handle_ != kNone) ::close(handle_);
+  handle_ = kNone;
 }
 
 bool InstanceLock::tryTake(const std::string& name) {
@@ -79,8 +115,10 @@ bool InstanceLock::tryTake(const std::string& name) {
     ::close(fd);
     return false;
   }
-  fd_ = fd;
+  handle_ = fd;
   return true;
 }
+
+#endif
 
 }  // namespace rt88h::app
