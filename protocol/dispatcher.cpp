@@ -26,12 +26,14 @@ void recordAnswer(UpdateSignals& signals, Arrival arrival, AnswerKind kind, int3
 
 int sendUpdateMessage(UpdateHost& window, const uint8_t* bytes, uint32_t length) {
   if (window.sendLong(bytes, length) == 1) return 0;
-  window.showMessage(kMidiOutError, {}, MessageIcon::None);
+  if (!window.deviceRemoved()) window.showMessage(kMidiOutError, {}, MessageIcon::None);
   return -1;
 }
 
 void ReplyDispatcher::dispatchReplies() {
   UpdateSignals& signals = window_.signals();
+  // A vanished device answers nothing: its absence is the procedure's wake-up.
+  if (window_.deviceRemoved()) signals.replyEvent.set();
   const uint8_t* bytes = nullptr;
   uint32_t count = 0;
   while (window_.peekSysEx(&bytes, &count)) {

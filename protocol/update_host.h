@@ -44,6 +44,9 @@ class UpdateHost : public UpdateView {
   virtual Arrival peekArrival() { return {}; }
   // Counts events in which the transport may have lost or repeated messages (late cycles).
   virtual uint64_t transportTroubles() { return 0; }
+  // The device behind either port has vanished (unplugged) since the ports were opened; any
+  // thread. Its sends then fail and no answer comes.
+  virtual bool deviceRemoved() { return false; }
 
  protected:
   ~UpdateHost() = default;

@@ -54,8 +54,11 @@ void UpdateProcedure::failWith(int messageId) {
   window_.restoreControls();
 }
 
-bool UpdateProcedure::stopRequested() {
-  return window_.signals().replyStatus.load() == kStatusStop;
+bool UpdateProcedure::mustEnd() {
+  if (window_.signals().replyStatus.load() == kStatusStop) return true;
+  if (!window_.deviceRemoved()) return false;
+  failWith(IDS_DEVICE_DISCONNECTED);
+  return true;
 }
 
 template <typename Send>
@@ -88,7 +91,7 @@ int UpdateProcedure::settleOwedAnswers() {
   // An answer still owed by an earlier step, taken for this one's, could make a step that failed
   // count as done: let them all arrive, or the time in which they could, first.
   for (;;) {
-    if (stopRequested()) return -1;
+    if (mustEnd()) return -1;
     for (const Answer& answer : takeAnswers()) ledger_.take(answer);
     const int64_t nowUs = clock_.nowUs();
     if (!ledger_.owes(nowUs)) return 0;
@@ -100,7 +103,7 @@ UpdateProcedure::Outcome UpdateProcedure::awaitOwnAnswer(int64_t timeoutMs, Answ
   UpdateSignals& signals = window_.signals();
   const int64_t deadlineUs = clock_.nowUs() + timeoutMs * 1000;
   for (;;) {
-    if (stopRequested()) return Outcome::Stopped;
+    if (mustEnd()) return Outcome::Stopped;
     bool answered = false;
     // Several answers before one wake-up: the last of this step's answers the latest send.
     for (const Answer& received : takeAnswers()) {
@@ -147,7 +150,7 @@ int UpdateProcedure::runUpdate() {
 
   sendTracked([&] {
     const int result = sendIdentityRequest(sender_);
-    if (result != 0) {
+    if (result != 0 && !window_.deviceRemoved()) {
       window_.showMessage(loadString(IDS_CANT_OPEN_MIDI_OUT), loadString(IDS_ERROR_CAPTION),
                           MessageIcon::Stop);
     }

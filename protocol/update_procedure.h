@@ -28,10 +28,12 @@ class UpdateProcedure {
 
  private:
   // Doubtful: this step's success answer may have been an earlier request's second answer.
+  // Stopped: the run ends, quietly or with its box already shown.
   enum class Outcome { Answered, TimedOut, Stopped, Doubtful };
 
   void failWith(int messageId);
-  bool stopRequested();
+  // The window closed (quietly) or the device vanished (its box shown here): the run ends.
+  bool mustEnd();
   // Sends through `send` (0 sent, -1 not) and notes the send for the answers to come.
   template <typename Send>
   void sendTracked(Send send);

@@ -266,6 +266,10 @@ uint64_t UpdatorDlgCore::transportTroubles() {
   return midiIn.transportTroubles();
 }
 
+bool UpdatorDlgCore::deviceRemoved() {
+  return midiIn.deviceRemoved() || midiOut.deviceRemoved();
+}
+
 Arrival UpdatorDlgCore::peekArrival() {
   const uint8_t* bytes = nullptr;
   uint32_t count = 0;

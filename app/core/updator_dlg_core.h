@@ -63,6 +63,7 @@ class UpdatorDlgCore final : public UpdateHost {
   void popSysEx() override;
   Arrival peekArrival() override;
   uint64_t transportTroubles() override;
+  bool deviceRemoved() override;
 
  private:
   struct Entry {

@@ -45,6 +45,8 @@ constexpr Entry kTable[] = {
     {IDS_MIDI_OUT_LABEL, "MIDI OUT"},
     {IDS_RESCAN_DEVICE, "Rescan Device"},
     {IDS_OK, "OK"},
+    {IDS_DEVICE_DISCONNECTED,
+     "The RT-88H was disconnected. Connect it again, press Rescan Device, then Execute."},
 };
 
 TEST(StringTable, EveryEntryWordForWordAndNoOther) {

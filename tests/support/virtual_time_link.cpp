@@ -42,7 +42,7 @@ void VirtualTimeLink::showMessage(std::string_view text, std::string_view captio
 
 int VirtualTimeLink::sendLong(const uint8_t* bytes, uint32_t length) {
   Bytes message(bytes, bytes + length);
-  if (!portsOpen_ || (sendFails_ && sendFails_(message))) {
+  if (!portsOpen_ || unplugged_ || (sendFails_ && sendFails_(message))) {
     note("send-failed");
     return 0;
   }
@@ -86,7 +86,7 @@ void VirtualTimeLink::advanceTo(int64_t t) {
     now_ = moment;
     while (!inFlight_.empty() && inFlight_.begin()->first <= now_) {
       // Nothing arrives once the input port is closed.
-      if (portsOpen_) queue_.push_back({std::move(inFlight_.begin()->second), now_});
+      if (portsOpen_ && !unplugged_) queue_.push_back({std::move(inFlight_.begin()->second), now_});
       inFlight_.erase(inFlight_.begin());
     }
     while (!actions_.empty() && actions_.begin()->first <= now_) {

@@ -46,6 +46,7 @@ class VirtualTimeLink final : public UpdateHost, public UpdateClock {
   void popSysEx() override;
   Arrival peekArrival() override;
   uint64_t transportTroubles() override { return troubles_; }
+  bool deviceRemoved() override { return unplugged_; }
 
   // UpdateClock.
   bool waitFor(AutoResetEvent& event, int64_t timeoutMs) override;
@@ -72,6 +73,11 @@ class VirtualTimeLink final : public UpdateHost, public UpdateClock {
   void setCycleMs(int64_t cycleMs) { cycleMs_ = cycleMs; }
   // The transport reports a late cycle (as JACK's xrun notification does).
   void reportTrouble() { ++troubles_; }
+  // The device is unplugged now: what it still had to say is lost, and every send fails.
+  void unplug() {
+    unplugged_ = true;
+    note("unplug");
+  }
 
   int64_t now() const { return now_; }
   bool hung() const { return hung_; }
@@ -95,6 +101,7 @@ class VirtualTimeLink final : public UpdateHost, public UpdateClock {
   int64_t now_ = 0;
   int64_t nextTick_ = kTickMs;
   bool portsOpen_ = true;
+  bool unplugged_ = false;
   bool hung_ = false;
   bool controlsEnabled_ = true;
   bool executeEnabled_ = true;
