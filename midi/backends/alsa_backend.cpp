@@ -72,8 +72,9 @@ class AlsaClient {
   bool addReceiver(int port, AlsaInDevice* device);
   // Returns once the receiving thread no longer uses the device.
   void removeReceiver(int port);
-  // The sequencer announces a client's or a port's exit, nothing else: `device`, open on our
-  // port `port`, is told when `target` goes. unwatch returns once it is told no more.
+  // A send to a device that vanished fails silently and our subscription to its port just
+  // goes; only the sequencer's announcements tell. `device`, open on our port `port` (which
+  // takes events), is told when `target` goes; unwatch returns once it is told no more.
   bool watch(int port, SeqPort target, Vanishing* device);
   void unwatch(int port);
 
@@ -94,7 +95,6 @@ class AlsaClient {
   std::mutex receiversMutex_;  // held while an event is delivered
   std::map<int, AlsaInDevice*> receivers_;
   std::map<int, std::pair<SeqPort, Vanishing*>> watchers_;
-  int announcements_ = -1;  // our port subscribed to the system's announcements
   EventFd stopReceiving_;
   std::thread receiver_;
 };
@@ -175,17 +175,6 @@ std::shared_ptr<AlsaClient> AlsaClient::open(const std::string& name, std::strin
     snd_seq_client_pool_free(pool);
   }
   client->messageLimit_ = alsaMessageLimit(snd_seq_get_output_buffer_size(seq), cells);
-  // How a device that vanishes is noticed: a send to it fails silently, and our subscription to
-  // its port just goes. Without the announcements the program still works, unwarned.
-  client->announcements_ = snd_seq_create_simple_port(
-      seq, "announcements", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_NO_EXPORT,
-      SND_SEQ_PORT_TYPE_APPLICATION);
-  if (client->announcements_ >= 0 &&
-      snd_seq_connect_from(seq, client->announcements_, SND_SEQ_CLIENT_SYSTEM,
-                           SND_SEQ_PORT_SYSTEM_ANNOUNCE) < 0) {
-    snd_seq_delete_simple_port(seq, client->announcements_);
-    client->announcements_ = -1;
-  }
   if (!client->stopReceiving_.valid()) {
     if (reason) *reason = "no eventfd";
     return nullptr;
@@ -263,12 +252,17 @@ void AlsaClient::removeReceiver(int port) {
 }
 
 bool AlsaClient::watch(int port, SeqPort target, Vanishing* device) {
-  std::lock_guard lock(receiversMutex_);
-  try {
-    watchers_[port] = {target, device};
-  } catch (const std::bad_alloc&) {
-    return false;
+  {
+    std::lock_guard lock(receiversMutex_);
+    try {
+      watchers_[port] = {target, device};
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
   }
+  // Our own port: not a port of its own, which other programs (Wine's MIDI driver) would list.
+  // Without the announcements the device still works, its going unnoticed.
+  snd_seq_connect_from(seq_, port, SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE);
   return true;
 }
 
@@ -278,6 +272,7 @@ void AlsaClient::unwatch(int port) {
 }
 
 void AlsaClient::announced(const snd_seq_event_t& event) {
+  // Each watching port hears it: a device may be told twice, which it takes as once.
   const bool clientExit = event.type == SND_SEQ_EVENT_CLIENT_EXIT;
   if (!clientExit && event.type != SND_SEQ_EVENT_PORT_EXIT) return;
   const snd_seq_addr_t& gone = event.data.addr;
@@ -315,7 +310,8 @@ void AlsaClient::receiveLoop() {
       if (step == InputStep::Overrun) {
         for (auto& [port, device] : receivers_) device->overrun();
       } else if (step == InputStep::Event && event != nullptr &&
-                 event->dest.port == announcements_) {
+                 event->source.client == SND_SEQ_CLIENT_SYSTEM &&
+                 event->source.port == SND_SEQ_PORT_SYSTEM_ANNOUNCE) {
         announced(*event);
       } else if (step == InputStep::Event && event != nullptr) {
         const auto found = receivers_.find(event->dest.port);
@@ -484,7 +480,9 @@ int openAlsaInput(const std::shared_ptr<AlsaClient>& client, const SeqPort* conn
 int openAlsaOutput(const std::shared_ptr<AlsaClient>& client, const SeqPort* connectTo,
                    const std::string& portName, std::size_t messageLimit,
                    std::unique_ptr<OutDevice>& device) {
-  const unsigned caps = connectTo != nullptr ? SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_NO_EXPORT
+  // Ours alone also takes the announcements that tell when the device goes.
+  const unsigned caps = connectTo != nullptr ? SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_WRITE |
+                                                   SND_SEQ_PORT_CAP_NO_EXPORT
                                              : SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ;
   const int port = snd_seq_create_simple_port(client->seq(), portName.c_str(), caps, kPortType);
   if (port < 0) return kMidiErrorNotReady;
