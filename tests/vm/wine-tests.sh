@@ -2,7 +2,7 @@
 # Inside the VM, in a chroot of the host's root (scripts/alsa-vm test --windows): Windows programs
 # under the host's Wine reaching rt88h-devsim through WinMM, winealsa and the kernel's sequencer.
 # winmm_probe lists the MIDI devices and makes the Identity round trip; then the Windows updater's
-# whole update, once that program exists.
+# whole update over the VM's USB-MIDI device 1 (run --usb-midi), once that program exists.
 #   wine-tests.sh SOURCE_ROOT PROBE_EXE DEVSIM_BINARY PREFIX_TEMPLATE [UPDATER_EXE [QUICK]]
 # PREFIX_TEMPLATE is a Wine prefix made on the host (copied here: made in the VM it takes minutes).
 # QUICK 1 leaves out the updater's whole update.
@@ -84,9 +84,11 @@ devsim_ready() { grep -q '^rt88h-devsim: playing' /tmp/devsim.err || ! alive "$d
 # shellcheck disable=SC2317 # called through poll
 devsim_ended() { ! alive "$devsim_pid"; }
 
-# rt88h-devsim on ALSA with these arguments; false unless it says it plays.
+# rt88h-devsim with these arguments (on ALSA unless they say otherwise); false unless it says it
+# plays.
 devsim_start() {
-  "$devsim" --backend alsa "$@" >/tmp/devsim.out 2>/tmp/devsim.err &
+  case " $* " in *" --rawmidi "*) ;; *) set -- --backend alsa "$@" ;; esac
+  "$devsim" "$@" >/tmp/devsim.out 2>/tmp/devsim.err &
   devsim_pid=$!
   poll 30 devsim_ready
   if grep -q '^rt88h-devsim: playing' /tmp/devsim.err; then
@@ -152,8 +154,9 @@ probe_round_trip() {
   fi
 }
 
-# The Windows updater's whole update: devsim on ALSA, the .exe under Wine on the host's Xvfb,
-# driven with xdotool, devsim's flash compared with the payloads at the end.
+# The Windows updater's whole update: devsim as the firmware of a USB-MIDI device, the .exe under
+# Wine on the host's Xvfb, driven with xdotool, devsim's flash compared with the payloads at the
+# end.
 windows_update() {
   tools=1
   if ! command -v Xvfb >/dev/null || ! command -v xdotool >/dev/null; then
@@ -172,6 +175,10 @@ windows_update() {
     fail "the Windows updater's whole update needs Xvfb and xdotool on the host"
     return
   fi
+  if [ -z "${RT88H_USB_MIDI:-}" ]; then
+    fail "the Windows updater's whole update needs the VM's USB-MIDI device (run --usb-midi 1)"
+    return
+  fi
   update_whole
 }
 
@@ -180,13 +187,15 @@ cpu_seconds() {
   awk -v hz="$(getconf CLK_TCK)" '{ printf "%.2f", ($14 + $15) / hz }' "/proc/$1/stat" 2>/dev/null
 }
 
-# The device as Wine lists it: a long client name makes winealsa show the port's own name, so the
-# window preselects it as it would the device.
+# Through snd-usb-audio: Wine lists the device by its port's name ("TAVO RT Series MIDI 1",
+# as client and port together are too long for WinMM), which no copy preselects; the keys
+# choose it, as a user would.
 update_whole() {
-  echo "== the Windows updater's whole update against $devsim --backend alsa"
-  if ! devsim_start --name "rt88h-devsim playing the device" --port-name "$device" --verbose \
-    --exit-after-end --expect-complete; then
-    fail "rt88h-devsim starts on ALSA for the whole update"
+  echo "== the Windows updater's whole update over USB-MIDI device 1"
+  if ! "$RT88H_USB_MIDI" plug 1 ||
+    ! devsim_start --rawmidi "$("$RT88H_USB_MIDI" rawmidi 1)" --verbose --exit-after-end \
+      --expect-complete; then
+    fail "USB-MIDI device 1 plugged in, rt88h-devsim playing its firmware"
     return
   fi
   display=:57
@@ -202,27 +211,37 @@ update_whole() {
   DISPLAY=$display RT88H_ALLOW_TEST_IMAGES=1 "$wine" "$updater" >/tmp/updater.out 2>&1 &
   updater_pid=$!
   # shellcheck disable=SC2317 # called through poll
-  window_shown() { DISPLAY=$display xdotool search --name '^Tavo RT-88H System v2.01$' >/dev/null; }
+  window_shown() {
+    DISPLAY=$display xdotool search --onlyvisible --name '^Tavo RT-88H System v2.01$' >/dev/null
+  }
   if poll 180 window_shown; then
     pass "the Windows updater shows its window under Wine"
   else
     fail "the Windows updater shows its window under Wine"
   fi
-  window=$(DISPLAY=$display xdotool search --name '^Tavo RT-88H System v2.01$' | head -n 1)
-  # Enter runs Execute on the preselected ports; once the update runs Enter does nothing, so a
-  # key lost while the window was still taking the focus is simply given again.
+  window=$(DISPLAY=$display xdotool search --onlyvisible --name '^Tavo RT-88H System v2.01$' |
+    head -n 1)
+  # From Execute, which has the focus: Tab, Tab to the input list, T for its one entry that
+  # begins with it, Tab to the output list, T, and Enter for Execute. Keys go out once the window
+  # has the focus.
   # shellcheck disable=SC2317 # called through poll
-  update_began() {
-    grep -q 'Identity Request' /tmp/devsim.out && return 0
-    DISPLAY=$display xdotool windowfocus --sync "$window" key Return 2>/dev/null
-    return 1
+  focused() {
+    DISPLAY=$display xdotool windowfocus --sync "$window" 2>/dev/null
+    [ "$(DISPLAY=$display xdotool getwindowfocus 2>/dev/null)" = "$window" ]
   }
+  if [ -n "$window" ] && poll 30 focused; then
+    DISPLAY=$display xdotool key --delay 300 Tab Tab t Tab t Return 2>/dev/null
+  else
+    note "the window $window did not take the focus: $(DISPLAY=$display xdotool getwindowfocus 2>&1)"
+  fi
+  # shellcheck disable=SC2317 # called through poll
+  update_began() { grep -q 'Identity Request' /tmp/devsim.out; }
   started=$(now)
   cpu_before=$(cpu_seconds "$updater_pid")
   if [ -n "$window" ] && poll 60 update_began; then
-    pass "Enter on the window starts the update over WinMM"
+    pass "the device chosen by keys, Enter on the window starts the update over WinMM"
   else
-    fail "Enter on the window starts the update over WinMM"
+    fail "the device chosen by keys, Enter on the window starts the update over WinMM"
   fi
   # Ended, or a hang: rt88h-devsim heard nothing for 40 s (the longest quiet wait is about 5 s).
   lines=0
@@ -248,7 +267,7 @@ update_whole() {
   else
     fail "the Windows updater's whole update over WinMM: flash equals the payloads (devsim exit $devsim_status)"
   fi
-  note "whole update by the Windows updater under Wine: $took s from Enter to EndUpdate answered (floor 95.9 s); updater CPU in it ${cpu} s (emulated: TCG), ${cpu_before:-?} s before it"
+  note "whole update by the Windows updater under Wine over USB-MIDI: $took s from Enter to EndUpdate answered (floor 95.9 s); updater CPU in it ${cpu} s (emulated: TCG), ${cpu_before:-?} s before it"
   if DISPLAY=$display xdotool search --name '^rt88h-updater$' >/dev/null 2>&1; then
     fail "no message box after the whole update"
   else
@@ -267,6 +286,7 @@ update_whole() {
   fi
   kill "$xvfb" 2>/dev/null
   wait "$xvfb" 2>/dev/null
+  "$RT88H_USB_MIDI" unplug 1
 }
 
 # Not a check: how a WinMM program's ordinary exit ends here (the Windows updater's will too).
