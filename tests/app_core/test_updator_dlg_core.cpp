@@ -258,35 +258,5 @@ TEST_F(WindowBehaviour, ClosingDuringAnUpdateEndsItQuietlyAndCallsNothingMore) {
   EXPECT_EQ(view.aboutBoxes, 0);
 }
 
-// Unplugged during an erase, whose answer may take 30 s: the box says so at once, the controls
-// come back, and the lists no longer offer the device.
-TEST_F(WindowBehaviour, AnUnplugIsToldOnceAndTheListsLoseTheDevice) {
-  if (payloadsAreTestImages()) view.answerYes = true;
-  auto device = add("USB Audio Device");
-  std::atomic<bool> erasing{false};
-  device->setReceiver([&, raw = device.get()](const uint8_t* bytes, std::size_t n) {
-    const auto inject = [raw](const std::vector<uint8_t>& m) { raw->inject(m.data(), m.size()); };
-    switch (testing::kindOf(bytes, n)) {
-      case Sent::Identity: inject(testing::identityReply(0x58)); break;
-      case Sent::Erase: erasing = true; break;
-      default: inject(testing::deviceStatus(0x58, 0)); break;
-    }
-  });
-  open();
-  core->OnExecute();
-  ASSERT_TRUE(forwarder.pumpUntil([&] { return erasing.load(); }));
-  const auto unplugged = std::chrono::steady_clock::now();
-  device->vanish();
-  ASSERT_TRUE(pumpUntilReady());
-  EXPECT_LT(std::chrono::steady_clock::now() - unplugged, 10s);
-  ASSERT_EQ(view.boxCount(), 1u);
-  EXPECT_EQ(view.boxes[0].text, loadString(IDS_DEVICE_DISCONNECTED));
-  EXPECT_EQ(view.boxes[0].icon, MessageIcon::Stop);
-  EXPECT_TRUE(view.allEnabled());
-  core->OnRescanDevice();
-  EXPECT_EQ(position(DeviceList::Out, "USB Audio Device"), -1);
-  EXPECT_EQ(position(DeviceList::In, "USB Audio Device"), -1);
-}
-
 }  // namespace
 }  // namespace rt88h::app

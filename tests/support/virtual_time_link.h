@@ -74,10 +74,7 @@ class VirtualTimeLink final : public UpdateHost, public UpdateClock {
   // The transport reports a late cycle (as JACK's xrun notification does).
   void reportTrouble() { ++troubles_; }
   // The device is unplugged now: what it still had to say is lost, and every send fails.
-  void unplug() {
-    unplugged_ = true;
-    note("unplug");
-  }
+  void unplug() { unplugged_ = true; }
 
   int64_t now() const { return now_; }
   bool hung() const { return hung_; }
