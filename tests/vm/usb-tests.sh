@@ -75,17 +75,20 @@ escape_ends() {
 
 # Unplugs device 1 once its log has $3: true when a box captioned "Error" came within $4 s, as
 # the window's own wait for it (one xdotool that polls, not one per look); sets BOX, BOX_AFTER.
+# The unplug itself may take 10 s more: the kernel frees the device side's card only once the
+# firmware's raw MIDI writer has closed, which drains first.
 unplug_at() {
-  local pid=$1 line=$2 limit=$3 unplugged
+  local pid=$1 line=$2 limit=$3 unplugged unplugging
   BOX_AFTER=
   poll 120 device_logged dev "$line" || return 1
   unplugged=$(now_us)
-  "$control" unplug 1 || return 1
+  "$control" unplug 1 &
+  unplugging=$!
   BOX=$(timeout "$limit" xdotool search --sync --all --onlyvisible --pid "$pid" \
     --name '^Error$' | head -n 1)
   BOX_AFTER=$(seconds_since "$unplugged")
   note "unplugged at \"$line\": box ${BOX:-none} after $BOX_AFTER s"
-  [ -n "$BOX" ]
+  wait "$unplugging" && [ -n "$BOX" ]
 }
 no_box() { ! find_box "$1" "$2"; }
 # Return on box $1 of process $2 until it has gone: a key given while it was still coming up is
