@@ -35,8 +35,9 @@ class VirtualDevice {
   // While held, sent messages are delivered but their done flags stay clear.
   virtual void holdDone(bool hold) = 0;
   // The device is unplugged: it leaves the lists, opens fail, sends in progress end and later
-  // ones are refused, input stops. Cannot be undone. Returns once no receiver of this device
-  // runs any more (except the caller's own).
+  // ones are refused (kMidiErrorNotReady), input stops and its callbacks hear DeviceRemoved.
+  // Cannot be undone. Returns once no receiver of this device runs any more (except the
+  // caller's own).
   virtual void vanish() = 0;
 };
 

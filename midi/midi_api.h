@@ -51,6 +51,9 @@ enum class InMessage : uint32_t {
   LongData,   // a lent header comes back: header set, done flag and bytesRecorded filled
   ShortData,  // a short (non-SysEx) message packed in shortMessage
   LongError,  // a lent header comes back with a SysEx cut short: not a message, lend it again
+  // The open device has vanished (unplugged): no header; nothing arrives after it, lent headers
+  // stay lent until the reset or close. Once per open device.
+  DeviceRemoved,
 };
 
 // Called on the service's thread; after inClose returns it is never called again.
@@ -111,7 +114,8 @@ class MidiApi {
   }
   virtual int outClose(OutHandle handle) = 0;
   virtual int outPrepare(OutHandle handle, MidiHeader* header) = 0;
-  // Takes the buffer and returns at once; the done flag is set from another thread.
+  // Takes the buffer and returns at once; the done flag is set from another thread. Once the
+  // open device has vanished, kMidiErrorNotReady, and sends taken before it end done.
   virtual int outLongMsg(OutHandle handle, MidiHeader* header) = 0;
   virtual int outUnprepare(OutHandle handle, MidiHeader* header) = 0;
   // Ends every send in progress: their headers come back done. Sends on a device that has

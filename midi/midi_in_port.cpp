@@ -136,6 +136,7 @@ int MidiInPort::open(int deviceIndex, std::string_view key) {
   header_->bufferLength = kReceiveBufferSize;
 
   handle_ = nullptr;
+  removed_.store(false);
   const int opened =
       key.empty()
           ? api_->inOpen(&handle_, deviceIndex_, &MidiInPort::receiveCallback, this)
@@ -239,7 +240,12 @@ uint64_t MidiInPort::transportTroubles() {
 void MidiInPort::receiveCallback(InMessage message, void* instance, MidiHeader* header,
                                  uint32_t /*shortMessage*/) {
   auto* port = static_cast<MidiInPort*>(instance);
-  if (port == nullptr || header == nullptr) return;
+  if (port == nullptr) return;
+  if (message == InMessage::DeviceRemoved) {
+    port->removed_.store(true);
+    return;
+  }
+  if (header == nullptr) return;
   if (message != InMessage::LongData && message != InMessage::LongError) return;
 
   // A buffer handed back empty (as a reset does) or not done comes to rest here.

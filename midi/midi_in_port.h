@@ -1,5 +1,6 @@
 #pragma once
 // The receiving end: one input device, one 8192-byte buffer lent to it, and the SysExQueue.
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -61,6 +62,8 @@ class MidiInPort {
   std::string deviceKey(int index);
 
   bool isOpen() const;
+  // The device open now has vanished (unplugged) since it was opened; any thread.
+  bool deviceRemoved() const { return removed_.load(); }
   int deviceIndex() const;
   // How often the transport has disturbed input on the device open now (late cycles, lost
   // events); 0 while closed or where the service cannot tell.
@@ -76,6 +79,7 @@ class MidiInPort {
   MidiHeader* header_ = nullptr;
   int32_t deviceIndex_ = 0;
   int32_t isOpen_ = 0;
+  std::atomic<bool> removed_{false};
   SysExQueue queue_;
 };
 

@@ -44,6 +44,7 @@ int MidiOutPort::open(int deviceIndex, std::string_view key) {
   }
   std::lock_guard lock(mutex_);
   handle_ = handle;
+  removed_.store(false);
   return 1;
 }
 
@@ -84,7 +85,9 @@ int MidiOutPort::sendLong(MidiHeader& header) {
     if (api_->outNeedsSerialisedSends()) serial = std::unique_lock(serialSend_);
 
     if (api_->outPrepare(handle, &header) == kMidiOk) {
-      if (api_->outLongMsg(handle, &header) == kMidiOk) {
+      const int taken = api_->outLongMsg(handle, &header);
+      if (taken == kMidiErrorNotReady) removed_.store(true);
+      if (taken == kMidiOk) {
         // The service sets the flag from its own thread; read it afresh on every pass.
         while ((header.flags.load(std::memory_order_acquire) & kHeaderDone) == 0) {
           std::this_thread::sleep_for(1ms);

@@ -1,5 +1,6 @@
 #pragma once
 // The sending end: one output device and a blocking send of one long message.
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -31,6 +32,8 @@ class MidiOutPort {
   std::string deviceKey(int index);
 
   bool isOpen();
+  // A send found the device open now vanished (unplugged); any thread.
+  bool deviceRemoved() const { return removed_.load(); }
   int deviceIndex() const;
 
  private:
@@ -41,6 +44,7 @@ class MidiOutPort {
   int32_t deviceIndex_ = 0;
   std::string key_;  // of the open device; window thread
   int sendsInProgress_ = 0;
+  std::atomic<bool> removed_{false};
   std::mutex serialSend_;  // held for a whole send where the service needs it
 };
 

@@ -19,13 +19,15 @@ void recordStatus(UpdateSignals& signals, int32_t status) {
 
 int sendUpdateMessage(UpdateLink& link, UpdateView& view, const uint8_t* bytes, uint32_t length) {
   if (link.sendLong(bytes, length) == 1) return 0;
-  view.showMessage(kMidiOutError, {}, MessageIcon::None);
+  if (!link.deviceRemoved()) view.showMessage(kMidiOutError, {}, MessageIcon::None);
   return -1;
 }
 
 void ReplyDispatcher::dispatchReplies() {
   // Whatever reached the queue before this moment is taken in this pass.
   const int64_t startedUs = clock_.nowUs();
+  // A vanished device answers nothing: its absence is the procedure's wake-up.
+  if (link_.deviceRemoved()) signals_.replyEvent.set();
   const uint8_t* bytes = nullptr;
   uint32_t count = 0;
   Arrival arrival;

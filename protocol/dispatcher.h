@@ -8,7 +8,8 @@
 
 namespace rt88h {
 
-// The one way any message leaves: 0 sent; -1 after "Midi Out Error" has been shown.
+// The one way any message leaves: 0 sent; -1 after "Midi Out Error" has been shown, or without
+// a box when the device has vanished (the update procedure tells that once).
 int sendUpdateMessage(UpdateLink& link, UpdateView& view, const uint8_t* bytes, uint32_t length);
 
 // sendUpdateMessage in the shape the message operations take.

@@ -41,6 +41,9 @@ class UpdateLink {
   // Counts events in which the transport may have lost or repeated messages (late cycles); one
   // that may have repeated a request is counted before that request's send returns.
   virtual uint64_t transportTroubles() { return 0; }
+  // The device behind either port has vanished (unplugged) since the ports were opened; any
+  // thread. Its sends then fail and no answer comes.
+  virtual bool deviceRemoved() { return false; }
 
  protected:
   ~UpdateLink() = default;

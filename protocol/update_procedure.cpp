@@ -77,6 +77,7 @@ int UpdateProcedure::runUpdate() {
   ownAnswer_.reset();
   reportedStep_ = 0;
   reportedAddress_ = 0;
+  finished_ = false;
   if (identify() == 0 && begin() == 0 && runPlan() == 0) end();
   return 0;
 }
@@ -85,7 +86,7 @@ int UpdateProcedure::identify() {
   host_.view.stepText(stepCounterText(0, static_cast<int>(plan_.size())));
   sendTracked([&] {
     const int result = sendIdentityRequest(sender_);
-    if (result != 0) {
+    if (result != 0 && !host_.link.deviceRemoved()) {
       host_.view.showMessage(loadString(IDS_CANT_OPEN_MIDI_OUT), loadString(IDS_ERROR_CAPTION),
                              MessageIcon::Stop);
     }
@@ -309,11 +310,17 @@ void UpdateProcedure::report(UpdateEvent event, int32_t value, int messageId) {
 }
 
 void UpdateProcedure::finish(int messageId) {
+  // A vanished device ends the run with its box, where the step then sees a stop.
+  if (finished_) return;
+  finished_ = true;
   report(UpdateEvent::Finished, 0, messageId);
 }
 
-bool UpdateProcedure::stopRequested() {
-  return host_.signals.replyStatus.load() == kStatusStop;
+bool UpdateProcedure::mustEnd() {
+  if (host_.signals.replyStatus.load() == kStatusStop) return true;
+  if (!host_.link.deviceRemoved()) return false;
+  failWith(IDS_DEVICE_DISCONNECTED);
+  return true;
 }
 
 template <typename Send>
@@ -344,7 +351,7 @@ int UpdateProcedure::beginStep() {
 int UpdateProcedure::readyToSend() {
   AutoResetEvent& replied = host_.signals.replyEvent;
   for (;;) {
-    if (stopRequested()) return -1;
+    if (mustEnd()) return -1;
     takeAnswers();
     const int64_t nowUs = clock_.nowUs();
     if (ledger_.owes(nowUs)) {
@@ -362,7 +369,7 @@ int UpdateProcedure::readyToSend() {
 UpdateProcedure::Outcome UpdateProcedure::awaitOwnAnswer(int64_t timeoutMs, Answer* answer) {
   const int64_t deadlineUs = clock_.nowUs() + timeoutMs * 1000;
   for (;;) {
-    if (stopRequested()) return Outcome::Stopped;
+    if (mustEnd()) return Outcome::Stopped;
     takeAnswers();
     if (ownAnswer_) {
       *answer = *std::exchange(ownAnswer_, std::nullopt);

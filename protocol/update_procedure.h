@@ -40,7 +40,8 @@ class UpdateProcedure {
   void report(UpdateEvent event, int32_t value = 0, int messageId = 0);
   // Where an update ends without a box: completed (IDS_UPDATE_COMPLETED) or stopped (0).
   void finish(int messageId);
-  bool stopRequested();
+  // The window closed (quietly) or the device vanished (its box shown here): the run ends.
+  bool mustEnd();
   // Sends through `send` (0 sent, -1 not) and notes the send for the answers to come.
   template <typename Send>
   void sendTracked(Send send);
@@ -64,6 +65,7 @@ class UpdateProcedure {
   int64_t completeUntilUs_ = -1;     // the answers taken so far hold the queue up to here
   // What the report says the current step is.
   int reportedStep_ = 0;
+  bool finished_ = false;  // the record has its end
   uint32_t reportedAddress_ = 0;
 };
 

@@ -310,6 +310,10 @@ uint64_t UpdatorDlgCore::transportTroubles() {
   return midiIn.transportTroubles();
 }
 
+bool UpdatorDlgCore::deviceRemoved() {
+  return midiIn.deviceRemoved() || midiOut.deviceRemoved();
+}
+
 void UpdatorDlgCore::popSysEx() {
   midiIn.popSysEx();
 }

@@ -94,6 +94,7 @@ class UpdatorDlgCore final : public UpdateView, public UpdateLink {
   bool peekSysEx(const uint8_t** bytes, uint32_t* count, Arrival* arrival) override;
   void popSysEx() override;
   uint64_t transportTroubles() override;
+  bool deviceRemoved() override;
 
  private:
   using Entry = ListEntry;

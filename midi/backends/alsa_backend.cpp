@@ -38,6 +38,16 @@ struct SeqPort {
   int port;
 };
 
+// An open device of ours that must hear when the port it is connected to goes away.
+class Vanishing {
+ public:
+  // Receiving thread; never after AlsaClient::unwatch returned.
+  virtual void vanished() = 0;
+
+ protected:
+  ~Vanishing() = default;
+};
+
 class AlsaInDevice;
 
 class AlsaClient {
@@ -62,6 +72,11 @@ class AlsaClient {
   bool addReceiver(int port, AlsaInDevice* device);
   // Returns once the receiving thread no longer uses the device.
   void removeReceiver(int port);
+  // A send to a device that vanished fails silently and our subscription to its port just
+  // goes; only the sequencer's announcements tell. `device`, open on our port `port` (which
+  // takes events), is told when `target` goes; unwatch returns once it is told no more.
+  bool watch(int port, SeqPort target, Vanishing* device);
+  void unwatch(int port);
 
   // One whole message as one event, returning once the sequencer has processed it.
   void send(int port, uint8_t* bytes, std::size_t length);
@@ -69,6 +84,7 @@ class AlsaClient {
  private:
   AlsaClient() = default;
   void receiveLoop();
+  void announced(const snd_seq_event_t& event);  // receiversMutex_ held
 
   snd_seq_t* seq_ = nullptr;
   int id_ = -1;
@@ -78,11 +94,12 @@ class AlsaClient {
   std::mutex sendMutex_;       // the library's output buffer is one per handle
   std::mutex receiversMutex_;  // held while an event is delivered
   std::map<int, AlsaInDevice*> receivers_;
+  std::map<int, std::pair<SeqPort, Vanishing*>> watchers_;
   EventFd stopReceiving_;
   std::thread receiver_;
 };
 
-class AlsaInDevice final : public LentBuffersInDevice {
+class AlsaInDevice final : public LentBuffersInDevice, private Vanishing {
  public:
   AlsaInDevice(std::shared_ptr<AlsaClient> client, int port, InCallback callback, void* instance)
       : LentBuffersInDevice(callback, instance), client_(std::move(client)), port_(port) {}
@@ -90,14 +107,17 @@ class AlsaInDevice final : public LentBuffersInDevice {
   AlsaInDevice(const AlsaInDevice&) = delete;
   AlsaInDevice& operator=(const AlsaInDevice&) = delete;
 
-  bool begin() {
+  // source: the port we read from, null for a port of ours that others subscribe to.
+  bool begin(const SeqPort* source) {
     attached_ = client_->addReceiver(port_, this);
-    return attached_;
+    if (attached_ && source != nullptr) watched_ = client_->watch(port_, *source, this);
+    return attached_ && (source == nullptr || watched_);
   }
 
   int close() override {
     if (closed_) return kMidiOk;
     closed_ = true;
+    if (watched_) client_->unwatch(port_);
     if (attached_) client_->removeReceiver(port_);
     lent_->close();
     snd_seq_delete_simple_port(client_->seq(), port_);  // its subscription goes with it
@@ -109,9 +129,12 @@ class AlsaInDevice final : public LentBuffersInDevice {
   void overrun() { deliverLoss(events_, *lent_); }
 
  private:
+  void vanished() override { lent_->deviceRemoved(); }
+
   std::shared_ptr<AlsaClient> client_;
   int port_;
   bool attached_ = false;
+  bool watched_ = false;
   bool closed_ = false;
   EventReader events_;
 };
@@ -228,6 +251,39 @@ void AlsaClient::removeReceiver(int port) {
   receivers_.erase(port);
 }
 
+bool AlsaClient::watch(int port, SeqPort target, Vanishing* device) {
+  {
+    std::lock_guard lock(receiversMutex_);
+    try {
+      watchers_[port] = {target, device};
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+  }
+  // Our own port: not a port of its own, which other programs (Wine's MIDI driver) would list.
+  // Without the announcements the device still works, its going unnoticed.
+  snd_seq_connect_from(seq_, port, SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE);
+  return true;
+}
+
+void AlsaClient::unwatch(int port) {
+  std::lock_guard lock(receiversMutex_);
+  watchers_.erase(port);
+}
+
+void AlsaClient::announced(const snd_seq_event_t& event) {
+  // Each watching port hears it: a device may be told twice, which it takes as once.
+  const bool clientExit = event.type == SND_SEQ_EVENT_CLIENT_EXIT;
+  if (!clientExit && event.type != SND_SEQ_EVENT_PORT_EXIT) return;
+  const snd_seq_addr_t& gone = event.data.addr;
+  for (auto& [port, watcher] : watchers_) {
+    const SeqPort& target = watcher.first;
+    if (target.client == gone.client && (clientExit || target.port == gone.port)) {
+      watcher.second->vanished();
+    }
+  }
+}
+
 void AlsaClient::receiveLoop() {
   const int count = snd_seq_poll_descriptors_count(seq_, POLLIN);
   std::vector<pollfd> fds(static_cast<std::size_t>(count > 0 ? count : 0) + 1);
@@ -253,6 +309,10 @@ void AlsaClient::receiveLoop() {
       std::lock_guard lock(receiversMutex_);
       if (step == InputStep::Overrun) {
         for (auto& [port, device] : receivers_) device->overrun();
+      } else if (step == InputStep::Event && event != nullptr &&
+                 event->source.client == SND_SEQ_CLIENT_SYSTEM &&
+                 event->source.port == SND_SEQ_PORT_SYSTEM_ANNOUNCE) {
+        announced(*event);
       } else if (step == InputStep::Event && event != nullptr) {
         const auto found = receivers_.find(event->dest.port);
         if (found != receivers_.end()) found->second->receive(*event);
@@ -278,7 +338,7 @@ void AlsaClient::send(int port, uint8_t* bytes, std::size_t length) {
   if (result < 0) snd_seq_drop_output(seq_);
 }
 
-class AlsaOutDevice final : public OutDevice {
+class AlsaOutDevice final : public OutDevice, private Vanishing {
  public:
   AlsaOutDevice(std::shared_ptr<AlsaClient> client, int port, std::size_t messageLimit)
       : client_(std::move(client)), port_(port), messageLimit_(messageLimit) {}
@@ -286,13 +346,15 @@ class AlsaOutDevice final : public OutDevice {
   AlsaOutDevice(const AlsaOutDevice&) = delete;
   AlsaOutDevice& operator=(const AlsaOutDevice&) = delete;
 
-  bool begin() {
+  // target: the port we send to, null for a port of ours that others subscribe to.
+  bool begin(const SeqPort* target) {
     try {
       sender_ = std::thread(&AlsaOutDevice::sendLoop, this);
     } catch (...) {
       return false;
     }
-    return true;
+    if (target != nullptr) watched_ = client_->watch(port_, *target, this);
+    return target == nullptr || watched_;
   }
 
   int prepare(MidiHeader* header) override { return prepareHeader(header); }
@@ -305,7 +367,7 @@ class AlsaOutDevice final : public OutDevice {
     // Cutting it would send two broken messages: refuse it whole.
     if (header->bufferLength > messageLimit_) return kMidiErrorTooLarge;
     std::lock_guard lock(mutex_);
-    if (stopping_) return kMidiErrorNotReady;
+    if (stopping_ || vanished_) return kMidiErrorNotReady;
     try {
       queue_.push_back(header);  // marked below, before the sender can take it: mutex_ is ours
     } catch (const std::bad_alloc&) {
@@ -327,6 +389,9 @@ class AlsaOutDevice final : public OutDevice {
   }
 
   int close() override {
+    // First, and outside mutex_: the receiving thread holds the watch while it takes mutex_.
+    if (watched_) client_->unwatch(port_);
+    watched_ = false;
     {
       std::unique_lock lock(mutex_);
       if (closed_) return kMidiOk;
@@ -341,6 +406,14 @@ class AlsaOutDevice final : public OutDevice {
   }
 
  private:
+  // What was queued ends now, and nothing more is taken.
+  void vanished() override {
+    std::lock_guard lock(mutex_);
+    vanished_ = true;
+    finishQueued();
+    changed_.notify_all();
+  }
+
   // mutex_ held.
   void finishQueued() {
     for (MidiHeader* header : queue_) markDone(header);
@@ -372,7 +445,9 @@ class AlsaOutDevice final : public OutDevice {
   std::deque<MidiHeader*> queue_;
   MidiHeader* sending_ = nullptr;
   bool stopping_ = false;
+  bool vanished_ = false;
   bool closed_ = false;
+  bool watched_ = false;
   std::thread sender_;
 };
 
@@ -393,7 +468,7 @@ int openAlsaInput(const std::shared_ptr<AlsaClient>& client, const SeqPort* conn
     snd_seq_delete_simple_port(client->seq(), port);
     return kMidiErrorNoMemory;
   }
-  if (!in->begin()) return kMidiErrorNoMemory;  // in's destruction undoes the rest
+  if (!in->begin(connectFrom)) return kMidiErrorNoMemory;  // in's destruction undoes the rest
   if (connectFrom != nullptr &&
       snd_seq_connect_from(client->seq(), port, connectFrom->client, connectFrom->port) < 0) {
     return kMidiErrorBadDevice;
@@ -405,7 +480,9 @@ int openAlsaInput(const std::shared_ptr<AlsaClient>& client, const SeqPort* conn
 int openAlsaOutput(const std::shared_ptr<AlsaClient>& client, const SeqPort* connectTo,
                    const std::string& portName, std::size_t messageLimit,
                    std::unique_ptr<OutDevice>& device) {
-  const unsigned caps = connectTo != nullptr ? SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_NO_EXPORT
+  // Ours alone also takes the announcements that tell when the device goes.
+  const unsigned caps = connectTo != nullptr ? SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_WRITE |
+                                                   SND_SEQ_PORT_CAP_NO_EXPORT
                                              : SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ;
   const int port = snd_seq_create_simple_port(client->seq(), portName.c_str(), caps, kPortType);
   if (port < 0) return kMidiErrorNotReady;
@@ -414,7 +491,7 @@ int openAlsaOutput(const std::shared_ptr<AlsaClient>& client, const SeqPort* con
     snd_seq_delete_simple_port(client->seq(), port);
     return kMidiErrorNoMemory;
   }
-  if (!out->begin()) return kMidiErrorNoMemory;
+  if (!out->begin(connectTo)) return kMidiErrorNoMemory;
   if (connectTo != nullptr &&
       snd_seq_connect_to(client->seq(), port, connectTo->client, connectTo->port) < 0) {
     return kMidiErrorBadDevice;

@@ -430,7 +430,8 @@ class JackOutDevice final : public OutDevice, public CycleUser {
     std::lock_guard lock(mutex_);
     if (closed_ || client_->gone()) return kMidiErrorNotReady;
     order_.beforeWrite();
-    if (jack_ringbuffer_write_space(queue_) < sizeof(Pending)) return kMidiErrorNotReady;
+    // Full for now, not gone: NotReady would read as an unplugged device.
+    if (jack_ringbuffer_write_space(queue_) < sizeof(Pending)) return kMidiErrorNoMemory;
     markQueued(header);
     const Pending pending{header, header->bufferLength};
     jack_ringbuffer_write(queue_, reinterpret_cast<const char*>(&pending), sizeof pending);
@@ -589,7 +590,8 @@ class JackInDevice final : public LentBuffersInDevice, public CycleUser {
     if (wrote) dataReady_.signal();
   }
 
-  void serverGone() noexcept override {}  // nothing more arrives; the reader just waits
+  // Nothing more arrives: the device is as good as unplugged.
+  void serverGone() noexcept override { lent_->deviceRemoved(); }
 
   // Its own losses, and every cycle the client was late in since this device opened. Another
   // client's lateness loses messages but never repeats one of ours (measured), so the server's

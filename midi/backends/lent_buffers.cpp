@@ -55,7 +55,7 @@ int LentBuffers::unprepare(MidiHeader* header) {
 
 void LentBuffers::start() {
   std::lock_guard lock(mutex_);
-  if (!closed_) started_ = true;
+  if (!closed_ && !removed_) started_ = true;
 }
 
 void LentBuffers::stop() {
@@ -149,6 +149,15 @@ void LentBuffers::feedShort(uint32_t message) {
   std::unique_lock lock(mutex_);
   if (closed_ || !started_) return;
   call(InMessage::ShortData, nullptr, message, lock);
+}
+
+void LentBuffers::deviceRemoved() {
+  std::unique_lock lock(mutex_);
+  if (closed_ || removed_) return;
+  removed_ = true;
+  started_ = false;
+  endInProgress(lock, InMessage::LongError);
+  call(InMessage::DeviceRemoved, nullptr, 0, lock);
 }
 
 // Hands back the front buffer if the message in progress left bytes in it.

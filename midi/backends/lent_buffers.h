@@ -42,6 +42,9 @@ class LentBuffers {
   void endMessage();
   // A short (non-SysEx) message: straight to the callback.
   void feedShort(uint32_t message);
+  // The device has vanished: the message in progress comes back cut, input stops for good and
+  // the callback hears DeviceRemoved, once.
+  void deviceRemoved();
 
  private:
   void handBack(MidiHeader* header, std::unique_lock<std::mutex>& lock,
@@ -56,6 +59,7 @@ class LentBuffers {
   std::deque<MidiHeader*> lent_;
   bool started_ = false;
   bool closed_ = false;
+  bool removed_ = false;
   bool inMessage_ = false;
   int callbacksRunning_ = 0;  // close() waits until this is 0
   std::condition_variable callbacksEnded_;

@@ -104,10 +104,16 @@ class VirtualDeviceImpl final : public VirtualDevice {
         devices.erase(it);
       }
     }
-    std::unique_lock lock(mutex_);
-    vanished_ = true;
-    for (OutEnd* end : outputs_) endSends(*end);
-    waitForReceivers(lock);
+    std::vector<std::shared_ptr<LentBuffers>> told;
+    {
+      std::unique_lock lock(mutex_);
+      vanished_ = true;
+      for (OutEnd* end : outputs_) endSends(*end);
+      waitForReceivers(lock);
+      told = inputs_;
+    }
+    // Outside the lock: the callback may call back into the device.
+    for (const auto& input : told) input->deviceRemoved();
   }
 
   // The ends of open devices.

@@ -6,6 +6,7 @@
 // clang-format on
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cwchar>
 #include <iterator>
@@ -160,7 +161,7 @@ int lendSlot(HeaderSlots& slots, Handle handle, MidiHeader* header, HeaderCall<H
 }
 
 void CALLBACK inProc(HMIDIIN, UINT message, DWORD_PTR instance, DWORD_PTR param1, DWORD_PTR);
-void CALLBACK outProc(HMIDIOUT, UINT message, DWORD_PTR, DWORD_PTR param1, DWORD_PTR);
+void CALLBACK outProc(HMIDIOUT, UINT message, DWORD_PTR instance, DWORD_PTR param1, DWORD_PTR);
 
 class WinmmInDevice final : public InDevice {
  public:
@@ -219,11 +220,11 @@ class WinmmOutDevice final : public OutDevice {
   WinmmOutDevice& operator=(const WinmmOutDevice&) = delete;
   ~WinmmOutDevice() override { close(); }
 
-  // The callback needs no instance: MOM_DONE finds our header through the MIDIHDR alone.
+  // MOM_DONE finds our header through the MIDIHDR alone; the instance hears MOM_CLOSE.
   int open(UINT index) {
     HMIDIOUT handle = nullptr;
-    const MMRESULT result =
-        midiOutOpen(&handle, index, reinterpret_cast<DWORD_PTR>(&outProc), 0, CALLBACK_FUNCTION);
+    const MMRESULT result = midiOutOpen(&handle, index, reinterpret_cast<DWORD_PTR>(&outProc),
+                                        reinterpret_cast<DWORD_PTR>(this), CALLBACK_FUNCTION);
     if (result != MMSYSERR_NOERROR) return winmmResult(result);
     handle_ = handle;
     return kMidiOk;
@@ -233,8 +234,16 @@ class WinmmOutDevice final : public OutDevice {
     return prepareSlot<HMIDIOUT>(slots_, handle_, header, &midiOutPrepareHeader,
                                  &midiOutUnprepareHeader);
   }
+  // A device the driver has let go of, or no longer finds, has vanished.
   int longMsg(MidiHeader* header) override {
-    return lendSlot<HMIDIOUT>(slots_, handle_, header, &midiOutLongMsg);
+    if (vanished_.load()) return kMidiErrorNotReady;
+    const int result = lendSlot<HMIDIOUT>(slots_, handle_, header, &midiOutLongMsg);
+    if (result != kMidiErrorBadDevice) return result;
+    vanished_.store(true);
+    return kMidiErrorNotReady;
+  }
+  void closedByDriver() {
+    if (!closing_.load()) vanished_.store(true);
   }
   int unprepare(MidiHeader* header) override {
     return unprepareSlot<HMIDIOUT>(slots_, handle_, header, &midiOutUnprepareHeader);
@@ -244,6 +253,7 @@ class WinmmOutDevice final : public OutDevice {
   // hold are abandoned rather than freed.
   int close() override {
     if (handle_ == nullptr) return kMidiOk;
+    closing_.store(true);
     const std::vector<MIDIHDR*> held = slots_.all();
     // A reset also turns every note off on the device: only when a buffer is still out.
     if (std::any_of(held.begin(), held.end(), [](const MIDIHDR* slot) {
@@ -266,6 +276,8 @@ class WinmmOutDevice final : public OutDevice {
 
  private:
   HMIDIOUT handle_ = nullptr;
+  std::atomic<bool> closing_{false};
+  std::atomic<bool> vanished_{false};
   HeaderSlots slots_;
 };
 
@@ -276,7 +288,10 @@ void CALLBACK inProc(HMIDIIN, UINT message, DWORD_PTR instance, DWORD_PTR param1
 // What the port hears while its device closes.
 void unheard(InMessage, void*, MidiHeader*, uint32_t) {}
 
-void CALLBACK outProc(HMIDIOUT, UINT message, DWORD_PTR, DWORD_PTR param1, DWORD_PTR) {
+void CALLBACK outProc(HMIDIOUT, UINT message, DWORD_PTR instance, DWORD_PTR param1, DWORD_PTR) {
+  if (message == MOM_CLOSE && instance != 0) {
+    reinterpret_cast<WinmmOutDevice*>(instance)->closedByDriver();
+  }
   winmmOutMessage(message, param1);
 }
 
@@ -451,7 +466,10 @@ void winmmInMessage(unsigned message, uintptr_t param1, InCallback callback, voi
                header, 0);
       return;
     }
-    default:  // open, close, errors of short messages, more data
+    case MIM_CLOSE:  // not of our own asking: the device has vanished
+      callback(InMessage::DeviceRemoved, instance, nullptr, 0);
+      return;
+    default:  // open, errors of short messages, more data
       return;
   }
 }

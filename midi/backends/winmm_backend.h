@@ -27,7 +27,8 @@ std::string winmmNameToUtf8(const wchar_t* name, std::size_t size);
 std::string winmmDeviceKey(bool input, std::size_t index, std::string_view name);
 
 // One input callback of the driver (MIM_* code, first parameter) as our InCallback sees it; a
-// MIDIHDR given back carries our header in dwUser.
+// MIDIHDR given back carries our header in dwUser. MIM_CLOSE (the device's own, not one our
+// close asked for) is DeviceRemoved.
 void winmmInMessage(unsigned message, uintptr_t param1, InCallback callback, void* instance);
 // One output callback (MOM_* code, first parameter): MOM_DONE marks our header done.
 void winmmOutMessage(unsigned message, uintptr_t param1);

@@ -47,6 +47,7 @@ constexpr int kExitNoPorts = 2;
 
 constexpr std::size_t kLentBuffers = 4;
 constexpr uint32_t kLentBufferSize = 65536;  // larger than any message of the protocol
+constexpr auto kReopenInterval = std::chrono::milliseconds(100);
 
 // There is no JACK to play on, rather than a JACK that refused: the reason to take ALSA instead.
 bool noJack(const std::string& reason) {
@@ -83,15 +84,9 @@ class Player {
         return false;
       }
     }
-    for (auto& buffer : buffers_) {
-      buffer.bytes.resize(kLentBufferSize);
-      buffer.header.data = buffer.bytes.data();
-      buffer.header.bufferLength = kLentBufferSize;
-      if (in_->prepare(&buffer.header) != midi::kMidiOk ||
-          in_->addBuffer(&buffer.header) != midi::kMidiOk) {
-        *reason = "no receive buffer";
-        return false;
-      }
+    if (!lendBuffers()) {
+      *reason = "no receive buffer";
+      return false;
     }
     thread_ = std::thread(&Player::run, this);
     in_->start();
@@ -103,17 +98,25 @@ class Player {
   const std::string& withoutJack() const { return withoutJack_; }
 
   void stop() {
-    if (in_) {
-      in_->stop();
-      in_->close();  // no callback from here on
-      in_.reset();
+    std::unique_ptr<midi::InDevice> in;
+    {
+      std::lock_guard lock(devicesMutex_);
+      devicesStopped_ = true;
+      in = std::move(in_);
+    }
+    if (in) {
+      in->stop();
+      in->close();  // no callback from here on
     }
     {
       std::lock_guard lock(mutex_);
       stopping_ = true;
       changed_.notify_all();
     }
-    if (out_) out_->reset();  // a send under way ends now
+    {
+      std::lock_guard lock(devicesMutex_);
+      if (out_) out_->reset();  // a send under way ends now
+    }
     if (thread_.joinable()) thread_.join();
     if (out_) {
       out_->close();
@@ -180,6 +183,7 @@ class Player {
         return false;
       }
       result = midi::kMidiOk;
+      reattachable_ = true;
 #else
       *reason = "built without ALSA";
       return false;
@@ -223,10 +227,30 @@ class Player {
     MidiHeader header;
   };
 
+  bool lendBuffers() {
+    for (auto& buffer : buffers_) {
+      buffer.bytes.resize(kLentBufferSize);
+      buffer.header.flags.store(0);
+      buffer.header.data = buffer.bytes.data();
+      buffer.header.bufferLength = kLentBufferSize;
+      if (in_->prepare(&buffer.header) != midi::kMidiOk ||
+          in_->addBuffer(&buffer.header) != midi::kMidiOk) {
+        return false;
+      }
+    }
+    return true;
+  }
+
   // The back-end's receiving thread: copy, hand the buffer back, wake the device thread.
   static void onInput(midi::InMessage message, void* instance, MidiHeader* header,
                       uint32_t /*shortMessage*/) {
     auto* self = static_cast<Player*>(instance);
+    if (message == midi::InMessage::DeviceRemoved) {
+      std::lock_guard lock(self->mutex_);
+      self->unplugged_ = true;
+      self->changed_.notify_all();
+      return;
+    }
     if (message == midi::InMessage::ShortData || header == nullptr) return;
     if (header->bytesRecorded == 0) return;  // given back by a reset: it stays with us
     if (message == midi::InMessage::LongData) {
@@ -263,7 +287,11 @@ class Player {
   void run() {
     std::unique_lock lock(mutex_);
     while (!stopping_) {
-      if (!inbox_.empty()) {
+      if (unplugged_) {
+        lock.unlock();
+        reattach();
+        lock.lock();
+      } else if (!inbox_.empty()) {
         Arrived arrived = std::move(inbox_.front());
         inbox_.pop_front();
         lock.unlock();
@@ -326,6 +354,55 @@ class Player {
     }
   }
 
+  // Device thread. Unplugged, the device forgets what it was about to say (its flash and state
+  // stay) and waits for its raw MIDI device to come back.
+  void reattach() {
+    std::fprintf(stderr, "rt88h-devsim: unplugged\n");
+    std::unique_ptr<midi::InDevice> in;
+    std::unique_ptr<midi::OutDevice> out;
+    {
+      std::lock_guard lock(devicesMutex_);
+      if (devicesStopped_) return;
+      in = std::move(in_);
+      out = std::move(out_);
+    }
+    if (in) in->close();
+    if (out) out->close();  // the kernel may drain a writer for up to 10 s
+    in.reset();
+    out.reset();
+    joining_.clear();
+    updateBegan_ = false;  // the duration reported is the next update's
+    {
+      std::lock_guard lock(mutex_);
+      unplugged_ = false;
+      inbox_.clear();
+      outbox_ = {};
+    }
+    if (!reattachable_) return;
+    for (;;) {
+      {
+        std::unique_lock lock(mutex_);
+        if (changed_.wait_for(lock, kReopenInterval, [this] { return stopping_; })) return;
+      }
+      std::string reason;
+      if (!openRawMidi(options_.rawMidiDevice, &Player::onInput, this, in, out, &reason)) {
+        continue;
+      }
+      std::lock_guard lock(devicesMutex_);
+      if (devicesStopped_) return;  // in and out close on their way out
+      in_ = std::move(in);
+      out_ = std::move(out);
+      if (!lendBuffers()) {
+        std::fprintf(stderr, "rt88h-devsim: no receive buffer after the device came back\n");
+        return;
+      }
+      in_->start();
+      std::fprintf(stderr, "rt88h-devsim: plugged in again on %s\n",
+                   options_.rawMidiDevice.c_str());
+      return;
+    }
+  }
+
   void schedule(Clock::time_point due, std::vector<uint8_t> bytes, bool endsUpdate) {
     std::lock_guard lock(mutex_);
     outbox_.push(Outgoing{due, nextOrder_++, std::move(bytes), endsUpdate});
@@ -369,6 +446,9 @@ class Player {
 #ifdef DEVSIM_WITH_ALSA
   std::unique_ptr<midi::AlsaEndpoint> alsa_;
 #endif
+  std::mutex devicesMutex_;  // in_ and out_ against their replacement after an unplug
+  bool devicesStopped_ = false;
+  bool reattachable_ = false;  // a raw MIDI device, which comes back when plugged in again
   std::unique_ptr<midi::InDevice> in_;
   std::unique_ptr<midi::OutDevice> out_;
   std::array<LentBuffer, kLentBuffers> buffers_;
@@ -381,6 +461,7 @@ class Player {
   std::priority_queue<Outgoing, std::vector<Outgoing>, std::greater<>> outbox_;
   uint64_t nextOrder_ = 0;
   bool stopping_ = false;
+  bool unplugged_ = false;
   std::thread thread_;
 
   // Device thread.

@@ -88,7 +88,10 @@ class RawMidiIn final : public midi::LentBuffersInDevice {
       for (;;) {
         const ssize_t got = snd_rawmidi_read(handle_, buffer, sizeof buffer);
         if (got == -EAGAIN) break;
-        if (got <= 0) return;  // the device is gone
+        if (got <= 0) {  // the device is gone: its card was removed (unplugged)
+          lent_->deviceRemoved();
+          return;
+        }
         splitRawStream(buffer, static_cast<std::size_t>(got),
                        [this](const uint8_t* bytes, std::size_t size) {
                          midi::deliverPiece(bytes, size, reader_, *lent_);

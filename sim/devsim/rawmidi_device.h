@@ -10,7 +10,8 @@
 namespace rt88h::devsim {
 
 // Opens `device` ("hw:0,1") both ways. The input side turns the byte stream into the input
-// callbacks of a back-end; a send on the output side returns once the kernel has the bytes.
+// callbacks of a back-end, and DeviceRemoved when the device's card goes (the device side of a
+// USB cable pulled); a send on the output side returns once the kernel has the bytes.
 bool openRawMidi(const std::string& device, midi::InCallback callback, void* instance,
                  std::unique_ptr<midi::InDevice>& in, std::unique_ptr<midi::OutDevice>& out,
                  std::string* reason);

@@ -37,6 +37,7 @@ messages=(
   "Can't open MIDI Out device."
   "MIDI OUTデバイスが開けません"
   "Midi Out Error"
+  "The RT-88H was disconnected. Connect it again, press Rescan Device, then Execute."
   "It is forbidden to launch more than 20 instance of this application."
   "Version update completed."
 )

@@ -370,48 +370,60 @@ TEST_F(UpdateProcedureTest, DeviceRequestsDuringTheUpdateAreAnswered) {
   EXPECT_EQ(link.log("status:").back(), kCompleted);
 }
 
-// However an update was cut short, on a device that keeps what it has: Rescan and Execute (a new
-// run of the procedure) update it from the start and complete.
+// However an update was cut short, on a device that keeps what it has, at each kind of step
+// (the 2nd erase, chunk 300 in the middle of the second region): Rescan and Execute (a new run
+// of the procedure) update it from the start and complete. An unplug, as the message goes out or
+// while its answer is awaited, is told in one box within 10 s, and nothing reports success.
 TEST(InterruptedUpdate, RunAgainCompletes) {
-  enum class Cut { Stop, Unplug, PowerCycle };
-  // Where: before the step's 2nd message of its kind reaches the device (the 1st for the
-  // identity, BeginUpdate and EndUpdate).
+  enum class Cut { Stop, UnplugAsItGoesOut, UnplugWhileWaiting, PowerCycle };
   const std::pair<Sent, uint32_t> steps[] = {
-      {Sent::Identity, 1}, {Sent::Begin, 1}, {Sent::Erase, 2}, {Sent::Write, 2}, {Sent::End, 1}};
-  for (const Cut cut : {Cut::Stop, Cut::Unplug, Cut::PowerCycle}) {
+      {Sent::Identity, 1}, {Sent::Begin, 1}, {Sent::Erase, 2}, {Sent::Write, 300}, {Sent::End, 1}};
+  for (const Cut cut :
+       {Cut::Stop, Cut::UnplugAsItGoesOut, Cut::UnplugWhileWaiting, Cut::PowerCycle}) {
     for (const auto& [kind, nth] : steps) {
       SCOPED_TRACE(::testing::Message()
                    << "cut " << static_cast<int>(cut) << " at kind " << static_cast<int>(kind));
       testing::ModelScope models;
       sim::DeviceModel device;
-      bool cutOff = false;
+      int64_t cutAt = -1;
       testing::DeviceRun* first = nullptr;
-      testing::DeviceRun interrupted(
-          {.plan = FlashPlan,
-           .cycleMs = 0,
-           .fails =
-               [&, kind = kind, nth = nth](const Sending& sending) {
-                 if (cutOff || sending.kind != kind || sending.nth != nth) return cutOff;
-                 switch (cut) {
-                   case Cut::Stop: first->link().requestStop(); break;
-                   // BeginUpdate waits without a limit: a minute on,
-                   // the user closes.
-                   case Cut::Unplug:
-                     cutOff = true;
-                     first->link().at(first->link().now() + 60000,
-                                      [&] { first->link().requestStop(); });
-                     break;
-                   case Cut::PowerCycle: device.powerCycle(); break;
-                 }
-                 return cutOff;
-               },
-           .keptDevice = &device});
+      const auto cutsHere = [&, kind = kind, nth = nth](const Sending& sending) {
+        return cutAt < 0 && sending.kind == kind && sending.nth == nth;
+      };
+      testing::DeviceRun interrupted({.plan = FlashPlan,
+                                      .cycleMs = 0,
+                                      .fails =
+                                          [&](const Sending& sending) {
+                                            if (!cutsHere(sending)) return false;
+                                            cutAt = first->link().now();
+                                            switch (cut) {
+                                              case Cut::Stop: first->link().requestStop(); break;
+                                              case Cut::UnplugAsItGoesOut:
+                                                first->link().unplug();
+                                                return true;
+                                              case Cut::UnplugWhileWaiting:
+                                                first->link().at(cutAt + 1,
+                                                                 [&] { first->link().unplug(); });
+                                                break;
+                                              case Cut::PowerCycle: device.powerCycle(); break;
+                                            }
+                                            return false;
+                                          },
+                                      .keptDevice = &device});
       first = &interrupted;
       const testing::RunResult ended = interrupted.run();
       // A restart before BeginUpdate interrupts nothing: that run completes.
       const bool interrupts =
           cut != Cut::PowerCycle || (kind != Sent::Identity && kind != Sent::Begin);
       EXPECT_EQ(ended.end == testing::RunEnd::Completed, !interrupts) << ended.what;
+      if (cut == Cut::UnplugAsItGoesOut || cut == Cut::UnplugWhileWaiting) {
+        const std::string box = errorBox(IDS_DEVICE_DISCONNECTED);
+        ASSERT_EQ(interrupted.link().log("box:"), std::vector<std::string>{box});
+        for (const auto& [time, line] : interrupted.link().timedLog()) {
+          if (line == box) EXPECT_LE(time - cutAt, 10000);
+        }
+        EXPECT_TRUE(interrupted.link().controlsEnabled());
+      }
       device.clearRecord();
 
       testing::DeviceRun again({.plan = FlashPlan, .cycleMs = 0, .keptDevice = &device});
@@ -421,6 +433,5 @@ TEST(InterruptedUpdate, RunAgainCompletes) {
     }
   }
 }
-
 }  // namespace
 }  // namespace rt88h

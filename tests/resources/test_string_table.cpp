@@ -45,6 +45,8 @@ constexpr Entry kTable[] = {
     {IDS_MIDI_OUT_LABEL, "MIDI OUT"},
     {IDS_RESCAN_DEVICE, "Rescan Device"},
     {IDS_OK, "OK"},
+    {IDS_DEVICE_DISCONNECTED,
+     "The RT-88H was disconnected. Connect it again, press Rescan Device, then Execute."},
     {IDS_STOP_UPDATE_QUESTION,
      "Stop the update? The RT-88H stays partly written until it is updated again."},
     {IDS_INHIBITOR_WHO, "RT-88H Updater"},

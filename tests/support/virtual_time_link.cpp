@@ -11,7 +11,7 @@ VirtualTimeLink::VirtualTimeLink(DeviceFunction device)
 
 int VirtualTimeLink::sendLong(const uint8_t* bytes, uint32_t length) {
   Bytes message(bytes, bytes + length);
-  if (!portsOpen_ || (sendFails_ && sendFails_(message))) {
+  if (!portsOpen_ || unplugged_ || (sendFails_ && sendFails_(message))) {
     ++failedSends_;
     return 0;
   }
@@ -59,7 +59,7 @@ void VirtualTimeLink::advanceTo(int64_t t) {
     now_ = moment;
     while (!inFlight_.empty() && inFlight_.begin()->first <= now_) {
       // Nothing arrives once the input port is closed.
-      if (portsOpen_) queue_.push_back({std::move(inFlight_.begin()->second), now_});
+      if (portsOpen_ && !unplugged_) queue_.push_back({std::move(inFlight_.begin()->second), now_});
       inFlight_.erase(inFlight_.begin());
     }
     while (!actions_.empty() && actions_.begin()->first <= now_) {

@@ -42,6 +42,7 @@ class VirtualTimeLink final : public UpdateLink, public UpdateClock {
   bool peekSysEx(const uint8_t** bytes, uint32_t* count, Arrival* arrival) override;
   void popSysEx() override;
   uint64_t transportTroubles() override { return troubles_; }
+  bool deviceRemoved() override { return unplugged_; }
 
   // UpdateClock.
   bool waitFor(AutoResetEvent& event, int64_t timeoutMs) override;
@@ -71,6 +72,8 @@ class VirtualTimeLink final : public UpdateLink, public UpdateClock {
   void setHangLimitMs(int64_t limitMs) { hangLimitMs_ = limitMs; }
   // The transport counts a late cycle of ours (during a send: before it returns).
   void reportTrouble() { ++troubles_; }
+  // The device is unplugged now: what it still had to say is lost, and every send fails.
+  void unplug() { unplugged_ = true; }
 
   int64_t now() const { return now_; }
   bool hung() const { return hung_; }
@@ -97,6 +100,7 @@ class VirtualTimeLink final : public UpdateLink, public UpdateClock {
   int64_t now_ = 0;
   int64_t nextTick_ = kTickMs;
   bool portsOpen_ = true;
+  bool unplugged_ = false;
   bool hung_ = false;
   std::multimap<int64_t, Bytes> inFlight_;
   std::multimap<int64_t, std::function<void()>> actions_;

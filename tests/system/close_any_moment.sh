@@ -10,8 +10,8 @@
 #   box runs   rt88h-updater against rt88h-devsim over JACK with a fault that puts up a box;
 #              at the moment the box is up, Escape goes to it (it is modal and has the focus),
 #              then Escape to the window: "Illegal device connected.", "Please set the
-#              Version-up mode.", "Transfer error occurred.", "Time out error(2)", and
-#              "Midi Out Error" after the JACK server went away (one box per re-send)
+#              Version-up mode.", "Transfer error occurred.", "Time out error(2)",
+#              and the disconnection box after the JACK server went away
 # The moments come from a seeded generator: a failure names its seed and run.
 # Usage: close_any_moment.sh [--runs N] [--box-runs M] [--lanes L] [--seed S]
 #                            [--demo PATH] [--updater PATH] [--devsim PATH]
@@ -155,7 +155,7 @@ one_run() {
   local due=$((returned + moment * 1000))
   if [ "$kind" = box ]; then
     if [ "$fault" = jack-stop ]; then
-      # The next send fails about 1.1 s after the server went: a box from then on.
+      # The server gone is the device gone: the box comes at the next tick.
       local stop_at=$((due - 1300000))
       ((stop_at < returned + 200000)) && stop_at=$((returned + 200000))
       while (($(now_us) < stop_at)); do sleep 0.02; done

@@ -1,17 +1,14 @@
 #!/bin/sh
 # Inside the VM, in a chroot of the host's root (scripts/alsa-vm test --windows): Windows programs
-# under the host's Wine reaching rt88h-devsim through WinMM, winealsa and the kernel's sequencer.
-# winmm_probe lists the MIDI devices and makes the Identity round trip; then the Windows updater's
-# whole update, once that program exists.
-#   wine-tests.sh SOURCE_ROOT PROBE_EXE DEVSIM_BINARY PREFIX_TEMPLATE [UPDATER_EXE [QUICK]]
+# under the host's Wine reaching rt88h-devsim through WinMM, winealsa and the kernel's sequencer:
+# winmm_probe lists the MIDI devices and makes the Identity round trip. The Wine prefix and server
+# stay for tests/vm/usb-tests.sh, which has the Windows updater update a USB-MIDI device.
+#   wine-tests.sh SOURCE_ROOT PROBE_EXE DEVSIM_BINARY PREFIX_TEMPLATE
 # PREFIX_TEMPLATE is a Wine prefix made on the host (copied here: made in the VM it takes minutes).
-# QUICK 1 leaves out the updater's whole update.
 root=$1
 probe=$2
 devsim=$3
 template=$4
-updater=${5:-}
-quick=${6:-0}
 failed=0
 readonly device="TAVO RT Series"
 pass() { echo "alsa-vm check passed: $1"; }
@@ -152,123 +149,6 @@ probe_round_trip() {
   fi
 }
 
-# The Windows updater's whole update: devsim on ALSA, the .exe under Wine on the host's Xvfb,
-# driven with xdotool, devsim's flash compared with the payloads at the end.
-windows_update() {
-  tools=1
-  if ! command -v Xvfb >/dev/null || ! command -v xdotool >/dev/null; then
-    note "Xvfb or xdotool is not installed on the host (packages xvfb, xdotool; scripts/bootstrap --tests)"
-    tools=0
-  fi
-  if [ -z "$updater" ] || [ ! -f "$updater" ]; then
-    note "no Windows updater in this build (${updater:-none given}): its whole update is not tested"
-    return
-  fi
-  if [ "$quick" = 1 ]; then
-    note "--quick: the Windows updater's whole update left out"
-    return
-  fi
-  if [ $tools -eq 0 ]; then
-    fail "the Windows updater's whole update needs Xvfb and xdotool on the host"
-    return
-  fi
-  update_whole
-}
-
-# Seconds of CPU a process has used so far (user + system), from /proc.
-cpu_seconds() {
-  awk -v hz="$(getconf CLK_TCK)" '{ printf "%.2f", ($14 + $15) / hz }' "/proc/$1/stat" 2>/dev/null
-}
-
-# The device as Wine lists it: a long client name makes winealsa show the port's own name, so the
-# window preselects it as it would the device.
-update_whole() {
-  echo "== the Windows updater's whole update against $devsim --backend alsa"
-  if ! devsim_start --name "rt88h-devsim playing the device" --port-name "$device" --verbose \
-    --exit-after-end --expect-complete; then
-    fail "rt88h-devsim starts on ALSA for the whole update"
-    return
-  fi
-  display=:57
-  Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-  xvfb=$!
-  # shellcheck disable=SC2317 # called through poll
-  display_up() { [ -S "/tmp/.X11-unix/X${display#:}" ]; }
-  if ! poll 30 display_up; then
-    fail "Xvfb opens a display in the VM"
-    devsim_stop
-    return
-  fi
-  DISPLAY=$display RT88H_ALLOW_TEST_IMAGES=1 "$wine" "$updater" >/tmp/updater.out 2>&1 &
-  updater_pid=$!
-  # shellcheck disable=SC2317 # called through poll
-  window_shown() { DISPLAY=$display xdotool search --name '^Tavo RT-88H System v2.01$' >/dev/null; }
-  if poll 180 window_shown; then
-    pass "the Windows updater shows its window under Wine"
-  else
-    fail "the Windows updater shows its window under Wine"
-  fi
-  window=$(DISPLAY=$display xdotool search --name '^Tavo RT-88H System v2.01$' | head -n 1)
-  # Enter runs Execute on the preselected ports; once the update runs Enter does nothing, so a
-  # key lost while the window was still taking the focus is simply given again.
-  # shellcheck disable=SC2317 # called through poll
-  update_began() {
-    grep -q 'Identity Request' /tmp/devsim.out && return 0
-    DISPLAY=$display xdotool windowfocus --sync "$window" key Return 2>/dev/null
-    return 1
-  }
-  started=$(now)
-  cpu_before=$(cpu_seconds "$updater_pid")
-  if [ -n "$window" ] && poll 60 update_began; then
-    pass "Enter on the window starts the update over WinMM"
-  else
-    fail "Enter on the window starts the update over WinMM"
-  fi
-  # Ended, or a hang: rt88h-devsim heard nothing for 40 s (the longest quiet wait is about 5 s).
-  lines=0
-  quiet_since=$(date +%s)
-  while alive "$devsim_pid"; do
-    now_lines=$(wc -l </tmp/devsim.out)
-    if [ "$now_lines" -ne "$lines" ]; then
-      lines=$now_lines
-      quiet_since=$(date +%s)
-    elif [ $(($(date +%s) - quiet_since)) -ge 40 ]; then
-      fail "the update goes on: rt88h-devsim heard nothing for 40 s"
-      break
-    fi
-    sleep 0.5
-  done
-  took=$(since "$started")
-  cpu=$(awk -v a="${cpu_before:-0}" -v b="$(cpu_seconds "$updater_pid")" 'BEGIN { printf "%.2f", b - a }')
-  devsim_stop
-  sed -n '/report/,$p' /tmp/devsim.out
-  if [ "$devsim_status" -eq 0 ] && grep -q 'Flash equals the embedded payloads: yes' /tmp/devsim.out
-  then
-    pass "the Windows updater's whole update over WinMM: flash equals the payloads"
-  else
-    fail "the Windows updater's whole update over WinMM: flash equals the payloads (devsim exit $devsim_status)"
-  fi
-  note "whole update by the Windows updater under Wine: $took s from Enter to EndUpdate answered (floor 95.9 s); updater CPU in it ${cpu} s (emulated: TCG), ${cpu_before:-?} s before it"
-  if DISPLAY=$display xdotool search --name '^rt88h-updater$' >/dev/null 2>&1; then
-    fail "no message box after the whole update"
-  else
-    pass "no message box after the whole update"
-  fi
-  # Esc closes the window; the process's end is not a check (WinMM's exit under Wine here).
-  DISPLAY=$display xdotool windowfocus --sync "$window" key Escape 2>/dev/null
-  # shellcheck disable=SC2317 # called through poll
-  updater_ended() { ! alive "$updater_pid"; }
-  if poll 60 updater_ended; then
-    wait "$updater_pid"
-    note "the Windows updater ended after Esc, exit $?"
-  else
-    fail "the Windows updater ends after Esc"
-    kill -KILL "$updater_pid" 2>/dev/null
-  fi
-  kill "$xvfb" 2>/dev/null
-  wait "$xvfb" 2>/dev/null
-}
-
 # Not a check: how a WinMM program's ordinary exit ends here (the Windows updater's will too).
 exit_status_note() {
   "$root/scripts/wine-run" "$probe" >/dev/null 2>&1
@@ -278,6 +158,4 @@ exit_status_note() {
 
 probe_round_trip
 exit_status_note
-windows_update
-"$wineserver" -k 2>/dev/null
 exit $failed

@@ -445,7 +445,7 @@ TEST_F(Window, EveryWayOfClosingAsksOnlyDuringAnUpdateAndEndsPromptly) {
 }
 
 // The output device vanishes mid-run; a device request makes the timer thread answer, the send
-// fails and the dispatcher asks the window for "Midi Out Error".
+// fails, and the update ends with the one box that says the device was disconnected.
 class WindowWithVanishedOutput : public Window {
  protected:
   void startAndLoseTheOutput() {
@@ -465,7 +465,7 @@ class WindowWithVanishedOutput : public Window {
   std::shared_ptr<midi::VirtualDevice> outSide;
 };
 
-TEST_F(WindowWithVanishedOutput, ClosingWhileTheTimersBoxIsOpenDoesNotHang) {
+TEST_F(WindowWithVanishedOutput, ClosingWhileTheDisconnectionBoxIsOpenDoesNotHang) {
   QElapsedTimer sinceClose;
   BoxWatcher watcher([&](QMessageBox*) {
     sinceClose.start();
@@ -477,12 +477,12 @@ TEST_F(WindowWithVanishedOutput, ClosingWhileTheTimersBoxIsOpenDoesNotHang) {
   window.reset();
   EXPECT_LT(sinceClose.elapsed(), kCloseBoundMs);
   ASSERT_EQ(watcher.seen().size(), 1u);
-  EXPECT_EQ(watcher.seen()[0].text, QString::fromUtf8(kMidiOutError.data()));
-  EXPECT_EQ(watcher.seen()[0].title, appNameCaption());
-  EXPECT_EQ(watcher.seen()[0].icon, QMessageBox::NoIcon);
+  EXPECT_EQ(watcher.seen()[0].text, tableText(IDS_DEVICE_DISCONNECTED));
+  EXPECT_EQ(watcher.seen()[0].title, tableText(IDS_ERROR_CAPTION));
+  EXPECT_EQ(watcher.seen()[0].icon, QMessageBox::Critical);
 }
 
-TEST_F(WindowWithVanishedOutput, ClosingWhileTheTimersBoxIsStillQueuedDoesNotHang) {
+TEST_F(WindowWithVanishedOutput, ClosingWhileTheDisconnectionBoxIsStillQueuedDoesNotHang) {
   BoxWatcher watcher;
   startAndLoseTheOutput();
   // This thread runs no events now: the timer thread's request waits in the queue.

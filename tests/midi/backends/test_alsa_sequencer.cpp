@@ -254,6 +254,34 @@ TEST_F(AlsaSequencer, ADeviceOpensByItsKeyWhateverIndexIsGiven) {
   EXPECT_EQ(out.open(outIndex, "alsa:999:0:gone:device"), 0);
 }
 
+// The device leaves, as a USB-MIDI device unplugged does (here its client ends): the input hears
+// it, a send then fails at once; back under another client number it opens by its new key only.
+TEST_F(AlsaSequencer, AVanishedDeviceIsToldAndComesBackUnderItsNewKeyOnly) {
+  WatchedApi api(service_);
+  midi::MidiInPort in(api);
+  midi::MidiOutPort out(api);
+  std::vector<uint8_t> message = sysex(6, 3);
+  const std::string oldKey = in.deviceKey(indexOf(in, kDeviceName));
+  ASSERT_TRUE(out.open(0, oldKey) == 1 && in.openAndStart(0, oldKey) == 1);
+  device_.reset();
+  EXPECT_TRUE(api.waitFor([&] { return in.deviceRemoved(); }, 2s));
+  EXPECT_EQ(midi::sendMessage(out, message.data(), 6), 0);
+  EXPECT_TRUE(out.deviceRemoved());
+
+  snd_seq_t* holder = nullptr;  // takes the number the device had
+  ASSERT_GE(snd_seq_open(&holder, "default", SND_SEQ_OPEN_DUPLEX, 0), 0);
+  device_ = std::make_unique<RawSeqDevice>();
+  const std::string newKey = in.deviceKey(indexOf(in, kDeviceName));
+  EXPECT_NE(newKey, oldKey);
+  in.close();
+  out.close();
+  EXPECT_TRUE(out.open(0, oldKey) == 0 && in.openAndStart(0, oldKey) == 0);
+  ASSERT_TRUE(out.open(0, newKey) == 1 && in.openAndStart(0, newKey) == 1);
+  EXPECT_EQ(midi::sendMessage(out, message.data(), 6), 1);
+  EXPECT_TRUE(device_->waitMessages(1, 2s) && !in.deviceRemoved());
+  snd_seq_close(holder);
+}
+
 // --- kernel clients: the raw MIDI port of a USB-MIDI device, here snd-virmidi's ---
 
 constexpr const char* kRawMidiDevice = "hw:0,0";

@@ -90,7 +90,7 @@ TEST(WinmmTranslation, BufferBackWithoutDoneIsNotMarkedDone) {
   EXPECT_EQ(ours.flags.load(), kHeaderPrepared);
 }
 
-TEST(WinmmTranslation, ShortMessagesPassPackedAndOtherCodesAreIgnored) {
+TEST(WinmmTranslation, ShortMessagesPassPackedTheDriversCloseIsARemovalAndTheRestIgnored) {
   Received received;
   winmmInMessage(MIM_DATA, 0x00403C90, &record, &received);
   EXPECT_EQ(received.calls, 1);
@@ -99,10 +99,12 @@ TEST(WinmmTranslation, ShortMessagesPassPackedAndOtherCodesAreIgnored) {
   EXPECT_EQ(received.shortMessage, 0x00403C90u);
 
   winmmInMessage(MIM_OPEN, 0, &record, &received);
-  winmmInMessage(MIM_CLOSE, 0, &record, &received);
   winmmInMessage(MIM_ERROR, 0x90, &record, &received);
   winmmInMessage(MIM_LONGDATA, 0, &record, &received);
   EXPECT_EQ(received.calls, 1);
+  winmmInMessage(MIM_CLOSE, 0, &record, &received);  // the device's own, not asked by our close
+  EXPECT_EQ(received.calls, 2);
+  EXPECT_EQ(received.message, InMessage::DeviceRemoved);
 }
 
 TEST(WinmmTranslation, OutputDoneMarksOurHeaderDone) {
