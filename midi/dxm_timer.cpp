@@ -37,6 +37,8 @@ void CDxMTimer::onTick() {}
 
 void CDxMTimer::defaultTick(uint32_t /*id*/, uint32_t /*message*/, uintptr_t context, uintptr_t,
                             uintptr_t) {
+  // The timer service hands back the context it was given, as its callbacks' form has it.
+  // NOLINTNEXTLINE(performance-no-int-to-ptr)
   reinterpret_cast<CDxMTimer*>(context)->onTick();
 }
 

@@ -6,7 +6,7 @@
 namespace rt88h {
 
 enum StringId : int {
-#define RT88H_STRING(name, id, text) name = id,
+#define RT88H_STRING(name, id, text) name = (id),
 #include "resources/string_table.def"
 #undef RT88H_STRING
 };

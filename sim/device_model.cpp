@@ -395,8 +395,9 @@ void DeviceModel::examineUniversal(const uint8_t* bytes, std::size_t count, Seen
     }
   } else if (bytes[4] == 0x02) {
     seen.kind = MessageKind::IdentityReply;
-    if (seen.channel != 0x00)
+    if (seen.channel != 0x00) {
       violation(seen, format("channel byte %02X instead of 00", seen.channel));
+    }
     if (count != kIdentityReplyLength) {
       violation(seen, format("%zu bytes instead of %zu", count, kIdentityReplyLength));
       out.fail(kStatusBadLength);

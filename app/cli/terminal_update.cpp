@@ -95,6 +95,7 @@ int choosePort(DeviceList list, const std::string& wanted, int copy, app::Updato
     return kExitNoSuchPort;
   }
   std::vector<std::string> names;
+  names.reserve(found.size());
   for (const int position : found) {
     names.push_back(entries[static_cast<std::size_t>(position)].name);
   }

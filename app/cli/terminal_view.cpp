@@ -1,6 +1,7 @@
 #include "app/cli/terminal_view.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "app/core/support_log.h"
 #include "midi/midi_api.h"
@@ -101,7 +102,7 @@ int TerminalView::overallPercent() const {
 std::string TerminalView::timeLeft() const {
   double seconds = (planMessages().total - messagesDone_) * kFloorSecondsPerMessage;
   if (step_ < 1) seconds += kAfterBeginUpdatePauseSeconds;
-  const int whole = static_cast<int>(seconds + 0.5);
+  const int whole = static_cast<int>(std::lround(seconds));
   char text[32];
   std::snprintf(text, sizeof text, "%d:%02d", whole / 60, whole % 60);
   return text;

@@ -33,8 +33,10 @@ struct OptionText {
 template <class Context>
 std::vector<OptionText> optionTexts(std::span<const Option<Context>> table) {
   std::vector<OptionText> texts;
-  for (const Option<Context>& option : table)
+  texts.reserve(table.size());
+  for (const Option<Context>& option : table) {
     texts.push_back({option.name, option.value, option.help});
+  }
   return texts;
 }
 

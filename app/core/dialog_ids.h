@@ -10,7 +10,7 @@
 #ifndef IDCANCEL
 #define IDCANCEL 2  // Exit
 #endif
-#define IDC_STATIC -1
+#define IDC_STATIC (-1)
 #define IDC_IN_LIST 1000
 #define IDC_OUT_LIST 1001
 #define IDC_PROGRESS 1002

@@ -58,6 +58,8 @@ void UpdatorDlgCore::OnInitDialog(int instanceNumber, std::string simulatedDevic
 }
 
 void UpdatorDlgCore::timerTick(uint32_t, uint32_t, uintptr_t context, uintptr_t, uintptr_t) {
+  // The timer service hands back the context it was given, as its callbacks' form has it.
+  // NOLINTNEXTLINE(performance-no-int-to-ptr)
   reinterpret_cast<UpdatorDlgCore*>(context)->dispatcher.dispatchReplies();
 }
 

@@ -14,7 +14,9 @@
 
 namespace {
 
-rt88h::app::CLumoUpdatorApp theApp;
+// The one application object, made before main as the design has it; its constructor only
+// sets numbers.
+rt88h::app::CLumoUpdatorApp theApp;  // NOLINT(cert-err58-cpp)
 
 }  // namespace
 

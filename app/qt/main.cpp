@@ -3,8 +3,10 @@
 #include "app/qt/updater_app.h"
 
 namespace {
-rt88h::app::CLumoUpdatorApp theApp;
-}
+// The one application object, made before main as the design has it; its constructor only
+// sets numbers.
+rt88h::app::CLumoUpdatorApp theApp;  // NOLINT(cert-err58-cpp)
+}  // namespace
 
 int main(int argc, char** argv) {
   const auto answer = rt88h::app::windowCommandLine(argc, argv, rt88h::app::kUpdaterDescription);

@@ -288,8 +288,9 @@ void AlsaClient::receiveLoop() {
   const int count = snd_seq_poll_descriptors_count(seq_, POLLIN);
   std::vector<pollfd> fds(static_cast<std::size_t>(count > 0 ? count : 0) + 1);
   fds[0] = pollfd{stopReceiving_.fd(), POLLIN, 0};
-  if (count > 0)
+  if (count > 0) {
     snd_seq_poll_descriptors(seq_, fds.data() + 1, static_cast<unsigned>(count), POLLIN);
+  }
   for (;;) {
     for (pollfd& fd : fds) fd.revents = 0;
     const int ready = ::poll(fds.data(), fds.size(), -1);

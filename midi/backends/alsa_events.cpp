@@ -82,8 +82,9 @@ std::size_t eventBytes(const snd_seq_event_t& event, uint8_t (&scratch)[3], cons
   *bytes = nullptr;
   if (event.type == SND_SEQ_EVENT_SYSEX) {
     if ((event.flags & SND_SEQ_EVENT_LENGTH_MASK) != SND_SEQ_EVENT_LENGTH_VARIABLE ||
-        event.data.ext.ptr == nullptr)
+        event.data.ext.ptr == nullptr) {
       return 0;
+    }
     *bytes = static_cast<const uint8_t*>(event.data.ext.ptr);
     return event.data.ext.len;
   }

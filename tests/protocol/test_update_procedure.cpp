@@ -420,7 +420,9 @@ TEST(InterruptedUpdate, RunAgainCompletes) {
         const std::string box = errorBox(IDS_DEVICE_DISCONNECTED);
         ASSERT_EQ(interrupted.link().log("box:"), std::vector<std::string>{box});
         for (const auto& [time, line] : interrupted.link().timedLog()) {
-          if (line == box) EXPECT_LE(time - cutAt, 10000);
+          if (line == box) {
+            EXPECT_LE(time - cutAt, 10000);
+          }
         }
         EXPECT_TRUE(interrupted.link().controlsEnabled());
       }
