@@ -205,10 +205,12 @@ JACK's registry holds: $(jack_registry_names | tr '\n' ' ')"
 # (the device itself, which the signals go to).
 # Without /usr/bin/time (Debian package time) the two are the same and no .time file is written.
 start_devsim() {
-  local tag=$1 timed=()
+  local tag=$1 timed=() service=(--backend jack)
   shift
+  # A raw MIDI device is its own service: devsim refuses both.
+  case " $* " in *" --rawmidi "*) service=() ;; esac
   [ -x /usr/bin/time ] && timed=(/usr/bin/time -o "$WORK/$tag.time" -f '%e %U %S %M')
-  "${timed[@]}" "$DEVSIM" --backend jack --verbose "$@" >"$WORK/$tag.out" 2>"$WORK/$tag.err" </dev/null &
+  "${timed[@]}" "$DEVSIM" "${service[@]}" --verbose "$@" >"$WORK/$tag.out" 2>"$WORK/$tag.err" </dev/null &
   DEVSIM_PID=$!
   own "$DEVSIM_PID"
   devsim_ready() { grep -q "^rt88h-devsim: playing" "$WORK/$tag.err" 2>/dev/null || ! alive "$DEVSIM_PID"; }
