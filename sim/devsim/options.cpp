@@ -171,6 +171,10 @@ constexpr OptionEntry kOptions[] = {
      [](std::string_view v, Parsing& p) {
        return parseNumber(v, 3600000, &p.options.config.replyDelayMs);
      }},
+    {"--program-ms", "MS",
+     "each WriteData keeps the device busy MS ms before its\n"
+     "answer; messages are handled one at a time, in order",
+     [](std::string_view v, Parsing& p) { return parseNumber(v, 60000, &p.options.programMs); }},
     {"--answer-with-done", "", "DeviceDone instead of DeviceStatus 0",
      setDeviceFlag<&sim::DeviceModel::Config::answerWithDone>},
     {"--drop-chunk", "K[:N]", "no answer to WriteData K (N times: K to K+N-1)",
