@@ -234,7 +234,8 @@ constexpr OptionEntry kOptions[] = {
      "(tests, JACK) overstay chosen process cycles, so that the\n"
      "server loses or repeats events: random:PERCENT:SEED or\n"
      "N[,N...] (cycles from 1), each optionally :PERIODS (how\n"
-     "long, default 1.5 periods)",
+     "long, default 1.5 periods); after send: or before-send:\n"
+     "numbers count messages: late with it, or just before it",
      [](std::string_view v, Parsing& p) {
        midi::LateCycles late;
        if (!midi::parseLateCycles(v, &late, &p.error)) return false;
