@@ -18,6 +18,7 @@
 #           EndUpdate: the updater reads each of those statuses up to 4 times, one cycle apart,
 #           right before its next step. The update must complete.
 # UPDATER is rt88h-updater-testhooks (tests/system): the shipped program has no test hooks.
+# UPDATER_LATE, if set, replaces the updater's pattern (for measurements).
 # shellcheck source=tests/system/lib.sh disable=SC2317
 . "$(dirname "$0")/lib.sh"
 [ $# -ge 2 ] && UPDATER=$1 DEVSIM=$2
@@ -59,6 +60,7 @@ case $scenario in
     finish
     ;;
 esac
+updater_late=${UPDATER_LATE-$updater_late}
 
 start_xvfb || finish
 start_jackd "rt88h-late-$$" || finish
