@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/arrival.h"
+
 namespace rt88h::midi {
 
 inline constexpr int kMidiOk = 0;
@@ -37,15 +39,12 @@ struct MidiHeader {
   uint32_t bytesRecorded = 0;
   std::atomic<uint32_t> flags{0};  // set from the service's thread
   MidiHeader* next = nullptr;      // service's use
-  // Input only, set with the done flag: steady_clock microseconds at which the last byte came.
-  int64_t arrivalUs = -1;
-  // Input only: the transport cycle that last byte was read in, where a transport may deliver a
-  // message again one cycle later (JACK: the receiving client's process calls, counted from 1,
-  // so that the next call is always one more); -1 where it never repeats one.
-  int64_t cycle = -1;
+  // Input only, set with the done flag: when its last byte came (JACK: cycles are the receiving
+  // client's process calls, counted from 1, so that the next call is always one more).
+  Arrival arrival{};
 };
 
-// steady_clock now in microseconds since its epoch, as MidiHeader::arrivalUs counts.
+// steady_clock now in microseconds since its epoch, as Arrival::atUs counts.
 int64_t steadyNowUs() noexcept;
 
 enum class InMessage : uint32_t {

@@ -249,7 +249,7 @@ void MidiInPort::receiveCallback(InMessage message, void* instance, MidiHeader* 
   }
   if (message == InMessage::LongData) {
     // A back-end that left no stamp is stamped here, on its receiving thread.
-    Arrival arrival{header->arrivalUs, header->cycle};
+    Arrival arrival = header->arrival;
     if (arrival.atUs < 0) arrival.atUs = steadyNowUs();
     // Without memory the message is lost, but input goes on.
     (void)port->queue_.append(header->data, header->bytesRecorded, arrival);

@@ -11,13 +11,6 @@ namespace rt88h::midi {
 
 inline constexpr uint32_t kReceiveBufferSize = 8192;
 
-// When an entry's last byte came: steady_clock microseconds since its epoch, and the transport
-// cycle it was read in (-1 where the transport never delivers a message twice).
-struct Arrival {
-  int64_t atUs = -1;
-  int64_t cycle = -1;
-};
-
 // First in, first out; one producer (the service's thread), one consumer (the timer thread).
 class SysExQueue {
  public:

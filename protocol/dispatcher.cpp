@@ -1,7 +1,6 @@
 #include "protocol/dispatcher.h"
 
 #include "protocol/received.h"
-#include "protocol/update_clock.h"
 #include "resources/string_table.h"
 
 namespace rt88h {
@@ -16,52 +15,49 @@ void recordStatus(UpdateSignals& signals, int32_t status) {
   }
 }
 
-void recordAnswer(UpdateSignals& signals, Arrival arrival, AnswerKind kind, int32_t value) {
-  // A host that cannot tell when a message arrived: now is the nearest later time.
-  if (arrival.atUs < 0) arrival.atUs = steadyNowUs();
-  signals.answers.append({kind, value, arrival.atUs, arrival.cycle});
-}
-
 }  // namespace
 
-int sendUpdateMessage(UpdateHost& window, const uint8_t* bytes, uint32_t length) {
-  if (window.sendLong(bytes, length) == 1) return 0;
-  window.showMessage(kMidiOutError, {}, MessageIcon::None);
+int sendUpdateMessage(UpdateLink& link, UpdateView& view, const uint8_t* bytes, uint32_t length) {
+  if (link.sendLong(bytes, length) == 1) return 0;
+  view.showMessage(kMidiOutError, {}, MessageIcon::None);
   return -1;
 }
 
 void ReplyDispatcher::dispatchReplies() {
-  UpdateSignals& signals = window_.signals();
+  // Whatever reached the queue before this moment is taken in this pass.
+  const int64_t startedUs = clock_.nowUs();
   const uint8_t* bytes = nullptr;
   uint32_t count = 0;
-  while (window_.peekSysEx(&bytes, &count)) {
+  Arrival arrival;
+  while (link_.peekSysEx(&bytes, &count, &arrival)) {
+    // A link that cannot tell when a message arrived: the pass's start is the nearest time.
+    if (arrival.atUs < 0) arrival.atUs = startedUs;
     const Received received = classifyReceived(bytes, count, modelId.load());
+    auto answered = [&](AnswerKind kind, int32_t status, int32_t value) {
+      recordStatus(signals_, status);
+      signals_.answers.append({kind, value, arrival});
+      signals_.replyEvent.set();
+    };
     switch (received.kind) {
       case ReceivedKind::DeviceStatus:
-        recordStatus(signals, received.value);
-        recordAnswer(signals, window_.peekArrival(), AnswerKind::Status, received.value);
-        signals.replyEvent.set();
+        answered(AnswerKind::Status, received.value, received.value);
         break;
-      case ReceivedKind::DeviceDone:
-        recordStatus(signals, kStatusOk);
-        recordAnswer(signals, window_.peekArrival(), AnswerKind::Status, kStatusOk);
-        signals.replyEvent.set();
-        break;
+      case ReceivedKind::DeviceDone: answered(AnswerKind::Status, kStatusOk, kStatusOk); break;
       case ReceivedKind::DeviceAckRequest: sendAck(work_, sender_); break;
       case ReceivedKind::DeviceNakRequest:
       case ReceivedKind::UniversalNakRequest: sendNak(work_, sender_, kNakCode); break;
       case ReceivedKind::IdentityRequest: sendIdentityReply(sender_); break;
       case ReceivedKind::IdentityReply:
-        recordStatus(signals, kStatusOk);
-        signals.reportedModel.store(received.value);
-        recordAnswer(signals, window_.peekArrival(), AnswerKind::Identity, received.value);
-        signals.replyEvent.set();
+        signals_.reportedModel.store(received.value);
+        answered(AnswerKind::Identity, kStatusOk, received.value);
         break;
       case ReceivedKind::DeviceSilent:
       case ReceivedKind::Ignored: break;
     }
-    window_.popSysEx();
+    link_.popSysEx();
+    arrival = {};
   }
+  if (signals_.answers.drained(startedUs)) signals_.replyEvent.set();
 }
 
 }  // namespace rt88h

@@ -1,8 +1,10 @@
 #pragma once
-// What the window lends the protocol: its view operations, its signals and its two ports.
+// What the window lends the protocol, in the parts each user takes: its view, its link (the two
+// ports), the signals it shares, and where the update's record goes.
 #include <cstdint>
 #include <string_view>
 
+#include "base/arrival.h"
 #include "protocol/update_report.h"
 #include "protocol/update_signals.h"
 
@@ -10,13 +12,7 @@ namespace rt88h {
 
 enum class MessageIcon { None, Stop };
 
-// When a received message arrived (steady clock, µs) and, where the transport may deliver a
-// message twice one cycle apart, the cycle it was read in; -1: not known / never repeated.
-struct Arrival {
-  int64_t atUs = -1;
-  int64_t cycle = -1;
-};
-
+// What the update shows, from the worker's thread.
 class UpdateView {
  public:
   virtual void statusText(std::string_view text) = 0;
@@ -33,23 +29,29 @@ class UpdateView {
   ~UpdateView() = default;
 };
 
-class UpdateHost : public UpdateView {
+// The window's two ports.
+class UpdateLink {
  public:
-  virtual UpdateSignals& signals() = 0;
   // The output port's blocking send of one whole message: 1 sent, 0 not.
   virtual int sendLong(const uint8_t* bytes, uint32_t length) = 0;
-  // The input port's queue: the oldest entry without removing it; false when empty.
-  virtual bool peekSysEx(const uint8_t** bytes, uint32_t* count) = 0;
+  // The input port's queue: the oldest entry and when it arrived, without removing it; false
+  // when empty.
+  virtual bool peekSysEx(const uint8_t** bytes, uint32_t* count, Arrival* arrival) = 0;
   virtual void popSysEx() = 0;
-  // The arrival of the entry peekSysEx returned last.
-  virtual Arrival peekArrival() { return {}; }
-  // Counts events in which the transport may have lost or repeated messages (late cycles).
+  // Counts events in which the transport may have lost or repeated messages (late cycles); one
+  // that may have repeated a request is counted before that request's send returns.
   virtual uint64_t transportTroubles() { return 0; }
-  // Where the update's record goes; none by default.
-  virtual UpdateReport* updateReport() { return nullptr; }
 
  protected:
-  ~UpdateHost() = default;
+  ~UpdateLink() = default;
+};
+
+// All of it, as the update procedure borrows it for one run.
+struct UpdateHost {
+  UpdateView& view;
+  UpdateLink& link;
+  UpdateSignals& signals;
+  UpdateReport* report = nullptr;  // none: nobody keeps a record
 };
 
 }  // namespace rt88h

@@ -2,8 +2,8 @@
 // The whole update from the host's side; runs on the worker thread.
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
-#include <vector>
 
 #include "protocol/answer_ledger.h"
 #include "protocol/dispatcher.h"
@@ -19,16 +19,21 @@ inline constexpr int kMaxSendsPerStep = 7;
 class UpdateProcedure {
  public:
   // `plan` stays the built-in one in the program; tests give shorter plans.
-  UpdateProcedure(UpdateHost& window, UpdateClock& clock,
+  UpdateProcedure(const UpdateHost& host, UpdateClock& clock,
                   std::span<const FlashStep> plan = FlashPlan);
-  int runUpdate();  // 0 in every case
+  // Identify, begin, the plan's steps, end; 0 in every case.
+  int runUpdate();
+
+ private:
+  enum class Outcome { Answered, TimedOut, Stopped };
+
+  // Each step of the update: 0 to go on; -1 when the update has ended (a box, or a stop).
+  int identify();
+  int begin();
   int runPlan();
   int eraseStep(uint32_t address, uint32_t length);
   int writeStep(uint32_t address, uint32_t length, uint32_t payloadId);
-
- private:
-  // Doubtful: this step's success answer may have been an earlier request's second answer.
-  enum class Outcome { Answered, TimedOut, Stopped, Doubtful };
+  int end();
 
   void failWith(int messageId);
   // Tells the host's report, if any, what just happened in the current step.
@@ -39,33 +44,30 @@ class UpdateProcedure {
   // Sends through `send` (0 sent, -1 not) and notes the send for the answers to come.
   template <typename Send>
   void sendTracked(Send send);
-  // Starts the next step once no earlier send can still be answered; -1 on a stop.
+  // Starts the next step; -1 on a stop.
   int beginStep();
-  // Lets every owed answer arrive, or the time in which it could pass; -1 on a stop.
-  int settleOwedAnswers();
-  // The answers received since the last call that may answer a send of the current step.
-  std::vector<Answer> takeAnswers();
+  // Before a send: every owed answer arrived, or the time in which it could passed, and the line
+  // was quiet for a cycle after the last answer; -1 on a stop.
+  int readyToSend();
+  // Hands what the dispatcher recorded to the ledger, keeping the step's latest own answer.
+  void takeAnswers();
   // Waits up to timeoutMs (kNoTimeLimit: no limit) for an answer to this step's sends.
   Outcome awaitOwnAnswer(int64_t timeoutMs, Answer* answer);
 
-  UpdateHost& window_;
+  UpdateHost host_;
   UpdateClock& clock_;
   std::span<const FlashStep> plan_;
   HostSender sender_;
   std::unique_ptr<WorkBuffer> work_;  // the worker's own
   AnswerLedger ledger_;
-  uint64_t troublesAtStepStart_ = 0;
-  uint64_t troublesBefore_ = 0;  // at the start of the step before
-  uint64_t troublesAtLastSend_ = 0;
-  // Steps begun after the Identity Request's: each is answered with a DeviceStatus (or
-  // DeviceDone), so from the second on the step before was answered with one too.
-  int stepsBegun_ = 0;
+  std::optional<Answer> ownAnswer_;  // taken, not yet waited for
+  int64_t completeUntilUs_ = -1;     // the answers taken so far hold the queue up to here
   // What the report says the current step is.
   int reportedStep_ = 0;
   uint32_t reportedAddress_ = 0;
 };
 
 // The worker thread's entry.
-int runUpdate(UpdateHost& window, UpdateClock& clock = realClock());
+int runUpdate(const UpdateHost& host, UpdateClock& clock = realClock());
 
 }  // namespace rt88h

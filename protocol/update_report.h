@@ -12,7 +12,7 @@ enum class UpdateEvent {
   StepBegun,   // step 0: BeginUpdate; 1 to 6: the plan's steps; 7: EndUpdate
   Refused,     // the device answered with a failure: value = its status
   TimedOut,    // no answer within the wait
-  Doubted,     // a success answer that may have been an earlier request's: the step runs again
+  Doubted,     // a late cycle may have repeated the request just sent: its second answer is owed
   Resent,      // the same erase or chunk goes out again: value = which send (2 to 7)
   Finished,    // messageId: the text the update ended with; 0 when it was stopped
 };

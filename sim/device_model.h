@@ -5,8 +5,11 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
+
+#include "protocol/flash_plan.h"
 
 namespace rt88h::sim {
 
@@ -165,9 +168,10 @@ class DeviceModel {
   // True when every byte of the range was written since its last erase.
   bool isWritten(uint32_t address, uint32_t length) const;
 
-  // The three regions against payload 136 at 0x0, 129 at 0x40000, 137 at 0xF0000: each byte
-  // written since its erase and equal to the payload's.
-  bool flashMatchesPayloads(std::string* firstDifference = nullptr) const;
+  // The write steps of the plan (by default the built-in one: 136 at 0x0, 129 at 0x40000, 137 at
+  // 0xF0000) against their payloads: each byte written since its erase and equal to the payload's.
+  bool flashMatchesPayloads(std::string* firstDifference = nullptr,
+                            std::span<const FlashStep> plan = FlashPlan) const;
   // Messages per kind, layout deviations and the flash comparison, for people to read.
   std::string report() const;
 

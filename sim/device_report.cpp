@@ -26,12 +26,13 @@ std::string hex2(uint8_t value) {
 
 }  // namespace
 
-bool DeviceModel::flashMatchesPayloads(std::string* firstDifference) const {
+bool DeviceModel::flashMatchesPayloads(std::string* firstDifference,
+                                       std::span<const FlashStep> plan) const {
   auto differ = [firstDifference](std::string text) {
     if (firstDifference != nullptr) *firstDifference = std::move(text);
     return false;
   };
-  for (const FlashStep& step : FlashPlan) {
+  for (const FlashStep& step : plan) {
     if (step.kind != kStepWrite) continue;
     const Payload image = payload(step.payload);
     const std::string name = "payload " + std::to_string(step.payload);

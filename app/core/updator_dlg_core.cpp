@@ -135,7 +135,7 @@ void UpdatorDlgCore::OnExecute() {
   auto returned = std::make_shared<std::atomic<bool>>(false);
   try {
     worker = std::thread([this, returned] {
-      runUpdate(*this);
+      runUpdate({*this, *this, updateSignals});
       returned->store(true);
     });
     workerReturned = std::move(returned);
@@ -248,20 +248,12 @@ int UpdatorDlgCore::sendLong(const uint8_t* bytes, uint32_t length) {
   return midi::sendMessage(midiOut, bytes, length);
 }
 
-bool UpdatorDlgCore::peekSysEx(const uint8_t** bytes, uint32_t* count) {
-  return midiIn.peekSysEx(bytes, count);
+bool UpdatorDlgCore::peekSysEx(const uint8_t** bytes, uint32_t* count, Arrival* arrival) {
+  return midiIn.peekSysEx(bytes, count, arrival);
 }
 
 uint64_t UpdatorDlgCore::transportTroubles() {
   return midiIn.transportTroubles();
-}
-
-Arrival UpdatorDlgCore::peekArrival() {
-  const uint8_t* bytes = nullptr;
-  uint32_t count = 0;
-  midi::Arrival arrival;
-  if (!midiIn.peekSysEx(&bytes, &count, &arrival)) return {};
-  return {arrival.atUs, arrival.cycle};
 }
 
 void UpdatorDlgCore::popSysEx() {

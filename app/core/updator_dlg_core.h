@@ -22,7 +22,7 @@ namespace rt88h::app {
 
 inline constexpr int kAboutCommand = 0x10;
 
-class UpdatorDlgCore final : public UpdateHost {
+class UpdatorDlgCore final : public UpdateView, public UpdateLink {
  public:
   UpdatorDlgCore(DialogView& view, WindowForwarder& forwarder);
   UpdatorDlgCore(const UpdatorDlgCore&) = delete;
@@ -57,11 +57,10 @@ class UpdatorDlgCore final : public UpdateHost {
   void showMessage(std::string_view text, std::string_view caption, MessageIcon icon) override;
 
   // What the protocol borrows.
-  UpdateSignals& signals() override { return updateSignals; }
+  UpdateSignals& signals() { return updateSignals; }
   int sendLong(const uint8_t* bytes, uint32_t length) override;
-  bool peekSysEx(const uint8_t** bytes, uint32_t* count) override;
+  bool peekSysEx(const uint8_t** bytes, uint32_t* count, Arrival* arrival) override;
   void popSysEx() override;
-  Arrival peekArrival() override;
   uint64_t transportTroubles() override;
 
  private:
@@ -86,7 +85,7 @@ class UpdatorDlgCore final : public UpdateHost {
   midi::MidiOutPort midiOut;
   midi::CDxMTimer timer;
   UpdateSignals updateSignals;  // replyStatus, reportedModel, replyEvent, busy
-  ReplyDispatcher dispatcher{*this};
+  ReplyDispatcher dispatcher{*this, *this, updateSignals};
   std::thread worker;
   std::shared_ptr<std::atomic<bool>> workerReturned;
   std::vector<std::thread> returningWorkers;  // an earlier worker still on its way out

@@ -47,11 +47,11 @@ EventMeaning EventReader::lost() {
 }
 
 void deliverPiece(const uint8_t* bytes, std::size_t count, EventReader& reader,
-                  LentBuffers& buffers, int64_t arrivalUs, int64_t cycle) {
+                  LentBuffers& buffers, Arrival arrival) {
   const EventMeaning meaning = reader.read(bytes, count);
   if (meaning.cutsMessage) buffers.endMessage();
   switch (meaning.kind) {
-    case EventMeaning::Kind::SysEx: buffers.feedSysEx(bytes, count, arrivalUs, cycle); break;
+    case EventMeaning::Kind::SysEx: buffers.feedSysEx(bytes, count, arrival); break;
     case EventMeaning::Kind::Short: buffers.feedShort(meaning.shortMessage); break;
     case EventMeaning::Kind::Ignore: break;
   }

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "base/arrival.h"
+
 namespace rt88h::midi {
 
 // What one received event is to the input side.
@@ -31,9 +33,9 @@ class LentBuffers;
 
 // One received event into an input device's buffers: SysEx pieces fill them, short messages go
 // straight to the callback, and a message cut short is handed back as LongError.
-// arrivalUs and cycle: when the event came (see MidiHeader); -1 stamps it on delivery.
+// arrival: when the event came; unstamped, it is stamped on delivery.
 void deliverPiece(const uint8_t* bytes, std::size_t count, EventReader& reader,
-                  LentBuffers& buffers, int64_t arrivalUs = -1, int64_t cycle = -1);
+                  LentBuffers& buffers, Arrival arrival = {});
 // Events were lost between two deliveries (a full JACK ring, an ALSA input overrun): the message
 // in progress ends as cut and is never glued to what follows.
 void deliverLoss(EventReader& reader, LentBuffers& buffers);

@@ -40,17 +40,11 @@ constexpr std::size_t kInputRingBytes = 1u << 18;  // several cycles of SysEx at
 constexpr std::size_t kSendQueueDepth = 64;        // sends waiting for the process callback
 constexpr uint32_t kRecordLost = 0x80000000u;      // events were dropped before this record
 
-// When a cycle ran: taken once at its start, carried with every event read in it.
-struct CycleStamp {
-  int64_t atUs = -1;
-  int64_t cycle = -1;
-};
-
 // What precedes an event's bytes in the input ring.
 struct RecordHeader {
   uint32_t sizeAndLost = 0;
   uint32_t unused = 0;
-  CycleStamp stamp;
+  Arrival stamp;  // when the cycle ran: taken once at its start, carried with every event
 };
 constexpr std::size_t kRecordHeader = sizeof(RecordHeader);
 
@@ -115,7 +109,7 @@ int waitReadable(std::initializer_list<int> fds, int timeoutMs, PollFunction pol
 // One of our ports, driven by the client's process callback.
 class CycleUser {
  public:
-  virtual void process(jack_nframes_t frames, const CycleStamp& stamp) noexcept = 0;
+  virtual void process(jack_nframes_t frames, const Arrival& stamp) noexcept = 0;
   // Later in the same call, once its late cycles are counted.
   virtual void callCounted() noexcept {}
   // The server has gone: no cycle runs any more (watcher thread).
@@ -162,7 +156,7 @@ class JackClient {
   JackClient() = default;
   static int processThunk(jack_nframes_t frames, void* arg);
   static int xrunThunk(void* arg) noexcept;
-  CycleStamp beginCall(jack_nframes_t frames) noexcept;
+  Arrival beginCall(jack_nframes_t frames) noexcept;
   void endCall() noexcept;
 #if RT88H_TEST_HOOKS
   void beLate(jack_nframes_t frames) noexcept;
@@ -201,9 +195,9 @@ class JackClient {
   uint64_t sendsStarted_ = 0;
   int callsHeld_ = 0;     // calls the next send has waited
   bool lateNow_ = false;  // a send pattern chose this call
-  jack_nframes_t sampleRate_ = 48000;
   std::atomic<uint64_t> lateMade_{0};
 #endif
+  jack_nframes_t sampleRate_ = 48000;
   EventFd cycleEnded_;
   EventFd shutdown_;
   EventFd stopWatch_;
@@ -253,8 +247,8 @@ std::shared_ptr<JackClient> JackClient::open(const std::string& name, const std:
       std::fprintf(stderr, "rt88h: %s ignored: %s\n", kLateCyclesVariable, error.c_str());
     }
   }
-  client->sampleRate_ = jack_get_sample_rate(client->client_);
 #endif
+  client->sampleRate_ = jack_get_sample_rate(client->client_);
   jack_set_process_callback(client->client_, &JackClient::processThunk, client.get());
   jack_set_xrun_callback(client->client_, &JackClient::xrunThunk, client.get());
   jack_on_info_shutdown(client->client_, &JackClient::shutdownThunk, client.get());
@@ -298,7 +292,7 @@ int JackClient::processThunk(jack_nframes_t frames, void* arg) {
   int cancelState = PTHREAD_CANCEL_ENABLE;
   pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancelState);
   self->cycles_.fetch_add(1);
-  const CycleStamp stamp = self->beginCall(frames);
+  const Arrival stamp = self->beginCall(frames);
   // The same users to the end of the call: detach() waits for it to end.
   std::array<CycleUser*, kSlots> users{};
   std::size_t count = 0;
@@ -324,10 +318,11 @@ int JackClient::processThunk(jack_nframes_t frames, void* arg) {
 // the server's frame time over the period: measured with late clients, an event read a second
 // time always came in the client's next call, while the frame time had moved by 0 or 2
 // periods, never by 1.
-CycleStamp JackClient::beginCall(jack_nframes_t frames) noexcept {
-  CycleStamp stamp;
+Arrival JackClient::beginCall(jack_nframes_t frames) noexcept {
+  Arrival stamp;
   stamp.atUs = steadyNowUs();
   stamp.cycle = ++processCycles_;
+  stamp.cycleUs = sampleRate_ == 0 ? 0 : int64_t{frames} * 1'000'000 / sampleRate_;
   before_ = now_;
   now_ = Call{};
   const jack_nframes_t nowFrames = jack_last_frame_time(client_);
@@ -551,7 +546,7 @@ class JackOutDevice final : public OutDevice, public CycleUser {
   }
 
   // Holds the consumer's part to the end of the call (callCounted).
-  void process(jack_nframes_t frames, const CycleStamp& /*stamp*/) noexcept override {
+  void process(jack_nframes_t frames, const Arrival& /*stamp*/) noexcept override {
     void* buffer = jack_port_get_buffer(port_, frames);
     // Cleared in every cycle, else last cycle's events would go out again.
     jack_midi_clear_buffer(buffer);
@@ -686,7 +681,7 @@ class JackInDevice final : public LentBuffersInDevice, public CycleUser {
   }
 
   // Copies the cycle's events into the ring; the reader thread does the rest.
-  void process(jack_nframes_t frames, const CycleStamp& stamp) noexcept override {
+  void process(jack_nframes_t frames, const Arrival& stamp) noexcept override {
     void* buffer = jack_port_get_buffer(port_, frames);
     bool wrote = false;
     if (lost_) wrote = putRecord(nullptr, 0, stamp);
@@ -711,7 +706,7 @@ class JackInDevice final : public LentBuffersInDevice, public CycleUser {
  private:
   // A record: its size with the lost flag, then the bytes. A record that does not fit is
   // dropped, and the next one tells the reader so.
-  bool putRecord(const uint8_t* bytes, std::size_t size, const CycleStamp& stamp) noexcept {
+  bool putRecord(const uint8_t* bytes, std::size_t size, const Arrival& stamp) noexcept {
     order_.beforeWrite();
     if (size >= kRecordLost || jack_ringbuffer_write_space(ring_) < kRecordHeader + size) {
       lost_ = true;
@@ -756,8 +751,7 @@ class JackInDevice final : public LentBuffersInDevice, public CycleUser {
           deliverLoss(events_, *lent_);
         }
         if (size != 0) {
-          deliverPiece(scratch_.data(), size, events_, *lent_, header.stamp.atUs,
-                       header.stamp.cycle);
+          deliverPiece(scratch_.data(), size, events_, *lent_, header.stamp);
         }
       }
     }

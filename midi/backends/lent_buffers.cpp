@@ -42,8 +42,7 @@ int LentBuffers::addBuffer(MidiHeader* header) {
     return kMidiErrorNoMemory;
   }
   header->bytesRecorded = 0;
-  header->arrivalUs = -1;
-  header->cycle = -1;
+  header->arrival = {};
   markQueued(header);
   return kMidiOk;
 }
@@ -92,10 +91,9 @@ void LentBuffers::close() {
   }
 }
 
-void LentBuffers::feedSysEx(const uint8_t* bytes, std::size_t count, int64_t arrivalUs,
-                            int64_t cycle) {
+void LentBuffers::feedSysEx(const uint8_t* bytes, std::size_t count, Arrival arrival) {
   if (bytes == nullptr) return;
-  if (arrivalUs < 0) arrivalUs = steadyNowUs();
+  if (arrival.atUs < 0) arrival.atUs = steadyNowUs();
   std::unique_lock lock(mutex_);
   std::size_t i = 0;
   // State is looked at afresh after every callback: the lock was let go meanwhile.
@@ -133,8 +131,7 @@ void LentBuffers::feedSysEx(const uint8_t* bytes, std::size_t count, int64_t arr
     }
     std::memcpy(header->data + header->bytesRecorded, bytes + i, run);
     header->bytesRecorded += static_cast<uint32_t>(run);
-    header->arrivalUs = arrivalUs;
-    header->cycle = cycle;
+    header->arrival = arrival;
     i += run;
     const bool ended = byte == 0xF7;
     if (ended) inMessage_ = false;

@@ -35,10 +35,9 @@ class LentBuffers {
 
   // From the back-end's receiving thread only. Bytes of SysEx, in any pieces: an F0 starts a
   // new message (a message in progress without F7 is handed back as cut), F7 ends it. Dropped
-  // while not started or when no buffer is lent. arrivalUs and cycle say when the piece came
-  // (see MidiHeader); arrivalUs -1 stamps it with the steady clock now.
-  void feedSysEx(const uint8_t* bytes, std::size_t count, int64_t arrivalUs = -1,
-                 int64_t cycle = -1);
+  // while not started or when no buffer is lent. `arrival` says when the piece came; unstamped,
+  // it is stamped with the steady clock now.
+  void feedSysEx(const uint8_t* bytes, std::size_t count, Arrival arrival = {});
   // The message in progress is cut (e.g. an overrun): its bytes come back as LongError.
   void endMessage();
   // A short (non-SysEx) message: straight to the callback.

@@ -425,8 +425,7 @@ void winmmInMessage(unsigned message, uintptr_t param1, InCallback callback, voi
       auto* header = reinterpret_cast<MidiHeader*>(slot->dwUser);
       if (header == nullptr) return;
       header->bytesRecorded = std::min<uint32_t>(slot->dwBytesRecorded, header->bufferLength);
-      header->arrivalUs = steadyNowUs();
-      header->cycle = -1;
+      header->arrival = {.atUs = steadyNowUs()};
       if ((slot->dwFlags & MHDR_DONE) != 0) {
         markDone(header);
       } else {

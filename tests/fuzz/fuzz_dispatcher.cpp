@@ -17,6 +17,8 @@
 #include "protocol/messages.h"
 #include "tests/fuzz/expected_reaction.h"
 #include "tests/fuzz/fuzz_support.h"
+#include "tests/support/recording_view.h"
+#include "tests/support/sysex_support.h"
 
 using namespace rt88h;
 using namespace rt88h::fuzz;
@@ -30,21 +32,12 @@ constexpr uint8_t kFlagSendsFail = 0x02;     // every answer fails
 constexpr uint8_t kFlagSomeFail = 0x04;      // every other answer fails
 constexpr uint8_t kFlagLateArrivals = 0x08;  // half the entries arrive while the tick runs
 
-class QueueHost final : public UpdateHost {
+class QueueHost final : public UpdateLink {
  public:
   QueueHost(uint8_t model, uint8_t flags) : model_(model), flags_(flags) {}
 
-  void statusText(std::string_view) override {}
-  void stepText(std::string_view) override {}
-  void progressRange(int32_t, int32_t) override {}
-  void progressPosition(int32_t) override {}
-  void restoreControls() override {}
-  void enableExecute(bool) override {}
-  void showMessage(std::string_view text, std::string_view caption, MessageIcon icon) override {
-    FUZZ_REQUIRE(text == "Midi Out Error" && caption.empty() && icon == MessageIcon::None);
-    ++boxes_;
-  }
-  UpdateSignals& signals() override { return signals_; }
+  UpdateSignals& signals() { return signals_; }
+  testing::RecordingView& view() { return view_; }
 
   int sendLong(const uint8_t* bytes, uint32_t length) override {
     FUZZ_REQUIRE(bytes != nullptr && length > 0 && length <= kWorkBufferSize);
@@ -56,7 +49,7 @@ class QueueHost final : public UpdateHost {
     return fails ? 0 : 1;
   }
 
-  bool peekSysEx(const uint8_t** bytes, uint32_t* count) override {
+  bool peekSysEx(const uint8_t** bytes, uint32_t* count, Arrival* /*arrival*/) override {
     checkStatusRange();
     if (queue_.empty()) return false;
     *bytes = queue_.front()->data();
@@ -94,7 +87,9 @@ class QueueHost final : public UpdateHost {
   void checkDrained() {
     FUZZ_REQUIRE(queue_.empty() && held_.empty());
     FUZZ_REQUIRE(popped_ == added_);
-    FUZZ_REQUIRE(boxes_ == failed_);
+    const std::vector<std::string> boxes = view_.log();
+    FUZZ_REQUIRE(boxes.size() == failed_);
+    for (const std::string& box : boxes) FUZZ_REQUIRE(box == testing::midiOutErrorBox());
   }
 
  private:
@@ -160,6 +155,7 @@ class QueueHost final : public UpdateHost {
   uint8_t model_;
   uint8_t flags_;
   UpdateSignals signals_;
+  testing::RecordingView view_{signals_};
   std::deque<std::unique_ptr<ExactCopy>> queue_;
   std::deque<std::unique_ptr<ExactCopy>> held_;
   std::vector<std::vector<uint8_t>> sent_;
@@ -168,7 +164,6 @@ class QueueHost final : public UpdateHost {
   std::size_t popped_ = 0;
   std::size_t attempts_ = 0;
   std::size_t failed_ = 0;
-  std::size_t boxes_ = 0;
 };
 
 }  // namespace
@@ -178,13 +173,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   const uint8_t model = input.byte();
   const uint8_t replyModel = input.byte();
   const uint8_t flags = input.byte();
-  modelId.store(model);
-  identityReplyModel.store(replyModel);
+  const testing::ModelScope models(model, replyModel);
 
   auto host = std::make_unique<QueueHost>(model, flags);
   if ((flags & kFlagStopLatched) != 0) host->latchStop();
   // A tick's own state (its WorkBuffer) lives as long as the window; one per input here.
-  auto dispatcher = std::make_unique<ReplyDispatcher>(*host);
+  auto dispatcher = std::make_unique<ReplyDispatcher>(*host, host->view(), host->signals());
 
   bool late = false;
   while (!input.empty()) {
@@ -199,8 +193,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   // A tick on an empty queue does nothing.
   dispatcher->dispatchReplies();
   host->checkDrained();
-
-  modelId.store(kFirstAcceptedModel);
-  identityReplyModel.store(0x00);
   return 0;
 }

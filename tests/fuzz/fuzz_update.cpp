@@ -52,8 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   }
 
   const std::vector<testing::Fate>& set = testing::fateSet();
-  modelId.store(0x58);
-  identityReplyModel.store(0x00);
+  const testing::ModelScope models;
   const testing::RunResult result = testing::runOnce(
       [&](std::size_t send) {
         const std::size_t choice = send < fates.size() ? fates[send] : 0;

@@ -33,6 +33,8 @@ MATCHER_P2(IsReceived, kind, value, "") {
   return arg.kind == kind && arg.value == value;
 }
 
+using K = ReceivedKind;
+
 // One well-formed message per kind, and how many bytes its rule reads.
 struct KindCase {
   std::string name;
@@ -44,48 +46,20 @@ struct KindCase {
 
 std::vector<KindCase> kindCases() {
   return {
-      {"DeviceStatus",
-       {0xF0, 0x52, 0x00, kModel, 0x00, 0x0B, 0xF7},
-       ReceivedKind::DeviceStatus,
-       11,
-       6},
-      {"DeviceDone", {0xF0, 0x52, 0x00, kModel, 0x02, 0xF7}, ReceivedKind::DeviceDone, 0, 5},
-      {"DeviceCode01",
-       {0xF0, 0x52, 0x00, kModel, 0x01, 0xF7},
-       ReceivedKind::DeviceAckRequest,
-       0,
-       5},
-      {"DeviceCode04",
-       {0xF0, 0x52, 0x00, kModel, 0x04, 0xF7},
-       ReceivedKind::DeviceAckRequest,
-       0,
-       5},
-      {"DeviceCode05",
-       {0xF0, 0x52, 0x00, kModel, 0x05, 0xF7},
-       ReceivedKind::DeviceAckRequest,
-       0,
-       5},
-      {"DeviceCode03", {0xF0, 0x52, 0x00, kModel, 0x03, 0xF7}, ReceivedKind::DeviceSilent, 0, 5},
-      {"DeviceCode06",
-       {0xF0, 0x52, 0x00, kModel, 0x06, 0xF7},
-       ReceivedKind::DeviceNakRequest,
-       0,
-       5},
-      {"IdentityRequest",
-       {0xF0, 0x7E, 0x00, 0x06, 0x01, 0xF7},
-       ReceivedKind::IdentityRequest,
-       0,
-       5},
+      {"DeviceStatus", {0xF0, 0x52, 0x00, kModel, 0x00, 0x0B, 0xF7}, K::DeviceStatus, 11, 6},
+      {"DeviceDone", {0xF0, 0x52, 0x00, kModel, 0x02, 0xF7}, K::DeviceDone, 0, 5},
+      {"DeviceCode01", {0xF0, 0x52, 0x00, kModel, 0x01, 0xF7}, K::DeviceAckRequest, 0, 5},
+      {"DeviceCode04", {0xF0, 0x52, 0x00, kModel, 0x04, 0xF7}, K::DeviceAckRequest, 0, 5},
+      {"DeviceCode05", {0xF0, 0x52, 0x00, kModel, 0x05, 0xF7}, K::DeviceAckRequest, 0, 5},
+      {"DeviceCode03", {0xF0, 0x52, 0x00, kModel, 0x03, 0xF7}, K::DeviceSilent, 0, 5},
+      {"DeviceCode06", {0xF0, 0x52, 0x00, kModel, 0x06, 0xF7}, K::DeviceNakRequest, 0, 5},
+      {"IdentityRequest", {0xF0, 0x7E, 0x00, 0x06, 0x01, 0xF7}, K::IdentityRequest, 0, 5},
       {"IdentityReply",
        {0xF0, 0x7E, 0x00, 0x06, 0x02, 0x52, 0x57, 0x00, 0x00, 0x00, 0x31, 0x30, 0x30, 0x30, 0xF7},
-       ReceivedKind::IdentityReply,
+       K::IdentityReply,
        0x57,
        7},
-      {"UniversalSubCode03",
-       {0xF0, 0x7E, 0x00, 0x06, 0x03, 0xF7},
-       ReceivedKind::UniversalNakRequest,
-       0,
-       5},
+      {"UniversalSubCode03", {0xF0, 0x7E, 0x00, 0x06, 0x03, 0xF7}, K::UniversalNakRequest, 0, 5},
   };
 }
 

@@ -1,4 +1,4 @@
-// The whole update against a scripted device, in virtual time.
+// The whole update against the device model, a fate scripted for each message, in virtual time.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,50 +11,25 @@
 #include "protocol/flash_plan.h"
 #include "protocol/messages.h"
 #include "protocol/update_procedure.h"
+#include "tests/support/fault_transport.h"
 #include "tests/support/sysex_support.h"
-#include "tests/support/virtual_time_link.h"
 
 namespace rt88h {
 namespace {
 
 using testing::Bytes;
-using testing::deviceDone;
 using testing::deviceStatus;
 using testing::errorBox;
+using testing::Fate;
 using testing::identityReply;
 using testing::kindOf;
 using testing::midiOutErrorBox;
+using testing::Sending;
 using testing::Sent;
 using testing::statusLine;
-using testing::TimedReply;
-using testing::VirtualTimeLink;
 
-constexpr int kNoAnswer = -1;
-constexpr int kAnswerDone = -2;
-
-// Answers every request with status 0 unless the script says otherwise.
-struct ScriptedDevice {
-  uint8_t model = 0x58;
-  uint32_t delayMs = 0;
-  std::map<Sent, int> seen;
-  std::function<int(Sent, int)> script = [](Sent, int) { return 0; };
-
-  testing::DeviceFunction function() {
-    return [this](const Bytes& m, std::vector<TimedReply>& replies) {
-      const Sent kind = kindOf(m);
-      if (kind == Sent::Other) return;
-      const int answer = script(kind, ++seen[kind]);
-      if (answer == kNoAnswer) return;
-      if (kind == Sent::Identity) {
-        replies.push_back({identityReply(model), delayMs});
-      } else if (answer == kAnswerDone) {
-        replies.push_back({deviceDone(model), delayMs});
-      } else {
-        replies.push_back({deviceStatus(model, static_cast<uint8_t>(answer)), delayMs});
-      }
-    };
-  }
-};
+constexpr Fate kUnanswered{.loseAnswer = true};
+constexpr Fate kRefused{.refuse = true};
 
 // Every message a complete update sends without retries, for the model given.
 std::vector<Bytes> expectedMessages(uint8_t model) {
@@ -83,16 +58,20 @@ std::size_t countOf(const std::vector<Bytes>& sent, Sent kind) {
       sent.begin(), sent.end(), [kind](const Bytes& m) { return kindOf(m) == kind; }));
 }
 
-// What Execute does, in virtual time.
-void runOn(VirtualTimeLink& link) {
-  link.prepareRun();
-  EXPECT_EQ(runUpdate(link, link), 0);
-  EXPECT_FALSE(link.hung());
-}
-
+// The built-in plan against the device model, over a link that never repeats a message.
 class UpdateProcedureTest : public ::testing::Test {
  protected:
-  void run() { runOn(link); }
+  testing::RunSetup setup(sim::DeviceModel::Config config = {}) {
+    return {.plan = FlashPlan,
+            .device = config,
+            .cycleMs = 0,
+            .fate = [this](const Sending& sending) { return script(sending); },
+            .fails = [this](const Sending& sending) { return fails(sending); }};
+  }
+  void run() {
+    device.run();
+    EXPECT_FALSE(link.hung());
+  }
   std::vector<std::string> boxes() const { return link.log("box:"); }
   std::size_t sentOf(Sent kind) const { return countOf(link.sent(), kind); }
   int64_t timeOf(const std::string& line) const {
@@ -103,8 +82,10 @@ class UpdateProcedureTest : public ::testing::Test {
   }
 
   testing::ModelScope models;
-  ScriptedDevice device;
-  VirtualTimeLink link{device.function()};
+  std::function<Fate(const Sending&)> script = [](const Sending&) { return Fate{}; };
+  std::function<bool(const Sending&)> fails = [](const Sending&) { return false; };
+  testing::DeviceRun device{setup()};
+  testing::VirtualTimeLink& link = device.link();
 };
 
 const std::string kBoxTimeout1 = errorBox(IDS_TIMEOUT_IDENTITY);
@@ -174,36 +155,25 @@ TEST_F(UpdateProcedureTest, SuccessSendsThePlanByteForByteWithItsTextsAndProgres
 
 TEST_F(UpdateProcedureTest, ARejectedModelIsKeptAndALaterGoodDeviceWorks) {
   identityReplyModel.store(0x57);
-  device.model = 0x56;
-  run();
-  EXPECT_EQ(boxes(), std::vector<std::string>{kBoxIllegal});
+  testing::DeviceRun rejected(setup({.model = 0x56}));
+  rejected.run();
+  EXPECT_EQ(rejected.link().log("box:"), std::vector<std::string>{kBoxIllegal});
   EXPECT_EQ(modelId.load(), 0x56);
   EXPECT_EQ(identityReplyModel.load(), 0x57);
-  EXPECT_EQ(link.sent().size(), 1u);
+  EXPECT_EQ(rejected.link().sent().size(), 1u);
 
-  ScriptedDevice good;
-  good.model = 0x57;
-  VirtualTimeLink second(good.function());
-  runOn(second);
-  EXPECT_TRUE(second.log("box:").empty());
+  testing::DeviceRun good(setup({.model = 0x57}));
+  EXPECT_EQ(good.run().end, testing::RunEnd::Completed);
   EXPECT_EQ(modelId.load(), 0x57);
   EXPECT_EQ(identityReplyModel.load(), 0x57);
-  EXPECT_EQ(second.sent().back(), (Bytes{0xF0, 0x52, 0x00, 0x57, 0x04, 0xF7}));
-}
-
-TEST_F(UpdateProcedureTest, AStatusInsteadOfAnIdentityReplyIsAnIllegalDevice) {
-  VirtualTimeLink statusLink([](const Bytes& m, std::vector<TimedReply>& replies) {
-    if (kindOf(m) == Sent::Identity) replies.push_back({deviceStatus(0x58, 0x03), 0});
-  });
-  runOn(statusLink);
-  EXPECT_EQ(statusLink.log("box:"), std::vector<std::string>{kBoxIllegal});
+  EXPECT_EQ(good.link().sent().back(), (Bytes{0xF0, 0x52, 0x00, 0x57, 0x04, 0xF7}));
 }
 
 // One scripted device a row: how the run ends, how often the step concerned went, and for a
 // time-out how long after the last send its box came.
 struct ScriptCase {
   const char* name;
-  int (*script)(Sent kind, int nth);
+  Fate (*script)(const Sending& sending);
   std::vector<std::string> boxes;  // none: completed
   Sent counted;                    // Other: every message
   std::size_t sends;
@@ -218,7 +188,7 @@ class ScriptedRun : public UpdateProcedureTest, public ::testing::WithParamInter
 
 TEST_P(ScriptedRun, EndsAsScripted) {
   const ScriptCase& c = GetParam();
-  device.script = c.script;
+  script = c.script;
   run();
   EXPECT_EQ(boxes(), c.boxes);
   EXPECT_EQ(c.counted == Sent::Other ? link.sent().size() : sentOf(c.counted), c.sends);
@@ -230,94 +200,96 @@ TEST_P(ScriptedRun, EndsAsScripted) {
     EXPECT_EQ(timeOf(c.boxes.back()) - link.sendTimes().back(), c.boxAfterLastSendMs);
   }
   // The record tells the same story: a re-send after every failure but a last one, and the end.
-  const std::string last = c.boxes.empty() ? std::string(loadString(IDS_UPDATE_COMPLETED))
+  const std::string text = c.boxes.empty() ? std::string(loadString(IDS_UPDATE_COMPLETED))
                                            : c.boxes.back().substr(4, c.boxes.back().find('|') - 4);
-  EXPECT_EQ(link.log("report:").back(), "report:finished:" + last);
-  const std::size_t failures = link.log("report:refused").size() +
-                               link.log("report:timed-out").size() +
-                               link.log("report:doubted").size();
-  EXPECT_EQ(link.log("report:resent").size(), failures - (c.boxes.empty() ? 0 : 1));
+  EXPECT_EQ(link.log("report:").back(), "report:finished:" + text);
+  const std::size_t failures =
+      link.log("report:refused").size() + link.log("report:timed-out").size();
+  const std::size_t last = c.boxes.empty() ? 0 : std::min<std::size_t>(failures, 1);
+  EXPECT_EQ(link.log("report:resent").size(), failures - last);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     FailurePaths, ScriptedRun,
     ::testing::Values(
         ScriptCase{"NoIdentityReply",
-                   [](Sent, int) { return kNoAnswer; },
+                   [](const Sending&) { return kUnanswered; },
                    {kBoxTimeout1},
                    Sent::Other,
                    1,
                    30000},
-        ScriptCase{"BeginNotInVersionUpMode",
-                   [](Sent kind, int) { return kind == Sent::Begin ? 11 : 0; },
-                   {kBoxVersionUp},
-                   Sent::Erase,
-                   0},
+        // Answered with a status, not an Identity Reply.
+        ScriptCase{"IdentityAnsweredWithAStatus",
+                   [](const Sending& s) { return s.kind == Sent::Identity ? kRefused : Fate{}; },
+                   {kBoxIllegal},
+                   Sent::Other,
+                   1},
         ScriptCase{"BeginRefused",
-                   [](Sent kind, int) { return kind == Sent::Begin ? 7 : 0; },
+                   [](const Sending& s) { return s.kind == Sent::Begin ? kRefused : Fate{}; },
                    {kBoxTransfer},
                    Sent::Other,
                    2},
         ScriptCase{"ChunkUnansweredSixTimes",
-                   [](Sent kind, int n) { return kind == Sent::Write && n <= 6 ? kNoAnswer : 0; },
+                   [](const Sending& s) {
+                     return s.kind == Sent::Write && s.nth <= 6 ? kUnanswered : Fate{};
+                   },
                    {},
                    Sent::Write,
                    1902 + 6},
         ScriptCase{"ChunkUnansweredSevenTimes",
-                   [](Sent kind, int) { return kind == Sent::Write ? kNoAnswer : 0; },
+                   [](const Sending& s) { return s.kind == Sent::Write ? kUnanswered : Fate{}; },
                    {kBoxTimeout2},
                    Sent::Write,
                    7},
         // Mixed failures: the seventh one's kind decides the message.
         ScriptCase{"ChunkMixedEndingUnanswered",
-                   [](Sent kind, int n) { return kind != Sent::Write ? 0
-                                                 : n % 2             ? kNoAnswer
-                                                                     : 9; },
+                   [](const Sending& s) {
+                     return s.kind != Sent::Write ? Fate{} : s.nth % 2 ? kUnanswered : kRefused;
+                   },
                    {kBoxTimeout2},
                    Sent::Write,
                    7},
         ScriptCase{"ChunkMixedEndingRefused",
-                   [](Sent kind, int n) { return kind != Sent::Write ? 0
-                                                 : n % 2             ? 9
-                                                                     : kNoAnswer; },
+                   [](const Sending& s) {
+                     return s.kind != Sent::Write ? Fate{} : s.nth % 2 ? kRefused : kUnanswered;
+                   },
                    {kBoxTransfer},
                    Sent::Write,
                    7},
         // Three tries for every chunk: the retry counter starts again after each accepted one.
         ScriptCase{"EveryChunkOnItsThirdTry",
-                   [](Sent kind, int n) { return kind == Sent::Write && n % 3 != 0 ? 9 : 0; },
+                   [](const Sending& s) {
+                     return s.kind == Sent::Write && s.nth % 3 != 0 ? kRefused : Fate{};
+                   },
                    {},
                    Sent::Write,
                    3 * 1902},
         ScriptCase{"EraseRefusedSixTimes",
-                   [](Sent kind, int n) { return kind == Sent::Erase && n <= 6 ? 4 : 0; },
+                   [](const Sending& s) {
+                     return s.kind == Sent::Erase && s.nth <= 6 ? kRefused : Fate{};
+                   },
                    {},
                    Sent::Erase,
                    3 + 6},
         ScriptCase{"EraseRefusedSevenTimes",
-                   [](Sent kind, int) { return kind == Sent::Erase ? 4 : 0; },
+                   [](const Sending& s) { return s.kind == Sent::Erase ? kRefused : Fate{}; },
                    {kBoxTransfer},
                    Sent::Erase,
                    7},
         // An erase is never re-sent after a time-out.
         ScriptCase{"EraseUnanswered",
-                   [](Sent kind, int) { return kind == Sent::Erase ? kNoAnswer : 0; },
+                   [](const Sending& s) { return s.kind == Sent::Erase ? kUnanswered : Fate{}; },
                    {kBoxTimeout3},
                    Sent::Erase,
                    1,
                    30000},
-        ScriptCase{"EndAnsweredDone",
-                   [](Sent kind, int) { return kind == Sent::End ? kAnswerDone : 0; },
-                   {},
-                   Sent::End,
-                   1},
         ScriptCase{"EndRefused",
-                   [](Sent kind, int) { return kind == Sent::End ? 5 : 0; },
+                   [](const Sending& s) { return s.kind == Sent::End ? kRefused : Fate{}; },
                    {kBoxTransfer},
                    Sent::End,
                    1},
         ScriptCase{"EndUnanswered",
-                   [](Sent kind, int) { return kind == Sent::End ? kNoAnswer : 0; },
+                   [](const Sending& s) { return s.kind == Sent::End ? kUnanswered : Fate{}; },
                    {kBoxTransfer},
                    Sent::End,
                    1,
@@ -326,7 +298,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Re-sends of the same chunk, each after the 1 s wait and the 100 ms pause.
 TEST_F(UpdateProcedureTest, AnUnansweredChunkGoesAgainAfterTheWaitAndThePause) {
-  device.script = [](Sent kind, int n) { return kind == Sent::Write && n <= 6 ? kNoAnswer : 0; };
+  script = [](const Sending& s) {
+    return s.kind == Sent::Write && s.nth <= 6 ? kUnanswered : Fate{};
+  };
   run();
   const auto& sent = link.sent();
   EXPECT_EQ(sent[4], sent[10]);
@@ -359,7 +333,8 @@ INSTANTIATE_TEST_SUITE_P(Waits, StopAtEveryWait,
                                            Sent::End));
 
 TEST_F(UpdateProcedureTest, ACloseTenMinutesIntoTheUnlimitedBeginUpdateWait) {
-  device.script = [](Sent kind, int) { return kind == Sent::Begin ? kNoAnswer : 0; };
+  script = [](const Sending& s) { return s.kind == Sent::Begin ? kUnanswered : Fate{}; };
+  link.setHangLimitMs(60 * 60 * 1000);
   link.at(10 * 60 * 1000, [this] { link.requestStop(); });
   run();
   EXPECT_TRUE(boxes().empty());
@@ -368,7 +343,7 @@ TEST_F(UpdateProcedureTest, ACloseTenMinutesIntoTheUnlimitedBeginUpdateWait) {
 }
 
 TEST_F(UpdateProcedureTest, AFailedIdentityRequestIsReportedTwiceThenTimesOut) {
-  link.setSendFailure([](const Bytes&) { return true; });
+  fails = [](const Sending&) { return true; };
   run();
   EXPECT_EQ(boxes(), (std::vector<std::string>{kBoxMidiOut, errorBox(IDS_CANT_OPEN_MIDI_OUT),
                                                kBoxTimeout1}));
@@ -376,7 +351,7 @@ TEST_F(UpdateProcedureTest, AFailedIdentityRequestIsReportedTwiceThenTimesOut) {
 }
 
 TEST_F(UpdateProcedureTest, EverySendOfAWriteStepFailing) {
-  link.setSendFailure([](const Bytes& m) { return kindOf(m) == Sent::Write; });
+  fails = [](const Sending& s) { return s.kind == Sent::Write; };
   run();
   std::vector<std::string> expected(7, kBoxMidiOut);
   expected.push_back(kBoxTimeout2);
@@ -393,47 +368,6 @@ TEST_F(UpdateProcedureTest, DeviceRequestsDuringTheUpdateAreAnswered) {
   EXPECT_EQ(std::count(sent.begin(), sent.end(), deviceStatus(0x58, 0)), 1);
   EXPECT_EQ(std::count(sent.begin(), sent.end(), identityReply(0x58)), 1);
   EXPECT_EQ(link.log("status:").back(), kCompleted);
-}
-
-// The device answers chunk sends in order: the answer to the first send of chunk 10 comes after
-// its wait ended, and the first send of chunk 11 fails a little later than usual.
-testing::DeviceFunction lateThenFailing(std::vector<int>& writesAnswered) {
-  return [&writesAnswered](const Bytes& m, std::vector<TimedReply>& replies) {
-    const Sent kind = kindOf(m);
-    if (kind == Sent::Other) return;
-    if (kind == Sent::Identity) {
-      replies.push_back({identityReply(0x58), 0});
-      return;
-    }
-    uint8_t status = 0;
-    uint32_t delay = 0;
-    if (kind == Sent::Write) {
-      const int chunk = (m[5] | m[6] << 7 | m[7] << 14 | m[8] << 21) / 2048;
-      const auto send = std::count(writesAnswered.begin(), writesAnswered.end(), chunk) + 1;
-      writesAnswered.push_back(chunk);
-      if (chunk == 10 && send == 1) delay = 1050;
-      if (chunk == 11 && send == 1) {
-        status = 9;
-        delay = 60;  // a tick after the re-send's answer to chunk 10
-      }
-    }
-    replies.push_back({deviceStatus(0x58, status), delay});
-  };
-}
-
-// Without waiting for the re-send's own answer, that answer would satisfy chunk 11's wait and
-// chunk 11, whose first send failed, would never be written.
-TEST_F(UpdateProcedureTest, ALateStatusEndsTheReSendsWaitButCountsForNoOtherChunk) {
-  std::vector<int> writes;
-  VirtualTimeLink lateLink(lateThenFailing(writes));
-  runOn(lateLink);
-  EXPECT_TRUE(lateLink.log("box:").empty());
-  // Chunk 10 went twice; the re-send's wait returned at once with the late answer.
-  const auto& sent = lateLink.sent();
-  EXPECT_EQ(sent[4 + 10], sent[4 + 11]);
-  EXPECT_EQ(lateLink.sendTimes()[4 + 11] - lateLink.sendTimes()[4 + 10], 1100);
-  EXPECT_EQ(std::count(writes.begin(), writes.end(), 11), 2) << "chunk 11 was not sent again";
-  EXPECT_EQ(lateLink.log("status:").back(), kCompleted);
 }
 
 }  // namespace

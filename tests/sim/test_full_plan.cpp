@@ -1,8 +1,6 @@
 // A whole update as the flash plan prescribes it ends with the payloads in the model's flash.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -41,24 +39,13 @@ void runPlan(ModelLink& link, uint32_t skipAddress = 0xFFFFFFFFu) {
   ASSERT_EQ(link.status(), 0);
 }
 
-TEST(FullPlan, FlashEndsEqualToThePayloads) {
+TEST(FullPlan, FlashEndsEqualToThePayloadsAndTheRecordSaysSo) {
   DeviceModel model;
   ModelLink link(model);
-  const auto start = std::chrono::steady_clock::now();
   runPlan(link);
   if (HasFatalFailure()) return;
   std::string difference;
   EXPECT_TRUE(model.flashMatchesPayloads(&difference)) << difference;
-  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
-      std::chrono::steady_clock::now() - start);
-  RecordProperty("milliseconds", static_cast<int>(took.count()));
-  std::printf("full plan through the model: %lld ms\n", static_cast<long long>(took.count()));
-
-  EXPECT_EQ(model.count(MessageKind::IdentityRequest), 1u);
-  EXPECT_EQ(model.count(MessageKind::BeginUpdate), 1u);
-  EXPECT_EQ(model.count(MessageKind::EraseFlash), 3u);
-  EXPECT_EQ(model.count(MessageKind::WriteData), 1902u);
-  EXPECT_EQ(model.count(MessageKind::EndUpdate), 1u);
   EXPECT_EQ(model.messages().size(), 1908u);
   EXPECT_TRUE(model.violations().empty());
   EXPECT_TRUE(model.finished());

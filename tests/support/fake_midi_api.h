@@ -119,8 +119,7 @@ class FakeMidiApi final : public MidiApi {
   // The next buffers handed back carry this stamp, as a back-end that stamps its messages does.
   void stamp(int64_t atUs, int64_t cycle) {
     std::lock_guard lock(mutex_);
-    stampUs_ = atUs;
-    stampCycle_ = cycle;
+    stamp_ = {.atUs = atUs, .cycle = cycle};
   }
   // Hands the lent buffer back as the test says.
   void handBack(uint32_t recorded, bool done, InMessage message = InMessage::LongData) {
@@ -130,8 +129,7 @@ class FakeMidiApi final : public MidiApi {
     lent_ = nullptr;
     fill_ = 0;
     header->bytesRecorded = recorded;
-    header->arrivalUs = stampUs_;
-    header->cycle = stampCycle_;
+    header->arrival = stamp_;
     if (done) header->flags.fetch_or(kHeaderDone);
     header->flags.fetch_and(~kHeaderInQueue);
     callBack(lock, message, header, 0);
@@ -412,8 +410,7 @@ class FakeMidiApi final : public MidiApi {
     MidiHeader* header = lent_;
     lent_ = nullptr;
     header->bytesRecorded = fill_;
-    header->arrivalUs = stampUs_;
-    header->cycle = stampCycle_;
+    header->arrival = stamp_;
     fill_ = 0;
     header->flags.fetch_and(~kHeaderInQueue);
     header->flags.fetch_or(kHeaderDone);
@@ -464,9 +461,8 @@ class FakeMidiApi final : public MidiApi {
   void* instance_ = nullptr;
   MidiHeader* lent_ = nullptr;
   uint32_t fill_ = 0;
-  int64_t stampUs_ = -1;
+  Arrival stamp_;
   uint64_t troubles_ = 0;
-  int64_t stampCycle_ = -1;
   int dropped_ = 0;
 
   std::vector<std::string> outputNames_;

@@ -1,10 +1,9 @@
 #pragma once
 // The window's update machinery without a window: real ports, the real 50 ms timer running the
-// dispatcher, and a worker thread. View operations are logged; message boxes close at once.
+// dispatcher, and a worker thread. View operations are logged as RecordingView does; message
+// boxes close at once.
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -15,10 +14,11 @@
 #include "midi/midi_out_port.h"
 #include "protocol/dispatcher.h"
 #include "protocol/update_host.h"
+#include "tests/support/recording_view.h"
 
 namespace rt88h::testing {
 
-class PortHost final : public UpdateHost {
+class PortHost final : public UpdateLink {
  public:
   PortHost();
   ~PortHost();
@@ -32,45 +32,34 @@ class PortHost final : public UpdateHost {
   // What Execute does: output, then input; then the worker. false when a port did not open.
   bool execute(int inIndex, int outIndex);
   // Waits until the worker has given the controls back (true) or the limit passed.
-  bool waitForEnd(std::chrono::milliseconds limit);
+  bool waitForEnd(std::chrono::milliseconds limit) { return view_.waitForRestore(limit); }
   // Waits until the worker has returned.
   void join();
   // Waits until a logged line begins with `prefix`.
-  bool waitForLine(std::string_view prefix, std::chrono::milliseconds limit);
+  bool waitForLine(std::string_view prefix, std::chrono::milliseconds limit) {
+    return view_.waitForLine(prefix, limit);
+  }
   // What closing the window does: ports closed, stop value, signal; then the worker joined.
   void close();
 
-  std::vector<std::string> log(std::string_view prefix = {});
+  std::vector<std::string> log(std::string_view prefix = {}) { return view_.log(prefix); }
   bool busy() { return signals_.busy.load() != 0; }
 
-  void statusText(std::string_view text) override;
-  void stepText(std::string_view text) override;
-  void progressRange(int32_t low, int32_t high) override;
-  void progressPosition(int32_t value) override;
-  void restoreControls() override;
-  void enableExecute(bool on) override;
-  void showMessage(std::string_view text, std::string_view caption, MessageIcon icon) override;
-  UpdateSignals& signals() override { return signals_; }
   int sendLong(const uint8_t* bytes, uint32_t length) override;
-  bool peekSysEx(const uint8_t** bytes, uint32_t* count) override;
+  bool peekSysEx(const uint8_t** bytes, uint32_t* count, Arrival* arrival) override;
   void popSysEx() override;
-  Arrival peekArrival() override;
   uint64_t transportTroubles() override;
 
  private:
   static void tick(uint32_t id, uint32_t message, uintptr_t context, uintptr_t, uintptr_t);
-  void note(std::string line);
 
   midi::MidiInPort midiIn_;
   midi::MidiOutPort midiOut_;
   midi::CDxMTimer timer_;
   UpdateSignals signals_;
-  ReplyDispatcher dispatcher_{*this};
+  RecordingView view_{signals_};
+  ReplyDispatcher dispatcher_{*this, view_, signals_};
   std::thread worker_;
-  std::mutex logMutex_;
-  std::condition_variable ended_;
-  std::vector<std::string> log_;
-  std::atomic<bool> closing_{false};
 };
 
 }  // namespace rt88h::testing

@@ -49,6 +49,10 @@ inline std::vector<uint8_t> deviceStatus(uint8_t model, uint8_t status) {
 inline std::vector<uint8_t> deviceDone(uint8_t model) {
   return {0xF0, 0x52, 0x00, model, 0x02, 0xF7};
 }
+// A request the device sends on its own (codes 01, 03, 04, 05, 06).
+inline std::vector<uint8_t> deviceRequest(uint8_t model, uint8_t code) {
+  return {0xF0, 0x52, 0x00, model, code, 0xF7};
+}
 
 // What a message sent to the device asks for, read from its bytes alone.
 enum class Sent { Identity, Begin, Erase, Write, End, Other };

@@ -1,84 +1,44 @@
 #include "tests/support/virtual_time_link.h"
 
 #include <algorithm>
-#include <limits>
-#include <string>
-
-#include "resources/string_table.h"
 
 namespace rt88h::testing {
 
 VirtualTimeLink::VirtualTimeLink(DeviceFunction device)
-    : device_(std::move(device)), dispatcher_(*this) {}
-
-void VirtualTimeLink::note(std::string line) {
-  log_.emplace_back(now_, std::move(line));
-}
-
-void VirtualTimeLink::statusText(std::string_view text) {
-  note("status:" + std::string(text));
-}
-void VirtualTimeLink::stepText(std::string_view text) {
-  note("step:" + std::string(text));
-}
-void VirtualTimeLink::progressRange(int32_t low, int32_t high) {
-  note("range:" + std::to_string(low) + "-" + std::to_string(high));
-}
-void VirtualTimeLink::progressPosition(int32_t value) {
-  note("pos:" + std::to_string(value));
-}
-void VirtualTimeLink::restoreControls() {
-  controlsEnabled_ = true;
-  executeEnabled_ = true;
-  signals_.busy.store(0);
-  note("restore");
-}
-void VirtualTimeLink::enableExecute(bool on) {
-  executeEnabled_ = on;
-  note(on ? "execute:on" : "execute:off");
-}
-void VirtualTimeLink::Report::record(const UpdateRecord& record) {
-  std::string line = "report:" + std::string(eventName(record.event)) + ":";
-  if (record.event == UpdateEvent::Finished) {
-    line += record.messageId == 0 ? std::string("stopped") : loadString(record.messageId);
-  } else {
-    line += std::to_string(record.step) + ":" + std::to_string(record.value);
-  }
-  link_.note(std::move(line));
-}
-
-void VirtualTimeLink::showMessage(std::string_view text, std::string_view caption,
-                                  MessageIcon icon) {
-  note("box:" + std::string(text) + "|" + std::string(caption) +
-       (icon == MessageIcon::Stop ? "|stop" : "|none"));
-}
+    : device_(std::move(device)),
+      view_(signals_, [this] { return now_; }),
+      dispatcher_(*this, view_, signals_, *this) {}
 
 int VirtualTimeLink::sendLong(const uint8_t* bytes, uint32_t length) {
   Bytes message(bytes, bytes + length);
   if (!portsOpen_ || (sendFails_ && sendFails_(message))) {
-    note("send-failed");
+    ++failedSends_;
     return 0;
   }
   sent_.push_back(message);
   sendTimes_.push_back(now_);
   std::vector<TimedReply> replies;
   device_(message, replies);
-  for (TimedReply& reply : replies) inFlight_.emplace(now_ + reply.delayMs, std::move(reply.bytes));
+  for (TimedReply& reply : replies) {
+    inFlight_.emplace(readAt(now_ + reply.delayMs), std::move(reply.bytes));
+  }
   if (afterSend_) afterSend_(message, sent_.size() - 1);
   return 1;
 }
 
-bool VirtualTimeLink::peekSysEx(const uint8_t** bytes, uint32_t* count) {
+int64_t VirtualTimeLink::readAt(int64_t t) const {
+  return cycleMs_ > 0 ? (t + cycleMs_ - 1) / cycleMs_ * cycleMs_ : t;
+}
+
+bool VirtualTimeLink::peekSysEx(const uint8_t** bytes, uint32_t* count, Arrival* arrival) {
   if (queue_.empty()) return false;
   *bytes = queue_.front().bytes.data();
   *count = static_cast<uint32_t>(queue_.front().bytes.size());
-  return true;
-}
-
-Arrival VirtualTimeLink::peekArrival() {
-  if (queue_.empty()) return {};
   const int64_t atMs = queue_.front().atMs;
-  return {atMs * 1000, cycleMs_ > 0 ? atMs / cycleMs_ : -1};
+  *arrival = {.atUs = atMs * 1000,
+              .cycle = cycleMs_ > 0 ? atMs / cycleMs_ : -1,
+              .cycleUs = cycleMs_ * 1000};
+  return true;
 }
 
 void VirtualTimeLink::popSysEx() {
@@ -116,7 +76,7 @@ void VirtualTimeLink::advanceTo(int64_t t) {
 }
 
 bool VirtualTimeLink::waitFor(AutoResetEvent& event, int64_t timeoutMs) {
-  const int64_t deadline = timeoutMs < 0 ? now_ + kHangLimitMs : now_ + timeoutMs;
+  const int64_t deadline = timeoutMs < 0 ? now_ + hangLimitMs_ : now_ + timeoutMs;
   for (;;) {
     if (event.tryWait()) return true;
     const int64_t moment = nextMoment();
@@ -140,8 +100,7 @@ void VirtualTimeLink::pause(uint32_t ms) {
 }
 
 void VirtualTimeLink::prepareRun() {
-  controlsEnabled_ = false;
-  executeEnabled_ = false;
+  view_.disableControls();
   signals_.busy.store(1);
   signals_.replyEvent.reset();
 }
@@ -150,25 +109,15 @@ void VirtualTimeLink::requestStop() {
   portsOpen_ = false;
   signals_.replyStatus.store(kStatusStop);
   signals_.replyEvent.set();
-  note("stop");
+  view_.close();
 }
 
 void VirtualTimeLink::injectAt(int64_t timeMs, Bytes bytes) {
-  inFlight_.emplace(timeMs, std::move(bytes));
+  inFlight_.emplace(readAt(timeMs), std::move(bytes));
 }
 
 void VirtualTimeLink::at(int64_t timeMs, std::function<void()> action) {
   actions_.emplace(timeMs, std::move(action));
-}
-
-std::vector<std::string> VirtualTimeLink::log(std::string_view prefix) const {
-  std::vector<std::string> lines;
-  for (const auto& [time, line] : log_) {
-    if (prefix.empty() || std::string_view(line).substr(0, prefix.size()) == prefix) {
-      lines.push_back(line);
-    }
-  }
-  return lines;
 }
 
 }  // namespace rt88h::testing

@@ -12,6 +12,7 @@
 #include "protocol/dispatcher.h"
 #include "protocol/update_clock.h"
 #include "protocol/update_host.h"
+#include "tests/support/recording_view.h"
 
 namespace rt88h::testing {
 
@@ -25,29 +26,22 @@ struct TimedReply {
 // The device: sees every message sent, appends its answers.
 using DeviceFunction = std::function<void(const Bytes& message, std::vector<TimedReply>& replies)>;
 
-class VirtualTimeLink final : public UpdateHost, public UpdateClock {
+class VirtualTimeLink final : public UpdateLink, public UpdateClock {
  public:
   static constexpr int64_t kTickMs = 50;
-  static constexpr int64_t kHangLimitMs = 6LL * 3600 * 1000;
 
   explicit VirtualTimeLink(DeviceFunction device);
 
-  // UpdateHost: view operations are logged as "what:value" lines with their time.
-  void statusText(std::string_view text) override;
-  void stepText(std::string_view text) override;
-  void progressRange(int32_t low, int32_t high) override;
-  void progressPosition(int32_t value) override;
-  void restoreControls() override;
-  void enableExecute(bool on) override;
-  void showMessage(std::string_view text, std::string_view caption, MessageIcon icon) override;
-  UpdateSignals& signals() override { return signals_; }
+  // What the procedure borrows: the link, the recording view (also its report) and the signals.
+  UpdateHost host() { return {view_, *this, signals_, &view_}; }
+  RecordingView& view() { return view_; }
+  UpdateSignals& signals() { return signals_; }
+
+  // UpdateLink.
   int sendLong(const uint8_t* bytes, uint32_t length) override;
-  bool peekSysEx(const uint8_t** bytes, uint32_t* count) override;
+  bool peekSysEx(const uint8_t** bytes, uint32_t* count, Arrival* arrival) override;
   void popSysEx() override;
-  Arrival peekArrival() override;
   uint64_t transportTroubles() override { return troubles_; }
-  // Each record is logged as "report:EVENT:STEP:VALUE" ("report:finished:TEXT" at the end).
-  UpdateReport* updateReport() override { return &report_; }
 
   // UpdateClock.
   bool waitFor(AutoResetEvent& event, int64_t timeoutMs) override;
@@ -69,46 +63,41 @@ class VirtualTimeLink final : public UpdateHost, public UpdateClock {
   void setAfterSend(std::function<void(const Bytes&, std::size_t)> hook) {
     afterSend_ = std::move(hook);
   }
-  // A transport that works in cycles of this length and may repeat a message one cycle later:
-  // received messages carry the number of the cycle they arrived in.
+  // A transport that works in cycles of this length, as JACK does: received messages are read
+  // at the start of the next cycle and carry its number.
   void setCycleMs(int64_t cycleMs) { cycleMs_ = cycleMs; }
-  // The transport reports a late cycle (as JACK's xrun notification does).
+  int64_t cycleMs() const { return cycleMs_; }
+  // A wait without a limit that nothing ends for this long counts as hung and ends the run.
+  void setHangLimitMs(int64_t limitMs) { hangLimitMs_ = limitMs; }
+  // The transport counts a late cycle of ours (during a send: before it returns).
   void reportTrouble() { ++troubles_; }
 
   int64_t now() const { return now_; }
   bool hung() const { return hung_; }
   const std::vector<Bytes>& sent() const { return sent_; }
   const std::vector<int64_t>& sendTimes() const { return sendTimes_; }
-  // The log without times, and the lines that begin with `prefix`.
-  std::vector<std::string> log(std::string_view prefix = {}) const;
-  std::vector<std::pair<int64_t, std::string>> timedLog() const { return log_; }
-  bool controlsEnabled() const { return controlsEnabled_; }
-  bool executeEnabled() const { return executeEnabled_; }
+  std::size_t failedSends() const { return failedSends_; }
+  // The view's log, as RecordingView has it.
+  std::vector<std::string> log(std::string_view prefix = {}) const { return view_.log(prefix); }
+  std::vector<std::pair<int64_t, std::string>> timedLog() const { return view_.timedLog(); }
+  bool controlsEnabled() const { return view_.controlsEnabled(); }
+  bool executeEnabled() const { return view_.executeEnabled(); }
 
  private:
-  class Report final : public UpdateReport {
-   public:
-    explicit Report(VirtualTimeLink& link) : link_(link) {}
-    void record(const UpdateRecord& record) override;
-
-   private:
-    VirtualTimeLink& link_;
-  };
-
-  void note(std::string line);
   // Moves time to `t`, delivering answers due by then and running the ticks on the way.
   void advanceTo(int64_t t);
   int64_t nextMoment() const;
+  // When a message due at t is read: at once, or at the start of the next cycle.
+  int64_t readAt(int64_t t) const;
 
   DeviceFunction device_;
-  ReplyDispatcher dispatcher_;
   UpdateSignals signals_;
+  RecordingView view_;
+  ReplyDispatcher dispatcher_;
   int64_t now_ = 0;
   int64_t nextTick_ = kTickMs;
   bool portsOpen_ = true;
   bool hung_ = false;
-  bool controlsEnabled_ = true;
-  bool executeEnabled_ = true;
   std::multimap<int64_t, Bytes> inFlight_;
   std::multimap<int64_t, std::function<void()>> actions_;
   struct Queued {
@@ -117,13 +106,13 @@ class VirtualTimeLink final : public UpdateHost, public UpdateClock {
   };
   std::deque<Queued> queue_;
   int64_t cycleMs_ = 0;
+  int64_t hangLimitMs_ = 6LL * 3600 * 1000;
   uint64_t troubles_ = 0;
   std::vector<Bytes> sent_;
   std::vector<int64_t> sendTimes_;
-  std::vector<std::pair<int64_t, std::string>> log_;
+  std::size_t failedSends_ = 0;
   std::function<bool(const Bytes&)> sendFails_;
   std::function<void(const Bytes&, std::size_t)> afterSend_;
-  Report report_{*this};
 };
 
 }  // namespace rt88h::testing

@@ -30,13 +30,13 @@ Bytes answer(uint8_t tag) {
 
 struct Entry {
   Bytes bytes;
-  midi::Arrival arrival;
+  Arrival arrival;
 };
 
 void takeStamped(midi::MidiInPort& port, std::vector<Entry>& into) {
   const uint8_t* bytes = nullptr;
   uint32_t count = 0;
-  midi::Arrival arrival;
+  Arrival arrival;
   while (port.peekSysEx(&bytes, &count, &arrival)) {
     into.push_back({Bytes(bytes, bytes + count), arrival});
     port.popSysEx();
@@ -106,6 +106,7 @@ TEST_F(JackArrival, EntriesCarryTheCycleTheyWereSentInAndTheTimeTheyCame) {
       EXPECT_EQ(got[i].arrival.cycle - got[0].arrival.cycle, sent[i] - sent[0]);
       EXPECT_GE(got[i].arrival.atUs, previous);
       EXPECT_LE(got[i].arrival.atUs, after);
+      EXPECT_EQ(got[i].arrival.cycleUs, 256 * 1'000'000 / 48'000);
       previous = got[i].arrival.atUs;
     }
     // Two copies in one cycle share its number and its time; the next cycle is one more.

@@ -107,7 +107,7 @@ class JackLate : public JackServerSuite {
     auto take = [&] {
       const uint8_t* bytes = nullptr;
       uint32_t count = 0;
-      midi::Arrival arrival;
+      Arrival arrival;
       while (in.peekSysEx(&bytes, &count, &arrival)) {
         if (count == 5) cycles[bytes[2] << 7 | bytes[3]].push_back(arrival.cycle);
         in.popSysEx();

@@ -65,14 +65,14 @@ class Sink {
   }
   void feed(const Bytes& bytes) { feed(bytes, bytes.size()); }
   void feedStamped(const Bytes& bytes, int64_t atUs, int64_t cycle) {
-    lent.feedSysEx(bytes.data(), bytes.size(), atUs, cycle);
+    lent.feedSysEx(bytes.data(), bytes.size(), {.atUs = atUs, .cycle = cycle});
   }
 
   LentBuffers lent{&Sink::callback, this};
   std::vector<std::unique_ptr<MidiHeader>> headers;
   std::vector<Bytes> entries;
   std::vector<Bytes> cuts;                          // handed back as LongError
-  std::vector<std::pair<int64_t, int64_t>> stamps;  // each entry's arrivalUs and cycle
+  std::vector<std::pair<int64_t, int64_t>> stamps;  // each entry's arrival time and cycle
   std::vector<uint32_t> shorts;
   int emptyReturns = 0;
 
@@ -102,7 +102,7 @@ class Sink {
       return;
     }
     self->entries.emplace_back(header->data, header->data + header->bytesRecorded);
-    self->stamps.emplace_back(header->arrivalUs, header->cycle);
+    self->stamps.emplace_back(header->arrival.atUs, header->arrival.cycle);
     if (self->lendAgain_) {
       self->lent.prepare(header);
       self->lent.addBuffer(header);

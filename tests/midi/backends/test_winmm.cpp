@@ -62,9 +62,9 @@ TEST(WinmmTranslation, BufferGivenBackBecomesLongDataWithCountAndStamp) {
   EXPECT_EQ(received.header, &ours);
   EXPECT_EQ(ours.bytesRecorded, 5u);
   EXPECT_EQ(ours.flags.load(), kHeaderPrepared | kHeaderDone);
-  EXPECT_GE(ours.arrivalUs, before);
-  EXPECT_LE(ours.arrivalUs, steadyNowUs());
-  EXPECT_EQ(ours.cycle, -1);
+  EXPECT_GE(ours.arrival.atUs, before);
+  EXPECT_LE(ours.arrival.atUs, steadyNowUs());
+  EXPECT_EQ(ours.arrival.cycle, -1);
 
   // A cut SysEx; a count beyond our buffer is never passed on.
   ours.flags = kHeaderPrepared | kHeaderInQueue;
