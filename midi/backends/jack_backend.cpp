@@ -110,6 +110,8 @@ int waitReadable(std::initializer_list<int> fds, int timeoutMs, PollFunction pol
 class CycleUser {
  public:
   virtual void process(jack_nframes_t frames, const Arrival& stamp) noexcept = 0;
+  // Later in the same call, once its late cycles are counted.
+  virtual void callCounted() noexcept {}
   // The server has gone: no cycle runs any more (watcher thread).
   virtual void serverGone() noexcept = 0;
 
@@ -291,13 +293,20 @@ int JackClient::processThunk(jack_nframes_t frames, void* arg) {
   pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancelState);
   self->cycles_.fetch_add(1);
   const Arrival stamp = self->beginCall(frames);
+  // The same users to the end of the call: detach() waits for it to end.
+  std::array<CycleUser*, kSlots> users{};
+  std::size_t count = 0;
   for (auto& slot : self->slots_) {
-    if (CycleUser* user = slot.load(std::memory_order_acquire)) user->process(frames, stamp);
+    if (CycleUser* user = slot.load(std::memory_order_acquire)) users[count++] = user;
   }
+  for (std::size_t i = 0; i < count; ++i) users[i]->process(frames, stamp);
 #if RT88H_TEST_HOOKS
   if (self->late_.active) self->beLate(frames);
 #endif
   self->endCall();
+  // Only now are this call's sends done: whoever reads the count once a send returned finds
+  // every late call that can have repeated it.
+  for (std::size_t i = 0; i < count; ++i) users[i]->callCounted();
   self->cycles_.fetch_add(1);
   if (self->waiters_.load() > 0) self->cycleEnded_.signal();
   pthread_setcancelstate(cancelState, nullptr);
@@ -318,13 +327,7 @@ Arrival JackClient::beginCall(jack_nframes_t frames) noexcept {
   const jack_nframes_t nowFrames = jack_last_frame_time(client_);
   if (processCycles_ > 1 && static_cast<jack_nframes_t>(nowFrames - lastFrames_) != frames) {
     irregularCycles_.fetch_add(1, std::memory_order_relaxed);
-    // A cycle ran without this client, or twice with it: what the call before wrote may have
-    // been read again, and the answer to it may come in this very call.
-    now_.late = true;
-    if (before_.wrote) {
-      lateAtStake_.fetch_add(1, std::memory_order_relaxed);
-      now_.counted = true;
-    }
+    now_.late = true;  // a cycle ran without this client, or twice with it
   }
   lastFrames_ = nowFrames;
   return stamp;
@@ -332,11 +335,12 @@ Arrival JackClient::beginCall(jack_nframes_t frames) noexcept {
 
 // Process thread. A late call may make JACK read again what we wrote in it or in the call
 // after it (measured: after a late call that wrote nothing, the next call's message was read
-// twice); one begun irregularly, also what the call before wrote. Each late call counts once,
-// as soon as output of ours is at stake: one with none near it costs the update nothing.
-// Late is the server's own cycle count, not the wall clock: on a busy machine without
-// real-time threads, the clock said "late" thousands of times in runs whose server saw no late
-// client.
+// twice). What the call before wrote is gone: every call clears our output first, and the
+// device runs on our output only once we end a call. Each late call counts once, as soon as
+// output of ours is at stake, here at the end of the call that wrote it, before its sends are
+// done; a late call with none near it costs the update nothing. Late is the server's own cycle
+// count, not the wall clock: on a busy machine without real-time threads, the clock said
+// "late" thousands of times in runs whose server saw no late client.
 void JackClient::endCall() noexcept {
   if (jack_last_frame_time(client_) != lastFrames_) now_.late = true;  // the next cycle began
   if (before_.late && !before_.counted && now_.wrote) {
@@ -535,14 +539,13 @@ class JackOutDevice final : public OutDevice, public CycleUser {
     return kMidiOk;
   }
 
+  // Holds the consumer's part to the end of the call (callCounted).
   void process(jack_nframes_t frames, const Arrival& /*stamp*/) noexcept override {
     void* buffer = jack_port_get_buffer(port_, frames);
     // Cleared in every cycle, else last cycle's events would go out again.
     jack_midi_clear_buffer(buffer);
     if (consuming_.exchange(true, std::memory_order_acquire)) return;  // a reset is at work
-    // Done only now: every late call that can have repeated what the call before wrote is
-    // counted, the one that wrote it at its end and a cycle skipped after it as this call began.
-    handBackFinished();
+    consumingThisCall_ = true;
     PortSpace space(buffer);
     while (finishedCount_ < finished_.size()) {
       if (current_ == nullptr) {
@@ -558,6 +561,13 @@ class JackOutDevice final : public OutDevice, public CycleUser {
       finishCurrent();
     }
     if (jack_midi_get_event_count(buffer) > 0) client_->noteOutput();
+  }
+
+  // The call's late cycles are counted: the sends it finished are their senders' again.
+  void callCounted() noexcept override {
+    if (!consumingThisCall_) return;
+    consumingThisCall_ = false;
+    handBackFinished();
     consuming_.store(false, std::memory_order_release);
   }
 
@@ -567,7 +577,7 @@ class JackOutDevice final : public OutDevice, public CycleUser {
   }
 
  private:
-  // Consumer's part only: written out, handed back in the next call.
+  // Consumer's part only: written out, handed back with the others once the call is counted.
   void finishCurrent() noexcept {
     finished_[finishedCount_++] = current_;
     current_ = nullptr;
@@ -594,8 +604,8 @@ class JackOutDevice final : public OutDevice, public CycleUser {
     }
   }
 
-  // mutex_ held. Takes the consumer's part from the process thread, which holds it only for
-  // the few microseconds of its own work, so this works whether cycles run or not.
+  // mutex_ held. Takes the consumer's part from the process thread, which holds it from its
+  // process() to the end of that call only, so this works whether cycles run or not.
   void finishAllSends() noexcept {
     while (consuming_.exchange(true, std::memory_order_acquire)) std::this_thread::yield();
     finishQueued();
@@ -612,9 +622,10 @@ class JackOutDevice final : public OutDevice, public CycleUser {
   bool closed_ = false;
   // Held by whoever does the consumer's part: reading the queue, current_, splitter_, finished_.
   std::atomic<bool> consuming_{false};
+  bool consumingThisCall_ = false;  // process thread
   MidiHeader* current_ = nullptr;
   MessageSplitter splitter_;
-  // Written out in the last call, not yet handed back: every queued send and the one under way.
+  // Written out in this call, not yet handed back: every queued send and the one under way.
   std::array<MidiHeader*, kSendQueueDepth + 1> finished_{};
   std::size_t finishedCount_ = 0;
 };

@@ -29,9 +29,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// One every other cycle, as a send is done in the call after it went out: about 4.3 s at 256
-// frames and 48 kHz.
-constexpr int kMessages = 400;
+constexpr int kMessages = 600;  // one per cycle: about 3.2 s at 256 frames and 48 kHz
 
 // A client of the back-end opened with that lateness (or none), the variable then unset again.
 std::unique_ptr<midi::JackEndpoint> endpointLate(const std::string& name, const char* late,
