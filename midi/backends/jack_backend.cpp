@@ -20,13 +20,16 @@
 #include <mutex>
 #include <new>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "midi/backends/common.h"
 #include "midi/backends/header_flags.h"
 #include "midi/backends/jack_splitter.h"
-#include "midi/backends/late_cycles.h"
 #include "midi/backends/lent_buffers.h"
+#if RT88H_TEST_HOOKS
+#include "midi/backends/late_cycles.h"
+#endif
 #include "midi/event_fd.h"
 
 namespace rt88h::midi {
@@ -70,7 +73,16 @@ struct Pending {
 constexpr int kWaitTimedOut = -1;
 constexpr int kWaitFailed = -2;  // poll itself failed (not EINTR), or a descriptor is invalid
 
+#if RT88H_TEST_HOOKS
 std::atomic<PollFunction> inputPoll{nullptr};  // null: ::poll
+PollFunction inputPollFunction() {
+  return inputPoll.load();
+}
+#else
+PollFunction inputPollFunction() {
+  return nullptr;
+}
+#endif
 
 // Index of the first readable descriptor, kWaitTimedOut or kWaitFailed (errno says why).
 int waitReadable(std::initializer_list<int> fds, int timeoutMs, PollFunction poll = nullptr) {
@@ -98,6 +110,8 @@ int waitReadable(std::initializer_list<int> fds, int timeoutMs, PollFunction pol
 class CycleUser {
  public:
   virtual void process(jack_nframes_t frames, const Arrival& stamp) noexcept = 0;
+  // Later in the same call, once its late cycles are counted.
+  virtual void callCounted() noexcept {}
   // The server has gone: no cycle runs any more (watcher thread).
   virtual void serverGone() noexcept = 0;
 
@@ -118,13 +132,13 @@ class JackClient {
   bool gone() const { return gone_.load(); }
   uint64_t xruns() const { return xruns_.load(); }
   uint64_t irregularCycles() const { return irregularCycles_.load(); }
-  uint64_t lateCyclesMade() const { return lateMade_.load(); }
-  // Calls with a message of its own in the output (in that call or the one before) that ended
-  // after the server's next cycle began, or were followed by a skipped or repeated cycle: then
-  // the message may be read a second time.
-  uint64_t ownLateCycles() const { return overruns_.load(); }
-  // Process thread: an output port holds events in this cycle.
-  void noteOutput() noexcept { wroteThisCycle_ = true; }
+  uint64_t lateCyclesMade() const;
+  // Late calls with output of ours at stake: what we wrote may be read a second time.
+  uint64_t ownLateCycles() const { return lateAtStake_.load(); }
+  // Process thread: an output port holds events in this call.
+  void noteOutput() noexcept { now_.wrote = true; }
+  // Process thread: whether a send may start in this call; false: it waits for the next.
+  bool mayStartSend() noexcept;
   std::string nextPortName(const char* prefix) {
     return std::string(prefix) + "_" + std::to_string(++portsMade_);
   }
@@ -142,8 +156,11 @@ class JackClient {
   JackClient() = default;
   static int processThunk(jack_nframes_t frames, void* arg);
   static int xrunThunk(void* arg) noexcept;
-  Arrival stampCycle(jack_nframes_t frames) noexcept;
+  Arrival beginCall(jack_nframes_t frames) noexcept;
+  void endCall() noexcept;
+#if RT88H_TEST_HOOKS
   void beLate(jack_nframes_t frames) noexcept;
+#endif
   static void shutdownThunk(jack_status_t code, const char* reason, void* arg) noexcept;
   void watch();
 
@@ -161,17 +178,26 @@ class JackClient {
   // Calls whose frame time did not advance by exactly one period since the call before: the
   // same cycle run twice, or a cycle skipped. Events read twice were read in such calls.
   std::atomic<uint64_t> irregularCycles_{0};
-  // Calls with output written that ended after the next cycle began, or were followed by an
-  // irregular call: what this client wrote may be read again, which is how a message it sent
-  // reaches its peer twice.
-  std::atomic<uint64_t> overruns_{0};
-  bool wroteThisCycle_ = false;  // process thread
-  bool wroteCycleBefore_ = false;
-  // Tests only (RT88H_TEST_JACK_LATE): set before activation, then read by the process thread.
+  // Late calls (begun irregularly, or ended after the next cycle began) with output of ours in
+  // them or next to them: that output may reach its peer twice (see endCall).
+  std::atomic<uint64_t> lateAtStake_{0};
+  struct Call {
+    bool wrote = false;  // output of ours went out in it
+    bool late = false;
+    bool counted = false;  // in lateAtStake_
+  };
+  Call now_;  // process thread: the call under way, and the one before
+  Call before_;
+#if RT88H_TEST_HOOKS
+  // RT88H_TEST_JACK_LATE: set before activation, then read by the process thread.
   LateCycles late_;
   uint64_t processCalls_ = 0;  // process thread
-  jack_nframes_t sampleRate_ = 48000;
+  uint64_t sendsStarted_ = 0;
+  int callsHeld_ = 0;     // calls the next send has waited
+  bool lateNow_ = false;  // a send pattern chose this call
   std::atomic<uint64_t> lateMade_{0};
+#endif
+  jack_nframes_t sampleRate_ = 48000;
   EventFd cycleEnded_;
   EventFd shutdown_;
   EventFd stopWatch_;
@@ -210,6 +236,7 @@ std::shared_ptr<JackClient> JackClient::open(const std::string& name, const std:
     }
     return nullptr;
   }
+#if RT88H_TEST_HOOKS
   if (const char* pattern = std::getenv(kLateCyclesVariable);
       pattern != nullptr && *pattern != '\0') {
     std::string error;
@@ -220,6 +247,7 @@ std::shared_ptr<JackClient> JackClient::open(const std::string& name, const std:
       std::fprintf(stderr, "rt88h: %s ignored: %s\n", kLateCyclesVariable, error.c_str());
     }
   }
+#endif
   client->sampleRate_ = jack_get_sample_rate(client->client_);
   jack_set_process_callback(client->client_, &JackClient::processThunk, client.get());
   jack_set_xrun_callback(client->client_, &JackClient::xrunThunk, client.get());
@@ -240,8 +268,8 @@ std::shared_ptr<JackClient> JackClient::open(const std::string& name, const std:
 
 JackClient::~JackClient() {
   // Each costs an update a wait of seconds: a slow update over a busy server says why.
-  if (const uint64_t late = overruns_.load(); late != 0) {
-    std::fprintf(stderr, "rt88h: JACK: %llu cycles with output of ours ran late\n",
+  if (const uint64_t late = lateAtStake_.load(); late != 0) {
+    std::fprintf(stderr, "rt88h: JACK: %llu late cycles with output of ours at stake\n",
                  static_cast<unsigned long long>(late));
   }
   if (watcher_.joinable()) {
@@ -264,19 +292,21 @@ int JackClient::processThunk(jack_nframes_t frames, void* arg) {
   int cancelState = PTHREAD_CANCEL_ENABLE;
   pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancelState);
   self->cycles_.fetch_add(1);
-  const Arrival stamp = self->stampCycle(frames);
+  const Arrival stamp = self->beginCall(frames);
+  // The same users to the end of the call: detach() waits for it to end.
+  std::array<CycleUser*, kSlots> users{};
+  std::size_t count = 0;
   for (auto& slot : self->slots_) {
-    if (CycleUser* user = slot.load(std::memory_order_acquire)) user->process(frames, stamp);
+    if (CycleUser* user = slot.load(std::memory_order_acquire)) users[count++] = user;
   }
+  for (std::size_t i = 0; i < count; ++i) users[i]->process(frames, stamp);
+#if RT88H_TEST_HOOKS
   if (self->late_.active) self->beLate(frames);
-  // The server's own cycle count, not the wall clock: on a busy machine without real-time
-  // threads, the clock said "late" thousands of times in runs whose server saw no late client.
-  const bool overran = jack_last_frame_time(self->client_) != self->lastFrames_;
-  if (overran && (self->wroteThisCycle_ || self->wroteCycleBefore_)) {
-    self->overruns_.fetch_add(1, std::memory_order_relaxed);
-  }
-  self->wroteCycleBefore_ = self->wroteThisCycle_;
-  self->wroteThisCycle_ = false;
+#endif
+  self->endCall();
+  // Only now are this call's sends done: whoever reads the count once a send returned finds
+  // every late call that can have repeated it.
+  for (std::size_t i = 0; i < count; ++i) users[i]->callCounted();
   self->cycles_.fetch_add(1);
   if (self->waiters_.load() > 0) self->cycleEnded_.signal();
   pthread_setcancelstate(cancelState, nullptr);
@@ -287,20 +317,39 @@ int JackClient::processThunk(jack_nframes_t frames, void* arg) {
 // the server's frame time over the period: measured with late clients, an event read a second
 // time always came in the client's next call, while the frame time had moved by 0 or 2
 // periods, never by 1.
-Arrival JackClient::stampCycle(jack_nframes_t frames) noexcept {
+Arrival JackClient::beginCall(jack_nframes_t frames) noexcept {
   Arrival stamp;
   stamp.atUs = steadyNowUs();
   stamp.cycle = ++processCycles_;
   stamp.cycleUs = sampleRate_ == 0 ? 0 : int64_t{frames} * 1'000'000 / sampleRate_;
-  const jack_nframes_t now = jack_last_frame_time(client_);
-  if (processCycles_ > 1 && static_cast<jack_nframes_t>(now - lastFrames_) != frames) {
+  before_ = now_;
+  now_ = Call{};
+  const jack_nframes_t nowFrames = jack_last_frame_time(client_);
+  if (processCycles_ > 1 && static_cast<jack_nframes_t>(nowFrames - lastFrames_) != frames) {
     irregularCycles_.fetch_add(1, std::memory_order_relaxed);
-    // A cycle ran without this client, or twice with it: what the call before wrote may have
-    // been read again.
-    if (wroteCycleBefore_) overruns_.fetch_add(1, std::memory_order_relaxed);
+    now_.late = true;  // a cycle ran without this client, or twice with it
   }
-  lastFrames_ = now;
+  lastFrames_ = nowFrames;
   return stamp;
+}
+
+// Process thread. A late call may make JACK read again what we wrote in it or in the call
+// after it (measured: after a late call that wrote nothing, the next call's message was read
+// twice). What the call before wrote is gone: every call clears our output first, and the
+// device runs on our output only once we end a call. Each late call counts once, as soon as
+// output of ours is at stake, here at the end of the call that wrote it, before its sends are
+// done; a late call with none near it costs the update nothing. Late is the server's own cycle
+// count, not the wall clock: on a busy machine without real-time threads, the clock said
+// "late" thousands of times in runs whose server saw no late client.
+void JackClient::endCall() noexcept {
+  if (jack_last_frame_time(client_) != lastFrames_) now_.late = true;  // the next cycle began
+  if (before_.late && !before_.counted && now_.wrote) {
+    lateAtStake_.fetch_add(1, std::memory_order_relaxed);
+  }
+  if (now_.late && !now_.counted && now_.wrote) {
+    lateAtStake_.fetch_add(1, std::memory_order_relaxed);
+    now_.counted = true;
+  }
 }
 
 int JackClient::xrunThunk(void* arg) noexcept {
@@ -308,15 +357,46 @@ int JackClient::xrunThunk(void* arg) noexcept {
   return 0;
 }
 
-// Tests only: overstays the period on purpose. A sleep allocates nothing.
+#if RT88H_TEST_HOOKS
+uint64_t JackClient::lateCyclesMade() const {
+  return lateMade_.load();
+}
+
+// The send patterns count the messages that start. "before-send:" holds the chosen one back
+// two calls, the second of them late: a late call without output after one without output.
+bool JackClient::mayStartSend() noexcept {
+  if (!late_.active || late_.counts != LateCycles::Counts::Sends) return true;
+  if (late_.beforeSend && callsHeld_ < 2 && late_.lateIn(sendsStarted_ + 1)) {
+    lateNow_ = ++callsHeld_ == 2;
+    return false;
+  }
+  callsHeld_ = 0;
+  ++sendsStarted_;
+  if (!late_.beforeSend && late_.lateIn(sendsStarted_)) lateNow_ = true;
+  return true;
+}
+
+// Overstays the period on purpose. A sleep allocates nothing.
 void JackClient::beLate(jack_nframes_t frames) noexcept {
-  if (!late_.lateIn(++processCalls_) || sampleRate_ == 0) return;
+  ++processCalls_;
+  const bool chosen = late_.counts == LateCycles::Counts::Calls ? late_.lateIn(processCalls_)
+                                                                : std::exchange(lateNow_, false);
+  if (!chosen || sampleRate_ == 0) return;
   lateMade_.fetch_add(1);
   const auto ns = static_cast<int64_t>(late_.periods * 1e9 * frames / sampleRate_);
   timespec rest{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
   while (clock_nanosleep(CLOCK_MONOTONIC, 0, &rest, &rest) == EINTR) {
   }
 }
+#else
+uint64_t JackClient::lateCyclesMade() const {
+  return 0;
+}
+
+bool JackClient::mayStartSend() noexcept {
+  return true;
+}
+#endif
 
 // Called like a signal handler: only flags and eventfds.
 void JackClient::shutdownThunk(jack_status_t /*code*/, const char* /*reason*/, void* arg) noexcept {
@@ -460,17 +540,19 @@ class JackOutDevice final : public OutDevice, public CycleUser {
     return kMidiOk;
   }
 
+  // Holds the consumer's part to the end of the call (callCounted).
   void process(jack_nframes_t frames, const Arrival& /*stamp*/) noexcept override {
     void* buffer = jack_port_get_buffer(port_, frames);
     // Cleared in every cycle, else last cycle's events would go out again.
     jack_midi_clear_buffer(buffer);
     if (consuming_.exchange(true, std::memory_order_acquire)) return;  // a reset is at work
+    consumingThisCall_ = true;
     PortSpace space(buffer);
-    for (;;) {
+    while (finishedCount_ < finished_.size()) {
       if (current_ == nullptr) {
         Pending pending{};
         order_.beforeRead();
-        if (jack_ringbuffer_read_space(queue_) < sizeof pending) break;
+        if (jack_ringbuffer_read_space(queue_) < sizeof pending || !client_->mayStartSend()) break;
         jack_ringbuffer_read(queue_, reinterpret_cast<char*>(&pending), sizeof pending);
         order_.afterRead();
         current_ = pending.header;
@@ -480,6 +562,13 @@ class JackOutDevice final : public OutDevice, public CycleUser {
       finishCurrent();
     }
     if (jack_midi_get_event_count(buffer) > 0) client_->noteOutput();
+  }
+
+  // The call's late cycles are counted: the sends it finished are their senders' again.
+  void callCounted() noexcept override {
+    if (!consumingThisCall_) return;
+    consumingThisCall_ = false;
+    handBackFinished();
     consuming_.store(false, std::memory_order_release);
   }
 
@@ -489,17 +578,23 @@ class JackOutDevice final : public OutDevice, public CycleUser {
   }
 
  private:
-  // The header is the sender's again the moment the flag is set: not touched after.
+  // Consumer's part only: written out, handed back with the others once the call is counted.
   void finishCurrent() noexcept {
-    MidiHeader* header = current_;
+    finished_[finishedCount_++] = current_;
     current_ = nullptr;
     splitter_.clear();
-    markDone(header);
+  }
+
+  // A header is the sender's again the moment the flag is set: not touched after.
+  void handBackFinished() noexcept {
+    for (std::size_t i = 0; i < finishedCount_; ++i) markDone(finished_[i]);
+    finishedCount_ = 0;
   }
 
   // Consumer's part only.
   void finishQueued() noexcept {
     if (current_ != nullptr) finishCurrent();
+    handBackFinished();
     Pending pending{};
     for (;;) {
       order_.beforeRead();
@@ -510,8 +605,8 @@ class JackOutDevice final : public OutDevice, public CycleUser {
     }
   }
 
-  // mutex_ held. Takes the consumer's part from the process thread, which holds it only for
-  // the few microseconds of its own work, so this works whether cycles run or not.
+  // mutex_ held. Takes the consumer's part from the process thread, which holds it from its
+  // process() to the end of that call only, so this works whether cycles run or not.
   void finishAllSends() noexcept {
     while (consuming_.exchange(true, std::memory_order_acquire)) std::this_thread::yield();
     finishQueued();
@@ -526,10 +621,14 @@ class JackOutDevice final : public OutDevice, public CycleUser {
   bool attached_ = false;
   std::mutex mutex_;  // senders, reset, close and the watcher
   bool closed_ = false;
-  // Held by whoever does the consumer's part: reading the queue, current_, splitter_.
+  // Held by whoever does the consumer's part: reading the queue, current_, splitter_, finished_.
   std::atomic<bool> consuming_{false};
+  bool consumingThisCall_ = false;  // process thread
   MidiHeader* current_ = nullptr;
   MessageSplitter splitter_;
+  // Written out in this call, not yet handed back: every queued send and the one under way.
+  std::array<MidiHeader*, kSendQueueDepth + 1> finished_{};
+  std::size_t finishedCount_ = 0;
 };
 
 class JackInDevice final : public LentBuffersInDevice, public CycleUser {
@@ -621,7 +720,7 @@ class JackInDevice final : public LentBuffersInDevice, public CycleUser {
 
   void readLoop() {
     for (;;) {
-      const int which = waitReadable({stopReader_.fd(), dataReady_.fd()}, -1, inputPoll.load());
+      const int which = waitReadable({stopReader_.fd(), dataReady_.fd()}, -1, inputPollFunction());
       if (which == 0) return;
       if (which == kWaitFailed) {
         // Waiting again would fail again at once: input ends here, and says so.
@@ -872,9 +971,11 @@ class JackEndpointImpl final : public JackEndpoint {
 
 }  // namespace
 
+#if RT88H_TEST_HOOKS
 void setJackInputPollForTesting(PollFunction poll) {
   inputPoll.store(poll);
 }
+#endif
 
 std::shared_ptr<MidiBackend> makeJackBackend(std::string clientName, std::string serverName) {
   return std::make_shared<JackBackend>(std::move(clientName), std::move(serverName));

@@ -31,7 +31,7 @@ class JackEndpoint {
   // Process calls whose frame time did not move on by exactly one period: a cycle run twice or
   // one skipped.
   virtual uint64_t irregularCycles() const = 0;
-  // Tests only: cycles made late on purpose (RT88H_TEST_JACK_LATE).
+  // Cycles made late on purpose (RT88H_TEST_JACK_LATE); always 0 but in test builds.
   virtual uint64_t lateCyclesMade() const = 0;
 };
 
@@ -42,7 +42,8 @@ inline constexpr std::string_view kNoJackServer = "no JACK server is running";
 std::unique_ptr<JackEndpoint> openJackEndpoint(const std::string& clientName, std::string* reason,
                                                const std::string& serverName = {});
 
-// Tests only: the poll(2) that JACK input threads wait with from now on; null: the system's.
+// Test builds only (rt88h_midi_testhooks): the poll(2) that JACK input threads wait with from
+// now on; null: the system's.
 using PollFunction = int (*)(pollfd* fds, nfds_t count, int timeoutMs);
 void setJackInputPollForTesting(PollFunction poll);
 

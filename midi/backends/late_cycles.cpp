@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <utility>
 
 namespace rt88h::midi {
 namespace {
@@ -58,11 +59,20 @@ bool LateCycles::lateIn(uint64_t cycle) const noexcept {
 
 bool parseLateCycles(std::string_view pattern, LateCycles* late, std::string* error) {
   LateCycles parsed;
-  const std::vector<std::string_view> fields = split(pattern, ':');
   auto bad = [&](const std::string& why) {
     if (error != nullptr) *error = "late cycles \"" + std::string(pattern) + "\": " + why;
     return false;
   };
+  std::string_view chosen = pattern;
+  for (const auto& [prefix, beforeSend] :
+       {std::pair<std::string_view, bool>{"send:", false}, {"before-send:", true}}) {
+    if (chosen.substr(0, prefix.size()) != prefix) continue;
+    chosen.remove_prefix(prefix.size());
+    parsed.counts = LateCycles::Counts::Sends;
+    parsed.beforeSend = beforeSend;
+    break;
+  }
+  const std::vector<std::string_view> fields = split(chosen, ':');
   if (fields[0] == "random") {
     uint64_t percent = 0;
     if (fields.size() < 3 || fields.size() > 4) {

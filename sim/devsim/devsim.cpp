@@ -6,6 +6,7 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -330,8 +331,15 @@ class Player {
                  false);
       }
     }
+    // One message at a time: a copy of a chunk is programmed again after the first, so its
+    // second answer comes a whole programming time after the first.
+    Clock::time_point ready = std::max(arrived.at, busyUntil_);
+    if (seen.forThisDevice && seen.kind == sim::MessageKind::WriteData) {
+      ready += std::chrono::milliseconds(options_.programMs);
+      busyUntil_ = ready;
+    }
     for (sim::Reply& reply : replies) {
-      schedule(arrived.at + std::chrono::milliseconds(reply.delayMs), std::move(reply.bytes),
+      schedule(ready + std::chrono::milliseconds(reply.delayMs), std::move(reply.bytes),
                seen.kind == sim::MessageKind::EndUpdate);
     }
     if (options_.verbose) {
@@ -468,6 +476,7 @@ class Player {
   const Clock::time_point started_ = Clock::now();
   bool updateBegan_ = false;
   bool updateEnded_ = false;
+  Clock::time_point busyUntil_;  // the end of the chunk being programmed
   Clock::time_point updateStart_;
   Clock::time_point updateEnd_;
 };

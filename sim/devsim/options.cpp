@@ -165,6 +165,10 @@ constexpr OptionEntry kOptions[] = {
      [](std::string_view v, Parsing& p) {
        return parseNumber(v, 3600000, &p.options.config.replyDelayMs);
      }},
+    {"--program-ms", "MS",
+     "each WriteData keeps the device busy MS ms before its\n"
+     "answer; messages are handled one at a time, in order",
+     [](std::string_view v, Parsing& p) { return parseNumber(v, 60000, &p.options.programMs); }},
     {"--answer-with-done", "", "DeviceDone instead of DeviceStatus 0",
      setDeviceFlag<&sim::DeviceModel::Config::answerWithDone>},
     {"--drop-chunk", "K[:N]", "no answer to WriteData K (N times: K to K+N-1)",
@@ -224,7 +228,8 @@ constexpr OptionEntry kOptions[] = {
      "(tests, JACK) overstay chosen process cycles, so that the\n"
      "server loses or repeats events: random:PERCENT:SEED or\n"
      "N[,N...] (cycles from 1), each optionally :PERIODS (how\n"
-     "long, default 1.5 periods)",
+     "long, default 1.5 periods); after send: or before-send:\n"
+     "numbers count messages: late with it, or just before it",
      [](std::string_view v, Parsing& p) {
        midi::LateCycles late;
        if (!midi::parseLateCycles(v, &late, &p.error)) return false;

@@ -26,6 +26,7 @@ struct Options {
   std::string jackServer;     // empty: JACK's own choice (JACK_DEFAULT_SERVER or "default")
   std::string rawMidiDevice;  // Backend::RawMidi: "hw:0,1"; the kernel names the client
   std::string lateCycles;     // JACK only: cycles made late on purpose (tests)
+  uint32_t programMs = 0;     // how long programming one chunk keeps the device busy
   sim::DeviceModel::Config config;
   std::vector<sim::Fault> faults;
   std::vector<Request> requests;

@@ -5,6 +5,7 @@
 
 need_tool dpkg-deb dpkg
 need_tool readelf binutils
+need_tool nm binutils
 need_package
 
 dpkg-deb --info "$DEB"
@@ -120,6 +121,15 @@ if command -v lintian >/dev/null; then
   [ "$status" -eq 0 ] || fail "lintian reports errors or warnings (above)"
 else
   note "lintian is not installed (scripts/bootstrap --tests installs it): not run"
+fi
+
+# The JACK back-end's test hooks stay out of the shipped program: neither the variable that makes
+# its client late nor the input thread's poll hook (tests/system builds rt88h-updater-testhooks).
+if strings "$bin" | grep -E 'RT88H_TEST_JACK_LATE|made late in chosen cycles'; then
+  fail "rt88h-updater reads the JACK test hook's variable"
+fi
+if nm -C "$UPDATER_BUILT" | grep -E 'setJackInputPollForTesting|parseLateCycles|beLate'; then
+  fail "the built rt88h-updater (unstripped) carries the JACK back-end's test hooks"
 fi
 
 png="$ROOT/usr/share/icons/hicolor/256x256/apps/rt88h-updater.png"

@@ -11,6 +11,7 @@ SOURCE_ROOT=$(cd "$SYSTEM_DIR/../.." && pwd)
 : "${UPDATER:=$SOURCE_ROOT/build/default/app/rt88h-updater}"
 : "${DEMO:=$SOURCE_ROOT/build/default/app/rt88h-updater-demo}"
 : "${DEVSIM:=$SOURCE_ROOT/build/default/sim/devsim/rt88h-devsim}"
+: "${PLAN:=$SOURCE_ROOT/build/default/tools/rt88h-plan/rt88h-plan}"  # prints the update's messages
 
 TITLE="Tavo RT-88H System v2.01"
 DEVICE="TAVO RT Series"

@@ -1,8 +1,9 @@
 // Clients made late on purpose (RT88H_TEST_JACK_LATE) against a private server in its default
 // asynchronous mode: one numbered message per cycle from one client of the back-end to
 // another, and what the receiver got. The numbers lost and read twice are printed; what must
-// hold is that a message read twice comes again exactly one cycle later, and that the receiver
-// counts the server's overruns as transport troubles.
+// hold is that a message read twice comes again exactly one cycle later, and that a client
+// counts each of its late calls that had output of its own at stake, never more than the
+// server's own record shows.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -49,6 +50,8 @@ struct Outcome {
   uint64_t troubles = 0;
   uint64_t senderTroubles = 0;  // what an input on the sender's own client reports
   uint64_t senderLate = 0;
+  // Messages chosen by a send pattern whose late call was not yet counted when they were done.
+  int doneBeforeCounted = 0;
   // Cycles the server itself ran irregularly for the sender, or reported as overrun.
   uint64_t senderServerTroubles = 0;
 };
@@ -79,7 +82,10 @@ class JackLate : public JackServerSuite {
     EXPECT_GE(index, 0);
     if (!out || index < 0 || in.openAndStart(index) != 1) return outcome;
 
+    midi::LateCycles chosen;
+    if (senderLate != nullptr) midi::parseLateCycles(senderLate, &chosen, nullptr);
     for (int n = 0; n < kMessages; ++n) {
+      const uint64_t troublesBefore = senderIn ? senderIn->transportTroubles() : 0;
       uint8_t bytes[] = {0xF0, 0x7D, static_cast<uint8_t>(n >> 7), static_cast<uint8_t>(n & 0x7F),
                          0xF7};
       midi::MidiHeader header;
@@ -90,6 +96,11 @@ class JackLate : public JackServerSuite {
       // The back-end sets the flag from the process thread and tells nobody.
       while ((header.flags.load() & midi::kHeaderDone) == 0) std::this_thread::sleep_for(200us);
       out->unprepare(&header);
+      // What the update procedure relies on: a send's late call is counted before it is done.
+      if (chosen.counts == midi::LateCycles::Counts::Sends && chosen.lateIn(n + 1) && senderIn &&
+          senderIn->transportTroubles() == troublesBefore) {
+        ++outcome.doneBeforeCounted;
+      }
     }
 
     std::map<int, std::vector<int64_t>> cycles;  // number -> cycles it was read in
@@ -164,10 +175,14 @@ TEST_F(JackLate, OnTimeClientsLoseAndRepeatNothing) {
 }
 
 TEST_F(JackLate, ALateSenderOrReceiverRepeatsOnlyOneCycleLater) {
+  // The sender late in the call that writes a chosen message ("send:"), or ("before-send:") in
+  // the call it would have gone out in, which then writes nothing: the message goes out in the
+  // next call, where JACK may read it twice.
   for (const auto& [sender, receiver, tag] :
-       {std::tuple<const char*, const char*, const char*>{"random:10:7", nullptr, "sender"},
+       {std::tuple<const char*, const char*, const char*>{"send:random:10:7", nullptr, "sender"},
+        {"before-send:random:10:11", nullptr, "quiet"},
         {nullptr, "random:10:8", "receiver"},
-        {"random:10:9", "random:10:10", "both"}}) {
+        {"send:random:10:9", "random:10:10", "both"}}) {
     SCOPED_TRACE(tag);
     const Outcome outcome = run(sender, receiver, tag);
     EXPECT_GT(outcome.received, 0);
@@ -176,8 +191,11 @@ TEST_F(JackLate, ALateSenderOrReceiverRepeatsOnlyOneCycleLater) {
     // Only a client's own late cycles with its own output in them can repeat its messages: a
     // receiver that sends nothing has nothing to doubt, however late it is.
     EXPECT_EQ(outcome.troubles, 0u);
-    // A message goes out in every cycle, so each cycle the sender was made late counts.
+    // Output of its own is at stake in every call it was made late in, so each counts; and
+    // nothing the server itself did not record as late.
     EXPECT_GE(outcome.senderTroubles, outcome.senderLate);
+    EXPECT_LE(outcome.senderTroubles, outcome.senderServerTroubles);
+    EXPECT_EQ(outcome.doneBeforeCounted, 0);
   }
 }
 

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "midi/backends/late_cycles.h"
 
@@ -21,6 +22,22 @@ TEST(LateCycles, AListMakesExactlyThoseCyclesLate) {
   ASSERT_TRUE(parseLateCycles("5:2.5", &late, &error)) << error;
   EXPECT_TRUE(late.lateIn(5));
   EXPECT_DOUBLE_EQ(late.periods, 2.5);
+}
+
+TEST(LateCycles, APrefixCountsMessagesInstead) {
+  for (const auto& [pattern, beforeSend] :
+       {std::pair<const char*, bool>{"send:4,9:4.5", false}, {"before-send:4,9:4.5", true}}) {
+    LateCycles late;
+    std::string error;
+    ASSERT_TRUE(parseLateCycles(pattern, &late, &error)) << error;
+    EXPECT_EQ(late.counts, LateCycles::Counts::Sends) << pattern;
+    EXPECT_EQ(late.beforeSend, beforeSend) << pattern;
+    EXPECT_TRUE(late.lateIn(4) && late.lateIn(9) && !late.lateIn(5)) << pattern;
+    EXPECT_DOUBLE_EQ(late.periods, 4.5);
+  }
+  LateCycles calls;
+  ASSERT_TRUE(parseLateCycles("random:3:1", &calls, nullptr));
+  EXPECT_EQ(calls.counts, LateCycles::Counts::Calls);
 }
 
 TEST(LateCycles, RandomTakesAboutItsShareAndTheSeedDecidesWhich) {
@@ -54,7 +71,7 @@ TEST(LateCycles, NoneAndZeroPercentAreOff) {
 TEST(LateCycles, MalformedPatternsAreRefusedWithAReason) {
   for (const char* pattern :
        {"", "random", "random:10", "random:101:1", "random:x:1", "random:5:1:1", "random:5:1:11",
-        "0", "1,,2", "-3", "4:0.5", "1:2:3", "random:5:1:2:3"}) {
+        "0", "1,,2", "-3", "4:0.5", "1:2:3", "random:5:1:2:3", "send:", "send:before-send:3"}) {
     LateCycles late;
     std::string error;
     EXPECT_FALSE(parseLateCycles(pattern, &late, &error)) << pattern;

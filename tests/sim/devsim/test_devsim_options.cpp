@@ -31,10 +31,11 @@ TEST(DevsimOptions, DefaultsPlayTheUsualDeviceOnJackOrAlsa) {
 
 TEST(DevsimOptions, DeviceSettings) {
   Options options;
-  ASSERT_TRUE(parse({"--name", "Other", "--backend", "alsa", "--model", "0x57",
-                     "--refuse-update-mode", "--reply-delay", "120", "--jack-server", "x",
-                     "--verbose", "--exit-after-end", "--expect-complete", "--answer-with-done"},
-                    options));
+  ASSERT_TRUE(
+      parse({"--name", "Other", "--backend", "alsa", "--model", "0x57", "--refuse-update-mode",
+             "--reply-delay", "120", "--jack-server", "x", "--verbose", "--exit-after-end",
+             "--expect-complete", "--answer-with-done", "--program-ms", "60"},
+            options));
   EXPECT_EQ(options.name, "Other");
   EXPECT_EQ(options.backend, Backend::Alsa);
   EXPECT_EQ(options.config.model, 0x57);
@@ -43,6 +44,7 @@ TEST(DevsimOptions, DeviceSettings) {
   EXPECT_EQ(options.jackServer, "x");
   EXPECT_TRUE(options.verbose && options.exitAfterEnd && options.expectComplete);
   EXPECT_TRUE(options.config.answerWithDone);
+  EXPECT_EQ(options.programMs, 60u);
   EXPECT_FALSE(options.help);
   Options help;
   ASSERT_TRUE(parse({"-h"}, help));
@@ -123,6 +125,7 @@ TEST(DevsimOptions, BadCommandLinesAreRefusedWithTheReason) {
   expectRefused({"--request", "5@WRITE:0"});
   expectRefused({"--unknown"});
   expectRefused({"--reply-delay", "ten"});
+  expectRefused({"--program-ms", "60001"});
 }
 
 TEST(DevsimOptions, EveryOptionTheHelpListsIsKnown) {
@@ -138,7 +141,7 @@ TEST(DevsimOptions, EveryOptionTheHelpListsIsKnown) {
     EXPECT_NE(error, "unknown option " + option);
     ++listed;
   }
-  EXPECT_EQ(listed, 19);
+  EXPECT_EQ(listed, 20);
 }
 
 }  // namespace
