@@ -14,6 +14,7 @@
 #include "protocol/messages.h"
 #include "sim/device_model.h"
 #include "tests/fuzz/fuzz_support.h"
+#include "tests/support/sysex_support.h"
 
 using namespace rt88h;
 using namespace rt88h::fuzz;
@@ -118,7 +119,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   config.refuseUpdateMode = (setup & 0x10) != 0;
   const int prelude = (setup >> 5) & 0x03;
   const bool report = (setup & 0x80) != 0;
-  modelId.store(config.model);
+  const testing::ModelScope models(config.model);
 
   Device device(config);
   if (const uint8_t choice = input.byte(); choice != 0)
@@ -201,7 +202,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     FUZZ_REQUIRE(!device.model().report().empty());
     static_cast<void>(device.model().flashMatchesPayloads());
   }
-  modelId.store(kFirstAcceptedModel);
-  identityReplyModel.store(0x00);
   return 0;
 }

@@ -15,6 +15,7 @@
 #include "protocol/received.h"
 #include "tests/fuzz/fuzz_support.h"
 #include "tests/support/fault_transport.h"
+#include "tests/support/sysex_support.h"
 
 using namespace rt88h;
 using namespace rt88h::fuzz;
@@ -52,8 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   }
 
   const std::vector<testing::Fate>& set = testing::fateSet();
-  modelId.store(0x58);
-  identityReplyModel.store(0x00);
+  const testing::ModelScope models(0x58);
   const testing::RunResult result = testing::runOnce(
       [&](std::size_t send) {
         const std::size_t choice = send < fates.size() ? fates[send] : 0;

@@ -1,4 +1,5 @@
-// The dispatcher's reactions to what the device sends, one tick at a time.
+// The dispatcher's reactions to what the device sends: one table of entries, then what a tick
+// does with several.
 #include <gtest/gtest.h>
 
 #include <deque>
@@ -7,12 +8,16 @@
 
 #include "protocol/dispatcher.h"
 #include "protocol/messages.h"
+#include "tests/support/expected_reaction.h"
 #include "tests/support/sysex_support.h"
 
 namespace rt88h {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+
+// The arrival this host gives every entry.
+constexpr Arrival kArrival{1'000'000, 7};
 
 class FakeWindow final : public UpdateHost {
  public:
@@ -43,6 +48,7 @@ class FakeWindow final : public UpdateHost {
     ++pops;
     if (!queue.empty()) queue.pop_front();
   }
+  Arrival peekArrival() override { return kArrival; }
 
   UpdateSignals signals_;
   std::deque<Bytes> queue;
@@ -66,110 +72,101 @@ class DispatcherTest : public ::testing::Test {
   ReplyDispatcher dispatcher{window};
 };
 
-const Bytes kAck58{0xF0, 0x52, 0x00, 0x58, 0x00, 0x00, 0xF7};
-const Bytes kNak58{0xF0, 0x52, 0x00, 0x58, 0x00, 0x01, 0xF7};
+using testing::Expected;
+using R = testing::Reaction;
 
-TEST_F(DispatcherTest, DeviceStatusIsRecordedAndWakesTheProcedure) {
-  window.signals_.replyStatus.store(99);
-  tick({{0xF0, 0x52, 0x00, 0x58, 0x00, 0x0B, 0xF7}});
-  EXPECT_EQ(window.signals_.replyStatus.load(), 11);
-  EXPECT_TRUE(signalled());
-  EXPECT_TRUE(window.sent.empty());
+// One entry a row, under modelId `model` and identityReplyModel `replyModel`, with replyStatus
+// `before` the tick.
+struct ReactionRow {
+  const char* name;
+  Bytes entry;
+  Expected want;
+  uint8_t model = 0x58;
+  uint8_t replyModel = 0x00;
+  int32_t before = 99;
+};
 
-  tick({{0xF0, 0x52, 0x7F, 0x58, 0x00, 0x00, 0xF7}});  // the channel byte is not examined
-  EXPECT_EQ(window.signals_.replyStatus.load(), 0);
-  EXPECT_TRUE(signalled());
+const std::vector<ReactionRow> kReactions{
+    {"Status", {0xF0, 0x52, 0x00, 0x58, 0x00, 0x0B, 0xF7}, {R::Status, 11}},
+    {"StatusOnAnyChannel", {0xF0, 0x52, 0x7F, 0x58, 0x00, 0x00, 0xF7}, {R::Status, 0}},
+    {"Status7F", {0xF0, 0x52, 0x00, 0x58, 0x00, 0x7F, 0xF7}, {R::Status, 127}},
+    {"DeviceDoneIsStatus0", {0xF0, 0x52, 0x00, 0x58, 0x02, 0xF7}, {R::Status, 0}, 0x58, 0, 5},
+    {"Code01", {0xF0, 0x52, 0x00, 0x58, 0x01, 0xF7}, {R::Ack}},
+    {"Code04", {0xF0, 0x52, 0x00, 0x58, 0x04, 0xF7}, {R::Ack}},
+    {"Code05", {0xF0, 0x52, 0x00, 0x58, 0x05, 0xF7}, {R::Ack}},
+    {"Code03", {0xF0, 0x52, 0x00, 0x58, 0x03, 0xF7}, {}},
+    {"Code06", {0xF0, 0x52, 0x00, 0x58, 0x06, 0xF7}, {R::Nak}},
+    {"Code0A", {0xF0, 0x52, 0x00, 0x58, 0x0A, 0xF7}, {R::Nak}},
+    {"Code7F", {0xF0, 0x52, 0x00, 0x58, 0x7F, 0xF7}, {R::Nak}},
+    {"StatusOfAnotherModel", {0xF0, 0x52, 0x00, 0x57, 0x00, 0x00, 0xF7}, {}},
+    {"RequestOfModel00", {0xF0, 0x52, 0x00, 0x00, 0x01, 0xF7}, {}},
+    {"RequestUnderModel57", {0xF0, 0x52, 0x00, 0x57, 0x01, 0xF7}, {R::Ack}, 0x57},
+    {"IdentityRequest", {0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7}, {R::IdentityReply}},
+    // Byte a as it stands, not modelId.
+    {"IdentityRequestAfterA57",
+     {0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7},
+     {R::IdentityReply},
+     0x58,
+     0x57},
+    // Manufacturer byte and everything after byte 6 are not examined.
+    {"IdentityReply",
+     {0xF0, 0x7E, 0x10, 0x06, 0x02, 0x41, 0x56, 0x01, 0x02, 0x03, 0xF7},
+     {R::IdentityTaken, 0x56},
+     0x58,
+     0,
+     3},
+    {"GeneralInformation03", {0xF0, 0x7E, 0x00, 0x06, 0x03, 0xF7}, {R::Nak}},
+    {"Universal07", {0xF0, 0x7E, 0x00, 0x07, 0x01, 0xF7}, {}},
+    {"RealTimeUniversal", {0xF0, 0x7F, 0x00, 0x06, 0x01, 0xF7}, {}},
+    {"AnotherMaker", {0xF0, 0x41, 0x00, 0x58, 0x00, 0x00, 0xF7}, {}},
+    {"NoteOn", {0x90, 0x40, 0x7F}, {}},
+    {"NoF0", {0x52, 0x00, 0x58, 0x00, 0x00, 0xF7}, {}},
+    // Entries shorter than their rule.
+    {"F0", {0xF0}, {}},
+    {"F052", {0xF0, 0x52}, {}},
+    {"DeviceHeaderOnly", {0xF0, 0x52, 0x00, 0x58}, {}},
+    {"StatusWithoutItsByte", {0xF0, 0x52, 0x00, 0x58, 0x00}, {}},
+    {"IdentityReplyWithoutItsByte", {0xF0, 0x7E, 0x00, 0x06, 0x02, 0x52}, {}},
+    {"UniversalHeaderOnly", {0xF0, 0x7E, 0x00, 0x06}, {}},
+    // The stop value is not overwritten by a late reply.
+    {"StatusAfterStop", {0xF0, 0x52, 0x00, 0x58, 0x00, 0x00, 0xF7}, {R::Status, 0}, 0x58, 0, 255},
+    {"IdentityReplyAfterStop",
+     {0xF0, 0x7E, 0x00, 0x06, 0x02, 0x52, 0x58},
+     {R::IdentityTaken, 0x58},
+     0x58,
+     0,
+     255},
+};
 
-  tick({{0xF0, 0x52, 0x00, 0x58, 0x00, 0x7F, 0xF7}});
-  EXPECT_EQ(window.signals_.replyStatus.load(), 127);
-}
+TEST(DispatcherReactions, EachEntryIsAnsweredAndRecordedAsTheTableSays) {
+  for (const ReactionRow& row : kReactions) {
+    SCOPED_TRACE(row.name);
+    // The fuzzers' reading of the messages agrees with the table.
+    EXPECT_EQ(testing::expectedReaction(row.entry.data(), row.entry.size(), row.model), row.want);
+    const testing::ModelScope models(row.model, row.replyModel);
+    FakeWindow window;
+    ReplyDispatcher dispatcher{window};
+    window.signals_.replyStatus.store(row.before);
+    window.queue.push_back(row.entry);
+    dispatcher.dispatchReplies();
 
-TEST_F(DispatcherTest, DeviceDoneStandsForStatusZero) {
-  window.signals_.replyStatus.store(5);
-  tick({{0xF0, 0x52, 0x00, 0x58, 0x02, 0xF7}});
-  EXPECT_EQ(window.signals_.replyStatus.load(), 0);
-  EXPECT_TRUE(signalled());
-}
-
-TEST_F(DispatcherTest, DeviceRequestsAreAnsweredWithAckNakOrNothing) {
-  for (uint8_t code : {0x01, 0x04, 0x05}) {
-    window.sent.clear();
-    tick({{0xF0, 0x52, 0x00, 0x58, code, 0xF7}});
-    ASSERT_EQ(window.sent.size(), 1u) << int(code);
-    EXPECT_EQ(window.sent[0], kAck58);
+    EXPECT_EQ(window.pops, 1);
+    EXPECT_EQ(window.signals_.replyEvent.tryWait(), testing::wakes(row.want.reaction));
+    EXPECT_EQ(window.signals_.replyStatus.load(), testing::statusAfter(row.want, row.before));
+    EXPECT_EQ(window.sent, testing::answersOf(row.want.reaction, row.model, row.replyModel));
+    EXPECT_TRUE(window.boxes.empty());
+    const bool identity = row.want.reaction == R::IdentityTaken;
+    EXPECT_EQ(window.signals_.reportedModel.load(), identity ? row.want.value : 0x00);
+    // Every reply is recorded with its arrival, the stop notwithstanding.
+    const std::vector<Answer> answers = window.signals_.answers.takeAll();
+    ASSERT_EQ(answers.size(), testing::wakes(row.want.reaction) ? 1u : 0u);
+    for (const Answer& answer : answers) {
+      EXPECT_EQ(answer.kind, identity ? AnswerKind::Identity : AnswerKind::Status);
+      EXPECT_EQ(answer.value, row.want.value);
+      EXPECT_EQ(answer.atUs, kArrival.atUs);
+      EXPECT_EQ(answer.cycle, kArrival.cycle);
+    }
   }
-  window.sent.clear();
-  tick({{0xF0, 0x52, 0x00, 0x58, 0x03, 0xF7}});
-  EXPECT_TRUE(window.sent.empty());
-  EXPECT_FALSE(signalled());
-
-  for (uint8_t code : {0x06, 0x0A, 0x7F}) {
-    window.sent.clear();
-    tick({{0xF0, 0x52, 0x00, 0x58, code, 0xF7}});
-    ASSERT_EQ(window.sent.size(), 1u) << int(code);
-    EXPECT_EQ(window.sent[0], kNak58);
-  }
-  EXPECT_FALSE(signalled());
-}
-
-TEST_F(DispatcherTest, OnlyMessagesForTheCurrentModelAreActedUpon) {
-  tick({{0xF0, 0x52, 0x00, 0x57, 0x00, 0x00, 0xF7}, {0xF0, 0x52, 0x00, 0x00, 0x01, 0xF7}});
-  EXPECT_FALSE(signalled());
-  EXPECT_TRUE(window.sent.empty());
-
-  modelId.store(0x57);
-  tick({{0xF0, 0x52, 0x00, 0x57, 0x01, 0xF7}});
-  ASSERT_EQ(window.sent.size(), 1u);
-  EXPECT_EQ(window.sent[0], (Bytes{0xF0, 0x52, 0x00, 0x57, 0x00, 0x00, 0xF7}));
-}
-
-TEST_F(DispatcherTest, IdentityRequestIsAnsweredWithByteAAsItStands) {
-  const Bytes request{0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7};
-  tick({request});
-  ASSERT_EQ(window.sent.size(), 1u);
-  EXPECT_EQ(window.sent[0], (Bytes{0xF0, 0x7E, 0x00, 0x06, 0x02, 0x52, 0x00, 0x00, 0x00, 0x00, 0x31,
-                                   0x30, 0x30, 0x30, 0xF7}));
-  identityReplyModel.store(0x57);
-  tick({request});
-  ASSERT_EQ(window.sent.size(), 2u);
-  EXPECT_EQ(window.sent[1][6], 0x57);
-  EXPECT_FALSE(signalled());
-}
-
-TEST_F(DispatcherTest, IdentityReplyRecordsTheReportedModel) {
-  window.signals_.replyStatus.store(3);
-  // Manufacturer byte and everything after byte 6 are not examined.
-  tick({{0xF0, 0x7E, 0x10, 0x06, 0x02, 0x41, 0x56, 0x01, 0x02, 0x03, 0xF7}});
-  EXPECT_EQ(window.signals_.replyStatus.load(), 0);
-  EXPECT_EQ(window.signals_.reportedModel.load(), 0x56);
-  EXPECT_TRUE(signalled());
-}
-
-TEST_F(DispatcherTest, OtherUniversalMessagesAreAnsweredWithNakOrIgnored) {
-  tick({{0xF0, 0x7E, 0x00, 0x06, 0x03, 0xF7}});
-  ASSERT_EQ(window.sent.size(), 1u);
-  EXPECT_EQ(window.sent[0], kNak58);
-  window.sent.clear();
-  tick({{0xF0, 0x7E, 0x00, 0x07, 0x01, 0xF7},
-        {0xF0, 0x7F, 0x00, 0x06, 0x01, 0xF7},
-        {0xF0, 0x41, 0x00, 0x58, 0x00, 0x00, 0xF7},
-        {0x90, 0x40, 0x7F},
-        {0x52, 0x00, 0x58, 0x00, 0x00, 0xF7}});
-  EXPECT_TRUE(window.sent.empty());
-  EXPECT_FALSE(signalled());
-}
-
-TEST_F(DispatcherTest, EntriesShorterThanTheirRuleAreIgnoredAndRemoved) {
-  tick({{0xF0},
-        {0xF0, 0x52},
-        {0xF0, 0x52, 0x00, 0x58},
-        {0xF0, 0x52, 0x00, 0x58, 0x00},        // status needs byte 5
-        {0xF0, 0x7E, 0x00, 0x06, 0x02, 0x52},  // identity reply needs byte 6
-        {0xF0, 0x7E, 0x00, 0x06}});
-  EXPECT_FALSE(signalled());
-  EXPECT_TRUE(window.sent.empty());
-  EXPECT_TRUE(window.queue.empty());
-  EXPECT_EQ(window.pops, 6);
 }
 
 TEST_F(DispatcherTest, EachEntryIsRemovedOnceAndInOrder) {
@@ -197,13 +194,6 @@ TEST_F(DispatcherTest, AFailedAnswerIsShownAndTheTickGoesOn) {
   EXPECT_EQ(window.boxes[0], testing::midiOutErrorBox());
   EXPECT_TRUE(signalled());
   EXPECT_EQ(window.pops, 2);
-}
-
-TEST_F(DispatcherTest, TheStopValueIsNotOverwrittenByALateReply) {
-  window.signals_.replyStatus.store(255);
-  tick({{0xF0, 0x52, 0x00, 0x58, 0x00, 0x00, 0xF7}, {0xF0, 0x7E, 0x00, 0x06, 0x02, 0x52, 0x58}});
-  EXPECT_EQ(window.signals_.replyStatus.load(), 255);
-  EXPECT_TRUE(signalled());
 }
 
 TEST(SendUpdateMessage, ReportsAFailedSendOnce) {

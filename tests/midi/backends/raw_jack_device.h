@@ -42,7 +42,8 @@ class RawJackDevice {
   // Ports are made in the order given; messages go out of the first output port and are
   // captured from the first input port.
   RawJackDevice(const std::string& server, const std::string& name,
-                const std::vector<std::string>& outputs, const std::vector<std::string>& inputs) {
+                const std::vector<std::string>& outputs = {"midi_out"},
+                const std::vector<std::string>& inputs = {"midi_in"}) {
     jack_status_t status{};
     const auto options =
         static_cast<jack_options_t>(JackNoStartServer | JackServerName | JackUseExactName);

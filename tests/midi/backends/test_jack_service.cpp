@@ -96,7 +96,7 @@ bool contains(const std::vector<std::string>& names, const std::string& name) {
 }
 
 TEST_F(JackService, ListsMidiPortsOfOtherClientsByName) {
-  RawJackDevice device(server_->name(), kDeviceName, {"midi_out"}, {"midi_in"});
+  RawJackDevice device(server_->name(), kDeviceName);
   RawJackDevice multi(server_->name(), "rt88h-test-multi", {"out A", "out B"}, {});
   ASSERT_TRUE(device.ok() && multi.ok());
 
@@ -114,7 +114,7 @@ TEST_F(JackService, ListsMidiPortsOfOtherClientsByName) {
 }
 
 TEST_F(JackService, OwnPortsAreNeverListed) {
-  RawJackDevice device(server_->name(), kDeviceName, {"midi_out"}, {"midi_in"});
+  RawJackDevice device(server_->name(), kDeviceName);
   ASSERT_TRUE(device.ok());
   MidiOutPort out(service_);
   MidiInPort in(service_);
@@ -130,7 +130,7 @@ TEST_F(JackService, OwnPortsAreNeverListed) {
 }
 
 TEST_F(JackService, SysExReachesTheDeviceWholeInEventsACycleCanHold) {
-  RawJackDevice device(server_->name(), kDeviceName, {"midi_out"}, {"midi_in"});
+  RawJackDevice device(server_->name(), kDeviceName);
   ASSERT_TRUE(device.ok());
   MidiOutPort out(service_);
   ASSERT_EQ(out.open(indexOf(out, kDeviceName)), 1);
@@ -155,7 +155,7 @@ TEST_F(JackService, SysExReachesTheDeviceWholeInEventsACycleCanHold) {
 }
 
 TEST_F(JackService, SysExFromTheDeviceBecomesEntriesOfAtMost8192) {
-  RawJackDevice device(server_->name(), kDeviceName, {"midi_out"}, {"midi_in"});
+  RawJackDevice device(server_->name(), kDeviceName);
   ASSERT_TRUE(device.ok());
   WatchedApi api(service_);
   MidiInPort in(api);
@@ -186,7 +186,7 @@ TEST_F(JackService, SysExFromTheDeviceBecomesEntriesOfAtMost8192) {
 }
 
 TEST_F(JackService, TwoSendersOnOnePortKeepTheirMessagesApart) {
-  RawJackDevice device(server_->name(), kDeviceName, {"midi_out"}, {"midi_in"});
+  RawJackDevice device(server_->name(), kDeviceName);
   ASSERT_TRUE(device.ok());
   MidiOutPort out(service_);
   ASSERT_EQ(out.open(indexOf(out, kDeviceName)), 1);
@@ -273,7 +273,8 @@ TEST_F(JackService, EntriesCarryTheCycleTheyWereSentInAndTheTimeTheyCame) {
   FAIL() << "three attempts in a row lost a cycle";
 }
 
-// The device simulator as a child process.
+// The device simulator as a child process; what it prints on either stream comes through one
+// pipe.
 class Devsim {
  public:
   explicit Devsim(const std::vector<std::string>& extra) {
@@ -283,90 +284,71 @@ class Devsim {
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
     int out[2];
-    int err[2];
     if (::pipe(out) != 0) return;
-    if (::pipe(err) != 0) {
-      ::close(out[0]);
-      ::close(out[1]);
-      return;
-    }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 2);
     posix_spawn_file_actions_addclose(&actions, out[0]);
-    posix_spawn_file_actions_addclose(&actions, err[0]);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     if (posix_spawn(&pid_, args[0].c_str(), &actions, nullptr, argv.data(), environ) != 0) {
       pid_ = -1;
     }
     posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
-    ::close(err[1]);
     output_ = out[0];
-    errors_ = err[0];
   }
   ~Devsim() {
     if (pid_ > 0) stop();
     if (output_ >= 0) ::close(output_);
-    if (errors_ >= 0) ::close(errors_);
   }
   bool started() const { return pid_ > 0; }
 
   // Until it says it plays the device (its ports are open and listened to), it ends, or `limit`
-  // passes; what it said so far goes to `said`.
+  // passes; what it printed so far goes to `said`.
   bool waitPlaying(std::chrono::seconds limit, std::string* said) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-      if (said_.find("rt88h-devsim: playing") != std::string::npos) break;
+    while (!playing()) {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           deadline - std::chrono::steady_clock::now());
-      pollfd fd{errors_, POLLIN, 0};
+      pollfd fd{output_, POLLIN, 0};
       if (left.count() <= 0 || ::poll(&fd, 1, static_cast<int>(left.count()) + 1) <= 0) break;
-      char buffer[512];
-      const ssize_t got = ::read(errors_, buffer, sizeof buffer);
-      if (got <= 0) break;  // ended
-      said_.append(buffer, static_cast<std::size_t>(got));
+      if (!readSome()) break;  // ended
     }
-    *said = said_;
-    return said_.find("rt88h-devsim: playing") != std::string::npos;
+    *said = printed_;
+    return playing();
   }
 
   // SIGTERM; the exit status and everything it printed.
   int stop(std::string* printed = nullptr) {
     ::kill(pid_, SIGTERM);
-    std::string text;
-    char buffer[4096];
-    for (;;) {
-      const ssize_t got = ::read(output_, buffer, sizeof buffer);
-      if (got <= 0) break;
-      text.append(buffer, static_cast<std::size_t>(got));
-    }
-    for (;;) {
-      const ssize_t got = ::read(errors_, buffer, sizeof buffer);
-      if (got <= 0) break;
-      said_.append(buffer, static_cast<std::size_t>(got));
+    while (readSome()) {
     }
     int status = 0;
     ::waitpid(pid_, &status, 0);
     pid_ = -1;
-    if (printed != nullptr) *printed = text + said_;
+    if (printed != nullptr) *printed = printed_;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
 
  private:
+  bool playing() const { return printed_.find("rt88h-devsim: playing") != std::string::npos; }
+  bool readSome() {
+    char buffer[4096];
+    const ssize_t got = ::read(output_, buffer, sizeof buffer);
+    if (got > 0) printed_.append(buffer, static_cast<std::size_t>(got));
+    return got > 0;
+  }
+
   pid_t pid_ = -1;
   int output_ = -1;
-  int errors_ = -1;
-  std::string said_;
+  std::string printed_;
 };
 
 // The simulator as the chosen device, opened by its key after a client that left freed the first
 // places of the list and a newcomer took them: its answer proves both ports reach it.
 TEST_F(JackService, DevsimOpenedByKeyWithAPortListedInBetweenAnswersWithin2Seconds) {
-  auto leaving = std::make_unique<RawJackDevice>(server_->name(), "rt88h-keys-leaving",
-                                                 std::vector<std::string>{"midi_out"},
-                                                 std::vector<std::string>{"midi_in"});
+  auto leaving = std::make_unique<RawJackDevice>(server_->name(), "rt88h-keys-leaving");
   ASSERT_TRUE(leaving->ok());
   Devsim devsim({"--jack-server", server_->name(), "--name", "rt88h-keys-chosen"});
   ASSERT_TRUE(devsim.started());
@@ -386,7 +368,7 @@ TEST_F(JackService, DevsimOpenedByKeyWithAPortListedInBetweenAnswersWithin2Secon
   const std::string outKey = out.deviceKey(outIndex);
   EXPECT_EQ(inKey, "jack:rt88h-keys-chosen:midi_out");
   EXPECT_EQ(outKey, "jack:rt88h-keys-chosen:midi_in");
-  RawJackDevice newcomer(server_->name(), "rt88h-keys-newcomer", {"midi_out"}, {"midi_in"});
+  RawJackDevice newcomer(server_->name(), "rt88h-keys-newcomer");
   ASSERT_TRUE(newcomer.ok());
   if (indexOf(in, "rt88h-keys-chosen") == inIndex) {
     std::cout << "[ note ] the server listed the new port after the chosen one\n";
@@ -423,10 +405,8 @@ TEST_F(JackService, DevsimOpenedByKeyWithAPortListedInBetweenAnswersWithin2Secon
 }
 
 TEST_F(JackService, AKeyWhosePortHasGoneOpensNothing) {
-  auto gone = std::make_unique<RawJackDevice>(server_->name(), "rt88h-keys-gone",
-                                              std::vector<std::string>{"midi_out"},
-                                              std::vector<std::string>{"midi_in"});
-  RawJackDevice staying(server_->name(), "rt88h-keys-staying", {"midi_out"}, {"midi_in"});
+  auto gone = std::make_unique<RawJackDevice>(server_->name(), "rt88h-keys-gone");
+  RawJackDevice staying(server_->name(), "rt88h-keys-staying");
   ASSERT_TRUE(gone->ok() && staying.ok());
   MidiInPort in(service_);
   MidiOutPort out(service_);
@@ -546,7 +526,7 @@ TEST(JackServerLife, RescanFindsAServerStartedLater) {
   PrivateJackServer server;
   std::string failure;
   ASSERT_TRUE(server.start(name, 256, jackServerAnswers, &failure)) << failure;
-  RawJackDevice device(name, kDeviceName, {"midi_out"}, {"midi_in"});
+  RawJackDevice device(name, kDeviceName);
   ASSERT_TRUE(device.ok());
   EXPECT_EQ(service.inDeviceCount(), 0);  // not looked for again until asked
   service.rescan();
@@ -559,7 +539,7 @@ TEST(JackServerLife, SendInProgressEndsWhenTheServerDies) {
   PrivateJackServer server;
   std::string failure;
   ASSERT_TRUE(server.start(name, 256, jackServerAnswers, &failure)) << failure;
-  RawJackDevice device(name, kDeviceName, {"midi_out"}, {"midi_in"});
+  RawJackDevice device(name, kDeviceName);
   ASSERT_TRUE(device.ok());
   MidiService service;
   service.addBackend(midi::makeJackBackend(kHostName, name));
@@ -588,7 +568,7 @@ TEST(JackServerLife, ResetEndsQueuedSendsWhileNoCycleRuns) {
   PrivateJackServer server;
   std::string failure;
   ASSERT_TRUE(server.start(name, 256, jackServerAnswers, &failure)) << failure;
-  RawJackDevice device(name, kDeviceName, {"midi_out"}, {"midi_in"});
+  RawJackDevice device(name, kDeviceName);
   ASSERT_TRUE(device.ok());
   MidiService service;
   service.addBackend(midi::makeJackBackend(kHostName, name));
