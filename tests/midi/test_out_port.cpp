@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -122,26 +121,6 @@ TEST_F(MidiOutPortOpen, CloseOnAClosedPortReturnsZeroWithoutACall) {
   EXPECT_EQ(port.close(), 1);
   EXPECT_EQ(port.close(), 0);
   EXPECT_EQ(api.calls(), Calls{"outClose"});
-}
-
-TEST_F(MidiOutPortOpen, DeviceListAndNames) {
-  EXPECT_EQ(port.deviceCount(), 0);
-  api.setOutputNames({"RT-88H", std::string(31, 'y')});
-  EXPECT_EQ(port.deviceCount(), 2);
-  char name[kDeviceNameSize];
-  std::memset(name, '#', sizeof name);
-  port.deviceName(1, name);
-  EXPECT_EQ(std::string(name), std::string(31, 'y'));
-  port.deviceName(0, name);
-  EXPECT_STREQ(name, "RT-88H");
-  port.deviceName(7, name);
-  EXPECT_STREQ(name, "");
-
-  const std::string wide =
-      "\u30dd\u30fc\u30c8\u30dd\u30fc\u30c8\u30dd\u30fc\u30c8 RT-88H";  // 34 bytes
-  api.setOutputNames({wide});
-  port.deviceName(0, name);
-  EXPECT_EQ(std::string(name), wide);
 }
 
 // ---- sendLong
