@@ -5,10 +5,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <numeric>
 #include <string>
 #include <thread>
@@ -37,7 +35,9 @@ using testing::Counter;
 // only when it holds something.
 class Sink {
  public:
-  explicit Sink(std::size_t buffers = 1, uint32_t size = 8192, bool lendAgain = true)
+  // Unless told otherwise every buffer is lent and input started.
+  explicit Sink(std::size_t buffers = 1, uint32_t size = 8192, bool lendAgain = true,
+                bool start = true)
       : lendAgain_(lendAgain) {
     for (std::size_t i = 0; i < buffers; ++i) {
       storage_.emplace_back(size);
@@ -46,6 +46,9 @@ class Sink {
       header->bufferLength = size;
       headers.push_back(std::move(header));
     }
+    if (!start) return;
+    lendAll();
+    lent.start();
   }
 
   void lendAll() {
@@ -216,8 +219,6 @@ struct WayIn {
 template <class Deliver>
 Outcome intoLentBuffers(Deliver deliver) {
   Sink sink;
-  sink.lendAll();
-  sink.lent.start();
   deliver(sink.lent);
   return {sink.entries, sink.cuts, sink.shorts, sink.emptyReturns};
 }
@@ -323,16 +324,8 @@ TEST_P(ReceivedPieces, GiveTheEntriesOfTheTable) {
 INSTANTIATE_TEST_SUITE_P(EachWayIn, ReceivedPieces, ::testing::ValuesIn(waysIn()),
                          [](const auto& way) { return std::string(way.param.name); });
 
-class LentBuffersTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    sink.lendAll();
-    sink.lent.start();
-  }
+TEST(LentBuffersStamps, AMessageCarriesTheStampOfItsLastPiece) {
   Sink sink;
-};
-
-TEST_F(LentBuffersTest, AMessageCarriesTheStampOfItsLastPiece) {
   sink.feedStamped({0xF0, 0x01}, 5'000, 10);
   sink.feedStamped({0x02, 0x03}, 6'000, 11);
   sink.feedStamped({0xF7, 0xF0, 0x04, 0xF7}, 7'000, 12);
@@ -341,7 +334,8 @@ TEST_F(LentBuffersTest, AMessageCarriesTheStampOfItsLastPiece) {
   EXPECT_EQ(sink.stamps[1], (std::pair<int64_t, int64_t>{7'000, 12}));
 }
 
-TEST_F(LentBuffersTest, EachBufferOfALongMessageCarriesItsOwnLastPiecesStamp) {
+TEST(LentBuffersStamps, EachBufferOfALongMessageCarriesItsOwnLastPiecesStamp) {
+  Sink sink;
   const Bytes message = sysex(10000);
   sink.feedStamped(Bytes(message.begin(), message.begin() + 8000), 100, 1);
   sink.feedStamped(Bytes(message.begin() + 8000, message.begin() + 9000), 200, 2);
@@ -351,7 +345,8 @@ TEST_F(LentBuffersTest, EachBufferOfALongMessageCarriesItsOwnLastPiecesStamp) {
   EXPECT_EQ(sink.stamps[1], (std::pair<int64_t, int64_t>{300, 3}));
 }
 
-TEST_F(LentBuffersTest, PiecesWithoutAStampAreStampedWhenFed) {
+TEST(LentBuffersStamps, PiecesWithoutAStampAreStampedWhenFed) {
+  Sink sink;
   sink.feedStamped({0xF0, 0x01}, 5, 9);  // an old stamp must not stay on the message
   const int64_t before = steadyNowUs();
   sink.feed({0x02, 0xF7});
@@ -366,8 +361,6 @@ TEST_F(LentBuffersTest, PiecesWithoutAStampAreStampedWhenFed) {
 
 TEST(LentBuffersOverflow, WithoutABufferTheRestOfTheMessageIsLost) {
   Sink sink(2, 8192, /*lendAgain=*/false);
-  sink.lendAll();
-  sink.lent.start();
   const Bytes message = sysex(20000);
   sink.feed(message, 4096);
   ASSERT_EQ(sink.entries.size(), 2u);
@@ -383,8 +376,6 @@ TEST(LentBuffersOverflow, WithoutABufferTheRestOfTheMessageIsLost) {
 
 TEST(LentBuffersOverflow, SeveralLentBuffersFillInOrder) {
   Sink sink(3, 100, /*lendAgain=*/false);
-  sink.lendAll();
-  sink.lent.start();
   const Bytes message = sysex(250);
   sink.feed(message, 33);
   ASSERT_EQ(sink.entries.size(), 3u);
@@ -395,8 +386,6 @@ TEST(LentBuffersOverflow, SeveralLentBuffersFillInOrder) {
 
 TEST(LentBuffersStop, APartlyFilledBufferComesBackWithWhatItHolds) {
   Sink sink(2, 8192, /*lendAgain=*/false);
-  sink.lendAll();
-  sink.lent.start();
   sink.feed({0xF0, 0x01, 0x02});
   sink.lent.stop();
   ASSERT_EQ(sink.entries.size(), 1u);
@@ -416,8 +405,6 @@ TEST(LentBuffersStop, APartlyFilledBufferComesBackWithWhatItHolds) {
 
 TEST(LentBuffersStop, WithNothingReceivedEveryBufferStaysLent) {
   Sink sink(2);
-  sink.lendAll();
-  sink.lent.start();
   sink.lent.stop();
   EXPECT_TRUE(sink.entries.empty());
   EXPECT_EQ(sink.emptyReturns, 0);
@@ -427,8 +414,6 @@ TEST(LentBuffersStop, WithNothingReceivedEveryBufferStaysLent) {
 
 TEST(LentBuffersReset, EveryLentBufferComesBackEmpty) {
   Sink sink(2);
-  sink.lendAll();
-  sink.lent.start();
   sink.feed({0xF0, 0x01, 0x02});  // partly fills the first
   sink.lent.reset();
   EXPECT_TRUE(sink.entries.empty());  // its bytes are discarded
@@ -449,7 +434,7 @@ TEST(LentBuffersReset, EveryLentBufferComesBackEmpty) {
 }
 
 TEST(LentBuffersHeaders, PreparingAndLendingRules) {
-  Sink sink(1);
+  Sink sink(1, 8192, true, /*start=*/false);
   MidiHeader* header = sink.headers[0].get();
   EXPECT_EQ(sink.lent.addBuffer(header), kMidiErrorUnprepared);
   EXPECT_EQ(sink.lent.prepare(header), kMidiOk);
@@ -468,7 +453,7 @@ TEST(LentBuffersHeaders, PreparingAndLendingRules) {
 }
 
 TEST(LentBuffersHeaders, NothingArrivesBeforeStart) {
-  Sink sink(1);
+  Sink sink(1, 8192, true, /*start=*/false);
   sink.lendAll();
   sink.feed(sysex(6));
   sink.lent.feedShort(0x90);
@@ -483,8 +468,6 @@ TEST(LentBuffersHeaders, NothingArrivesBeforeStart) {
 
 TEST(LentBuffersHeaders, CloseReleasesLentBuffersWithoutCallingBack) {
   Sink sink(2);
-  sink.lendAll();
-  sink.lent.start();
   sink.feed({0xF0, 0x01});
   sink.lent.close();
   EXPECT_TRUE(sink.entries.empty());
