@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <numeric>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -279,6 +280,10 @@ Outcome throughThePorts(const std::vector<Bytes>& pieces) {
   EXPECT_EQ(in.openAndStart(0), 1);
   for (const Bytes& piece : pieces) device->inject(piece.data(), piece.size());
   return {rt88h::testing::drain(in)};
+}
+
+void PrintTo(const WayIn& way, std::ostream* out) {
+  *out << way.name;
 }
 
 std::vector<WayIn> waysIn() {
