@@ -11,17 +11,19 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "protocol/dispatcher.h"
 #include "protocol/messages.h"
-#include "tests/fuzz/expected_reaction.h"
 #include "tests/fuzz/fuzz_support.h"
+#include "tests/support/expected_reaction.h"
 #include "tests/support/recording_view.h"
 #include "tests/support/sysex_support.h"
 
 using namespace rt88h;
 using namespace rt88h::fuzz;
+using namespace rt88h::testing;
 
 namespace {
 
@@ -102,55 +104,16 @@ class QueueHost final : public UpdateLink {
   void checkEffect(const ExactCopy& entry) {
     checkStatusRange();
     const Expected want = expectedReaction(entry.data(), entry.size(), model_);
-    const bool signalled = signals_.replyEvent.tryWait();
+    FUZZ_REQUIRE(signals_.replyEvent.tryWait() == wakes(want.reaction));
     const int32_t status = signals_.replyStatus.load();
-    switch (want.reaction) {
-      case Reaction::Nothing:
-      case Reaction::Ack:
-      case Reaction::Nak:
-      case Reaction::IdentityReply:
-        FUZZ_REQUIRE(!signalled);
-        FUZZ_REQUIRE(status == lastStatus_);
-        break;
-      case Reaction::Status:
-        FUZZ_REQUIRE(signalled);
-        // Once the stop is asked for, a late reply must not hide it.
-        FUZZ_REQUIRE(status == (stopLatched() ? kStatusStop : want.value));
-        break;
-      case Reaction::IdentityTaken:
-        FUZZ_REQUIRE(signalled);
-        FUZZ_REQUIRE(status == (stopLatched() ? kStatusStop : kStatusOk));
-        FUZZ_REQUIRE(signals_.reportedModel.load() == want.value);
-        break;
+    FUZZ_REQUIRE(status == statusAfter(want, lastStatus_));
+    if (want.reaction == Reaction::IdentityTaken) {
+      FUZZ_REQUIRE(signals_.reportedModel.load() == want.value);
     }
     lastStatus_ = status;
-
-    std::vector<std::vector<uint8_t>> answers;
-    answers.swap(sent_);
-    const uint8_t m = modelId.load();
-    switch (want.reaction) {
-      case Reaction::Ack: {
-        const std::vector<uint8_t> ack{0xF0, 0x52, 0x00, m, 0x00, 0x00, 0xF7};
-        FUZZ_REQUIRE(answers.size() == 1 && answers[0] == ack);
-        break;
-      }
-      case Reaction::Nak: {
-        const std::vector<uint8_t> nak{0xF0, 0x52, 0x00, m, 0x00, 0x01, 0xF7};
-        FUZZ_REQUIRE(answers.size() == 1 && answers[0] == nak);
-        break;
-      }
-      case Reaction::IdentityReply: {
-        const std::vector<uint8_t> reply{
-            0xF0, 0x7E, 0x00, 0x06, 0x02, 0x52, identityReplyModel.load(), 0x00, 0x00,
-            0x00, 0x31, 0x30, 0x30, 0x30, 0xF7};
-        FUZZ_REQUIRE(answers.size() == 1 && answers[0] == reply);
-        break;
-      }
-      default: FUZZ_REQUIRE(answers.empty()); break;
-    }
+    FUZZ_REQUIRE(std::exchange(sent_, {}) ==
+                 answersOf(want.reaction, modelId.load(), identityReplyModel.load()));
   }
-
-  bool stopLatched() const { return lastStatus_ == kStatusStop; }
 
   uint8_t model_;
   uint8_t flags_;
@@ -173,7 +136,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   const uint8_t model = input.byte();
   const uint8_t replyModel = input.byte();
   const uint8_t flags = input.byte();
-  const testing::ModelScope models(model, replyModel);
+  const ModelScope models(model, replyModel);
 
   auto host = std::make_unique<QueueHost>(model, flags);
   if ((flags & kFlagStopLatched) != 0) host->latchStop();

@@ -4,11 +4,12 @@
 #include <cstdint>
 
 #include "protocol/received.h"
-#include "tests/fuzz/expected_reaction.h"
 #include "tests/fuzz/fuzz_support.h"
+#include "tests/support/expected_reaction.h"
 
 using namespace rt88h;
 using namespace rt88h::fuzz;
+using namespace rt88h::testing;
 
 namespace {
 

@@ -15,6 +15,7 @@
 #include "protocol/received.h"
 #include "tests/fuzz/fuzz_support.h"
 #include "tests/support/fault_transport.h"
+#include "tests/support/sysex_support.h"
 
 using namespace rt88h;
 using namespace rt88h::fuzz;

@@ -11,11 +11,12 @@
 #include "midi/midi_in_port.h"
 #include "midi/midi_out_port.h"
 #include "midi/midi_service.h"
+#include "tests/support/sysex_support.h"
 
 namespace rt88h::midi {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using rt88h::testing::Bytes;
 
 const Bytes kMessage{0xF0, 0x52, 0x00, 0x58, 0x31, 0xF7};
 
@@ -29,16 +30,7 @@ class DeviceKeys : public ::testing::Test {
     chosen = back->addDevice("RT-88H");
   }
 
-  std::vector<Bytes> received() {
-    std::vector<Bytes> entries;
-    const uint8_t* bytes = nullptr;
-    uint32_t count = 0;
-    while (in.peekSysEx(&bytes, &count)) {
-      entries.emplace_back(bytes, bytes + count);
-      in.popSysEx();
-    }
-    return entries;
-  }
+  std::vector<Bytes> received() { return rt88h::testing::drain(in); }
 
   std::shared_ptr<VirtualMidiBackend> front = makeVirtualMidiBackend();
   std::shared_ptr<VirtualMidiBackend> back = makeVirtualMidiBackend();

@@ -1,35 +1,31 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <ostream>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "midi/midi_in_port.h"
+#include "midi/midi_out_port.h"
 #include "tests/support/fake_midi_api.h"
+#include "tests/support/sysex_support.h"
 
 namespace rt88h::midi {
 namespace {
 
+using rt88h::testing::Bytes;
+using rt88h::testing::drain;
+using rt88h::testing::joined;
 using testing::FakeMidiApi;
-using Bytes = std::vector<uint8_t>;
 using Calls = std::vector<std::string>;
 
 const Calls kOpenCalls{"inOpen 1", "inReset", "inPrepare", "inAddBuffer", "inStart"};
 const Calls kCloseCalls{"inStop", "inReset", "inUnprepare", "inClose"};
 const Calls kLentAgain{"inPrepare", "inAddBuffer"};
-
-std::vector<Bytes> drain(MidiInPort& port) {
-  std::vector<Bytes> entries;
-  const uint8_t* bytes = nullptr;
-  uint32_t count = 0;
-  while (port.peekSysEx(&bytes, &count)) {
-    entries.emplace_back(bytes, bytes + count);
-    port.popSysEx();
-  }
-  return entries;
-}
 
 class MidiInPortTest : public ::testing::Test {
  protected:
@@ -296,9 +292,7 @@ TEST_F(MidiInPortReceive, MessageLongerThanTheBufferBecomesEntriesOf8192Bytes) {
   EXPECT_EQ(entries[2].size(), 20000u - 2 * 8192u);
   EXPECT_NE(entries[1][0], 0xF0);
   EXPECT_NE(entries[2][0], 0xF0);
-  Bytes joined;
-  for (const auto& entry : entries) joined.insert(joined.end(), entry.begin(), entry.end());
-  EXPECT_EQ(joined, message);
+  EXPECT_EQ(joined(entries), message);
   EXPECT_EQ(api.dropped(), 0);
 }
 
@@ -415,39 +409,44 @@ TEST_F(MidiInPortReceive, DestructionReleasesEveryEntry) {
   EXPECT_FALSE(api.bufferLent());
 }
 
-// ---- device list
+// ---- device list: both ports alike
 
-using MidiInPortDevices = MidiInPortTest;
+template <class Port>
+class PortDevices : public ::testing::Test {
+ protected:
+  void TearDown() override { EXPECT_EQ(api.violations(), Calls{}); }
+  void listNames(std::vector<std::string> names) {
+    if constexpr (std::is_same_v<Port, MidiInPort>) {
+      api.setInputNames(std::move(names));
+    } else {
+      api.setOutputNames(std::move(names));
+    }
+  }
 
-TEST_F(MidiInPortDevices, NoDevicesMeansCountZero) {
-  EXPECT_EQ(port.deviceCount(), 0);
-  EXPECT_EQ(api.calls(), Calls{"inDeviceCount"});
-}
+  FakeMidiApi api;
+  Port port{api};
+};
 
-TEST_F(MidiInPortDevices, NameIsCopiedWithItsTerminator) {
-  api.setInputNames({"RT-88H", std::string(31, 'x')});
-  ASSERT_EQ(port.deviceCount(), 2);
-  char name[kDeviceNameSize];
-  std::memset(name, '#', sizeof name);
-  port.deviceName(0, name);
-  EXPECT_STREQ(name, "RT-88H");
-  port.deviceName(1, name);
-  EXPECT_EQ(std::string(name), std::string(31, 'x'));
-}
+using BothPorts = ::testing::Types<MidiInPort, MidiOutPort>;
+TYPED_TEST_SUITE(PortDevices, BothPorts);
 
-TEST_F(MidiInPortDevices, Utf8NameLongerThan31BytesIsNotCut) {
+TYPED_TEST(PortDevices, NamesAreCopiedWholeWithTheirTerminatorAndAnUnknownOneIsEmpty) {
+  EXPECT_EQ(this->port.deviceCount(), 0);
+  EXPECT_EQ(this->api.calls().size(), 1u);  // the count only
   const std::string wide =
-      "\u30dd\u30fc\u30c8\u30dd\u30fc\u30c8\u30dd\u30fc\u30c8 RT-88H";  // 34 bytes
-  api.setInputNames({wide});
-  char name[kDeviceNameSize];
-  port.deviceName(0, name);
-  EXPECT_EQ(std::string(name), wide);
-}
-
-TEST_F(MidiInPortDevices, UnknownDeviceGivesAnEmptyName) {
+      "\u30dd\u30fc\u30c8\u30dd\u30fc\u30c8\u30dd\u30fc\u30c8 RT-88H";  // 34 bytes: not cut
+  this->listNames({"RT-88H", std::string(31, 'x'), wide});
+  ASSERT_EQ(this->port.deviceCount(), 3);
   char name[kDeviceNameSize];
   std::memset(name, '#', sizeof name);
-  port.deviceName(3, name);
+  this->port.deviceName(0, name);
+  EXPECT_STREQ(name, "RT-88H");
+  this->port.deviceName(1, name);
+  EXPECT_EQ(std::string(name), std::string(31, 'x'));
+  this->port.deviceName(2, name);
+  EXPECT_EQ(std::string(name), wide);
+  std::memset(name, '#', sizeof name);
+  this->port.deviceName(7, name);
   EXPECT_STREQ(name, "");
 }
 

@@ -143,24 +143,19 @@ class MidiServiceTest : public ::testing::Test {
     service.addBackend(second);
   }
 
-  Names inNames() {
-    Names names;
-    for (int i = 0; i < service.inDeviceCount(); ++i) {
+  Names names(bool inputs) {
+    Names listed;
+    for (int i = 0; i < (inputs ? service.inDeviceCount() : service.outDeviceCount()); ++i) {
       char name[kDeviceNameSize] = {};
-      EXPECT_EQ(service.inDeviceName(i, name, sizeof name), kMidiOk);
-      names.emplace_back(name);
+      EXPECT_EQ(inputs ? service.inDeviceName(i, name, sizeof name)
+                       : service.outDeviceName(i, name, sizeof name),
+                kMidiOk);
+      listed.emplace_back(name);
     }
-    return names;
+    return listed;
   }
-  Names outNames() {
-    Names names;
-    for (int i = 0; i < service.outDeviceCount(); ++i) {
-      char name[kDeviceNameSize] = {};
-      EXPECT_EQ(service.outDeviceName(i, name, sizeof name), kMidiOk);
-      names.emplace_back(name);
-    }
-    return names;
-  }
+  Names inNames() { return names(true); }
+  Names outNames() { return names(false); }
   Names events() {
     std::lock_guard lock(log->mutex);
     return std::exchange(log->events, {});

@@ -1,14 +1,15 @@
-// The dispatcher's reactions to what the device sends, one tick at a time.
+// The dispatcher's reactions to what the device sends: one table of entries, then what a tick
+// does with several.
 #include <gtest/gtest.h>
 
 #include <deque>
-#include <ostream>
 #include <string>
 #include <vector>
 
 #include "protocol/dispatcher.h"
 #include "protocol/messages.h"
 #include "protocol/update_clock.h"
+#include "tests/support/expected_reaction.h"
 #include "tests/support/recording_view.h"
 #include "tests/support/sysex_support.h"
 
@@ -59,89 +60,93 @@ class DispatcherTest : public ::testing::Test {
   ReplyDispatcher dispatcher{window, view, signals};
 };
 
-const Bytes kAck58{0xF0, 0x52, 0x00, 0x58, 0x00, 0x00, 0xF7};
-const Bytes kNak58{0xF0, 0x52, 0x00, 0x58, 0x00, 0x01, 0xF7};
-constexpr int32_t kSame = 99;
+using testing::Expected;
+using R = testing::Reaction;
 
-// One entry a tick: the status it leaves, whether it is an answer (recorded, the procedure
-// woken), what goes out in reply, and the model an Identity Reply reports.
-struct Reaction {
+// One entry a row, with replyStatus `before` the tick, under modelId `model` and
+// identityReplyModel `replyModel`.
+struct ReactionRow {
   const char* name;
   Bytes entry;
-  int32_t status;
-  bool answer;
-  Bytes reply;
-  uint8_t reported = 0x00;
+  Expected want;
+  int32_t before = 99;
+  uint8_t model = 0x58;
+  uint8_t replyModel = 0x00;
 };
 
-std::ostream& operator<<(std::ostream& out, const Reaction& r) {
-  return out << r.name;
-}
+const std::vector<ReactionRow> kReactions{
+    {"Status", {0xF0, 0x52, 0x00, 0x58, 0x00, 0x0B, 0xF7}, {R::Status, 11}},
+    {"StatusOnAnyChannel", {0xF0, 0x52, 0x7F, 0x58, 0x00, 0x00, 0xF7}, {R::Status, 0}},
+    {"Status7F", {0xF0, 0x52, 0x00, 0x58, 0x00, 0x7F, 0xF7}, {R::Status, 127}},
+    {"DeviceDoneIsStatus0", {0xF0, 0x52, 0x00, 0x58, 0x02, 0xF7}, {R::Status, 0}, 5},
+    {"Code01", {0xF0, 0x52, 0x00, 0x58, 0x01, 0xF7}, {R::Ack}},
+    {"Code04", {0xF0, 0x52, 0x00, 0x58, 0x04, 0xF7}, {R::Ack}},
+    {"Code05", {0xF0, 0x52, 0x00, 0x58, 0x05, 0xF7}, {R::Ack}},
+    {"Code03", {0xF0, 0x52, 0x00, 0x58, 0x03, 0xF7}, {}},
+    {"Code06", {0xF0, 0x52, 0x00, 0x58, 0x06, 0xF7}, {R::Nak}},
+    {"Code0A", {0xF0, 0x52, 0x00, 0x58, 0x0A, 0xF7}, {R::Nak}},
+    {"Code7F", {0xF0, 0x52, 0x00, 0x58, 0x7F, 0xF7}, {R::Nak}},
+    {"StatusOfAnotherModel", {0xF0, 0x52, 0x00, 0x57, 0x00, 0x00, 0xF7}, {}},
+    {"RequestOfModel00", {0xF0, 0x52, 0x00, 0x00, 0x01, 0xF7}, {}},
+    {"RequestUnderModel57", {0xF0, 0x52, 0x00, 0x57, 0x01, 0xF7}, {R::Ack}, 99, 0x57},
+    {"IdentityRequest", {0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7}, {R::IdentityReply}},
+    // Byte a as it stands, not modelId.
+    {"ReplyModel57", {0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7}, {R::IdentityReply}, 99, 0x58, 0x57},
+    // Manufacturer byte and everything after byte 6 are not examined.
+    {"IdentityReply",
+     {0xF0, 0x7E, 0x10, 0x06, 0x02, 0x41, 0x56, 0x01, 0x02, 0x03, 0xF7},
+     {R::IdentityTaken, 0x56},
+     3},
+    {"GeneralInformation03", {0xF0, 0x7E, 0x00, 0x06, 0x03, 0xF7}, {R::Nak}},
+    {"Universal07", {0xF0, 0x7E, 0x00, 0x07, 0x01, 0xF7}, {}},
+    {"RealTimeUniversal", {0xF0, 0x7F, 0x00, 0x06, 0x01, 0xF7}, {}},
+    {"AnotherMaker", {0xF0, 0x41, 0x00, 0x58, 0x00, 0x00, 0xF7}, {}},
+    {"NoteOn", {0x90, 0x40, 0x7F}, {}},
+    {"NoF0", {0x52, 0x00, 0x58, 0x00, 0x00, 0xF7}, {}},
+    // Entries shorter than their rule.
+    {"F0", {0xF0}, {}},
+    {"F052", {0xF0, 0x52}, {}},
+    {"DeviceHeaderOnly", {0xF0, 0x52, 0x00, 0x58}, {}},
+    {"StatusWithoutItsByte", {0xF0, 0x52, 0x00, 0x58, 0x00}, {}},
+    {"IdentityReplyWithoutItsByte", {0xF0, 0x7E, 0x00, 0x06, 0x02, 0x52}, {}},
+    {"UniversalHeaderOnly", {0xF0, 0x7E, 0x00, 0x06}, {}},
+    // The stop value is not overwritten by a late reply.
+    {"StatusAfterStop", {0xF0, 0x52, 0x00, 0x58, 0x00, 0x00, 0xF7}, {R::Status, 0}, 255},
+    {"IdentityReplyAfterStop",
+     {0xF0, 0x7E, 0x00, 0x06, 0x02, 0x52, 0x58},
+     {R::IdentityTaken, 0x58},
+     255},
+};
 
-using R = Reaction;
-using testing::identityReply;
+TEST(DispatcherReactions, EachEntryIsAnsweredAndRecordedAsTheTableSays) {
+  for (const ReactionRow& row : kReactions) {
+    SCOPED_TRACE(row.name);
+    // The fuzzers' reading of the messages agrees with the table.
+    EXPECT_EQ(testing::expectedReaction(row.entry.data(), row.entry.size(), row.model), row.want);
+    const testing::ModelScope models(row.model, row.replyModel);
+    QueueLink link;
+    UpdateSignals signals;
+    testing::RecordingView view{signals};
+    ReplyDispatcher dispatcher{link, view, signals};
+    signals.replyStatus.store(row.before);
+    link.queue.push_back(row.entry);
+    dispatcher.dispatchReplies();
 
-class DispatcherReaction : public DispatcherTest, public ::testing::WithParamInterface<Reaction> {};
-
-TEST_P(DispatcherReaction, OneEntryOneTick) {
-  const Reaction& r = GetParam();
-  signals.replyStatus.store(kSame);
-  tick({r.entry});
-  EXPECT_EQ(signals.replyStatus.load(), r.status);
-  EXPECT_EQ(signalled(), r.answer);
-  EXPECT_EQ(signals.answers.takeAll().answers.size(), r.answer ? 1u : 0u);
-  EXPECT_EQ(window.sent, r.reply.empty() ? std::vector<Bytes>{} : std::vector<Bytes>{r.reply});
-  EXPECT_EQ(signals.reportedModel.load(), r.reported);
-  EXPECT_EQ(window.pops, 1);
-}
-
-// The channel byte, a manufacturer's in an Identity Reply and what follows byte 6 are not examined.
-INSTANTIATE_TEST_SUITE_P(
-    Entries, DispatcherReaction,
-    ::testing::Values(
-        R{"Status", {0xF0, 0x52, 0x00, 0x58, 0x00, 0x0B, 0xF7}, 11, true, {}},
-        R{"StatusOnChannel7F", {0xF0, 0x52, 0x7F, 0x58, 0x00, 0x00, 0xF7}, 0, true, {}},
-        R{"Status7F", {0xF0, 0x52, 0x00, 0x58, 0x00, 0x7F, 0xF7}, 127, true, {}},
-        R{"DoneIsStatus0", {0xF0, 0x52, 0x00, 0x58, 0x02, 0xF7}, 0, true, {}},
-        R{"Code01", {0xF0, 0x52, 0x00, 0x58, 0x01, 0xF7}, kSame, false, kAck58},
-        R{"Code04", {0xF0, 0x52, 0x00, 0x58, 0x04, 0xF7}, kSame, false, kAck58},
-        R{"Code05", {0xF0, 0x52, 0x00, 0x58, 0x05, 0xF7}, kSame, false, kAck58},
-        R{"Code03", {0xF0, 0x52, 0x00, 0x58, 0x03, 0xF7}, kSame, false, {}},
-        R{"Code06", {0xF0, 0x52, 0x00, 0x58, 0x06, 0xF7}, kSame, false, kNak58},
-        R{"Code0A", {0xF0, 0x52, 0x00, 0x58, 0x0A, 0xF7}, kSame, false, kNak58},
-        R{"Code7F", {0xF0, 0x52, 0x00, 0x58, 0x7F, 0xF7}, kSame, false, kNak58},
-        R{"AnotherModel", {0xF0, 0x52, 0x00, 0x57, 0x00, 0x00, 0xF7}, kSame, false, {}},
-        R{"ModelZero", {0xF0, 0x52, 0x00, 0x00, 0x01, 0xF7}, kSame, false, {}},
-        R{"IdentityRequest",
-          {0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7},
-          kSame,
-          false,
-          identityReply(0x00)},
-        R{"IdentityReply",
-          {0xF0, 0x7E, 0x10, 0x06, 0x02, 0x41, 0x56, 0x01, 0x02, 0x03, 0xF7},
-          0,
-          true,
-          {},
-          0x56},
-        R{"UniversalSubCode03", {0xF0, 0x7E, 0x00, 0x06, 0x03, 0xF7}, kSame, false, kNak58},
-        R{"NotGeneralInformation", {0xF0, 0x7E, 0x00, 0x07, 0x01, 0xF7}, kSame, false, {}},
-        R{"RealTimeUniversal", {0xF0, 0x7F, 0x00, 0x06, 0x01, 0xF7}, kSame, false, {}},
-        R{"AnotherMaker", {0xF0, 0x41, 0x00, 0x58, 0x00, 0x00, 0xF7}, kSame, false, {}},
-        R{"NoteOn", {0x90, 0x40, 0x7F}, kSame, false, {}},
-        R{"WithoutF0", {0x52, 0x00, 0x58, 0x00, 0x00, 0xF7}, kSame, false, {}},
-        R{"F0Alone", {0xF0}, kSame, false, {}},
-        R{"CutAfterTheModel", {0xF0, 0x52, 0x00, 0x58}, kSame, false, {}},
-        R{"StatusWithoutItsByte", {0xF0, 0x52, 0x00, 0x58, 0x00}, kSame, false, {}},
-        R{"IdentityReplyWithoutByte6", {0xF0, 0x7E, 0x00, 0x06, 0x02, 0x52}, kSame, false, {}},
-        R{"UniversalCutShort", {0xF0, 0x7E, 0x00, 0x06}, kSame, false, {}}),
-    [](const ::testing::TestParamInfo<Reaction>& row) { return std::string(row.param.name); });
-
-TEST_F(DispatcherTest, RepliesFollowTheCurrentModels) {
-  modelId.store(0x57);
-  identityReplyModel.store(0x57);
-  tick({{0xF0, 0x52, 0x00, 0x57, 0x01, 0xF7}, {0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7}});
-  EXPECT_EQ(window.sent, (std::vector<Bytes>{{0xF0, 0x52, 0x00, 0x57, 0x00, 0x00, 0xF7},
-                                             testing::identityReply(0x57)}));
+    EXPECT_EQ(link.pops, 1);
+    EXPECT_EQ(signals.replyEvent.tryWait(), testing::wakes(row.want.reaction));
+    EXPECT_EQ(signals.replyStatus.load(), testing::statusAfter(row.want, row.before));
+    EXPECT_EQ(link.sent, testing::answersOf(row.want.reaction, row.model, row.replyModel));
+    EXPECT_TRUE(view.log("box:").empty());
+    const bool identity = row.want.reaction == R::IdentityTaken;
+    EXPECT_EQ(signals.reportedModel.load(), identity ? row.want.value : 0x00);
+    // Every reply is recorded, the stop notwithstanding.
+    const std::vector<Answer> answers = signals.answers.takeAll().answers;
+    ASSERT_EQ(answers.size(), testing::wakes(row.want.reaction) ? 1u : 0u);
+    for (const Answer& answer : answers) {
+      EXPECT_EQ(answer.kind, identity ? AnswerKind::Identity : AnswerKind::Status);
+      EXPECT_EQ(answer.value, row.want.value);
+    }
+  }
 }
 
 // Whatever reached the queue before a pass began is taken in it: the procedure can tell when a
@@ -186,13 +191,6 @@ TEST_F(DispatcherTest, AFailedAnswerIsShownAndTheTickGoesOn) {
   EXPECT_EQ(view.log("box:"), std::vector<std::string>{testing::midiOutErrorBox()});
   EXPECT_TRUE(signalled());
   EXPECT_EQ(window.pops, 2);
-}
-
-TEST_F(DispatcherTest, TheStopValueIsNotOverwrittenByALateReply) {
-  signals.replyStatus.store(255);
-  tick({{0xF0, 0x52, 0x00, 0x58, 0x00, 0x00, 0xF7}, {0xF0, 0x7E, 0x00, 0x06, 0x02, 0x52, 0x58}});
-  EXPECT_EQ(signals.replyStatus.load(), 255);
-  EXPECT_TRUE(signalled());
 }
 
 TEST_F(DispatcherTest, SendUpdateMessageReportsAFailedSendOnce) {

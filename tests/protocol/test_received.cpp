@@ -35,6 +35,22 @@ MATCHER_P2(IsReceived, kind, value, "") {
 
 using K = ReceivedKind;
 
+// F0 52 00 <model> <bytes> F7: a message of the device's own.
+Bytes device(std::initializer_list<uint8_t> bytes, uint8_t model = kModel) {
+  Bytes message{0xF0, 0x52, 0x00, model};
+  message.insert(message.end(), bytes);
+  message.push_back(0xF7);
+  return message;
+}
+
+// F0 7E 00 06 <bytes> F7: general information.
+Bytes universal(std::initializer_list<uint8_t> bytes) {
+  Bytes message{0xF0, 0x7E, 0x00, 0x06};
+  message.insert(message.end(), bytes);
+  message.push_back(0xF7);
+  return message;
+}
+
 // One well-formed message per kind, and how many bytes its rule reads.
 struct KindCase {
   std::string name;
@@ -45,21 +61,18 @@ struct KindCase {
 };
 
 std::vector<KindCase> kindCases() {
+  const Bytes reply = universal({0x02, 0x52, 0x57, 0x00, 0x00, 0x00, 0x31, 0x30, 0x30, 0x30});
   return {
-      {"DeviceStatus", {0xF0, 0x52, 0x00, kModel, 0x00, 0x0B, 0xF7}, K::DeviceStatus, 11, 6},
-      {"DeviceDone", {0xF0, 0x52, 0x00, kModel, 0x02, 0xF7}, K::DeviceDone, 0, 5},
-      {"DeviceCode01", {0xF0, 0x52, 0x00, kModel, 0x01, 0xF7}, K::DeviceAckRequest, 0, 5},
-      {"DeviceCode04", {0xF0, 0x52, 0x00, kModel, 0x04, 0xF7}, K::DeviceAckRequest, 0, 5},
-      {"DeviceCode05", {0xF0, 0x52, 0x00, kModel, 0x05, 0xF7}, K::DeviceAckRequest, 0, 5},
-      {"DeviceCode03", {0xF0, 0x52, 0x00, kModel, 0x03, 0xF7}, K::DeviceSilent, 0, 5},
-      {"DeviceCode06", {0xF0, 0x52, 0x00, kModel, 0x06, 0xF7}, K::DeviceNakRequest, 0, 5},
-      {"IdentityRequest", {0xF0, 0x7E, 0x00, 0x06, 0x01, 0xF7}, K::IdentityRequest, 0, 5},
-      {"IdentityReply",
-       {0xF0, 0x7E, 0x00, 0x06, 0x02, 0x52, 0x57, 0x00, 0x00, 0x00, 0x31, 0x30, 0x30, 0x30, 0xF7},
-       K::IdentityReply,
-       0x57,
-       7},
-      {"UniversalSubCode03", {0xF0, 0x7E, 0x00, 0x06, 0x03, 0xF7}, K::UniversalNakRequest, 0, 5},
+      {"DeviceStatus", device({0x00, 0x0B}), K::DeviceStatus, 11, 6},
+      {"DeviceDone", device({0x02}), K::DeviceDone, 0, 5},
+      {"DeviceCode01", device({0x01}), K::DeviceAckRequest, 0, 5},
+      {"DeviceCode04", device({0x04}), K::DeviceAckRequest, 0, 5},
+      {"DeviceCode05", device({0x05}), K::DeviceAckRequest, 0, 5},
+      {"DeviceCode03", device({0x03}), K::DeviceSilent, 0, 5},
+      {"DeviceCode06", device({0x06}), K::DeviceNakRequest, 0, 5},
+      {"IdentityRequest", universal({0x01}), K::IdentityRequest, 0, 5},
+      {"IdentityReply", reply, K::IdentityReply, 0x57, 7},
+      {"UniversalSubCode03", universal({0x03}), K::UniversalNakRequest, 0, 5},
   };
 }
 
@@ -120,18 +133,51 @@ TEST_P(ReceivedKindTest, NotStartingWithF0IsIgnored) {
 INSTANTIATE_TEST_SUITE_P(Received, ReceivedKindTest, ::testing::ValuesIn(kindCases()),
                          [](const auto& param) { return param.param.name; });
 
-TEST(ReceivedDeviceMessage, StatusIsReadUnsigned) {
-  EXPECT_THAT(classify({0xF0, 0x52, 0x00, kModel, 0x00, 0x0B, 0xF7}),
-              IsReceived(ReceivedKind::DeviceStatus, 11));
-  EXPECT_THAT(classify({0xF0, 0x52, 0x00, kModel, 0x00, 0x80, 0xF7}),
-              IsReceived(ReceivedKind::DeviceStatus, 0x80));
-  EXPECT_THAT(classify({0xF0, 0x52, 0x00, kModel, 0x00, 0xFF, 0xF7}),
-              IsReceived(ReceivedKind::DeviceStatus, 0xFF));
-}
-
-TEST(ReceivedDeviceMessage, StatusFromAnotherChannelCounts) {
-  EXPECT_THAT(classify({0xF0, 0x52, 0x7F, kModel, 0x00, 0x00, 0xF7}),
-              IsReceived(ReceivedKind::DeviceStatus, 0));
+// Single messages beside the kinds above, under the current model given.
+TEST(ReceivedMessage, ValuesChannelsModelsAndWhatIsIgnored) {
+  const struct {
+    Bytes message;
+    uint8_t model;
+    Received want;
+  } rows[] = {
+      // A status is read unsigned, from any channel, for the current model only.
+      {device({0x00, 0x80}), kModel, {K::DeviceStatus, 0x80}},
+      {device({0x00, 0xFF}), kModel, {K::DeviceStatus, 0xFF}},
+      {{0xF0, 0x52, 0x7F, kModel, 0x00, 0x00, 0xF7}, kModel, {K::DeviceStatus, 0}},
+      {device({0x00, 0x00}, 0x57), 0x58, {}},
+      {device({0x00, 0x00}, 0x57), 0x57, {K::DeviceStatus, 0}},
+      // An Identity Reply whatever the manufacturer, revision and current model.
+      {{0xF0, 0x7E, 0x7F, 0x06, 0x02, 0x41, 0x56, 0x12, 0x34, 0x56, 0x00, 0xF7},
+       kModel,
+       {K::IdentityReply, 0x56}},
+      {universal({0x02, 0x52, 0x58}), 0x00, {K::IdentityReply, 0x58}},
+      {universal({0x02, 0x52, 0x58}), 0x57, {K::IdentityReply, 0x58}},
+      // Other general-information sub-codes are answered with Nak.
+      {universal({0x00}), kModel, {K::UniversalNakRequest, 0}},
+      {universal({0x04}), kModel, {K::UniversalNakRequest, 0}},
+      {universal({0x7F}), kModel, {K::UniversalNakRequest, 0}},
+      // Other universal classes, other byte 1s (real-time universal, another maker, the device's
+      // own bytes shifted by one) and one-byte entries are ignored.
+      {{0xF0, 0x7E, 0x00, 0x00, 0x01, 0xF7}, kModel, {}},
+      {{0xF0, 0x7E, 0x00, 0x05, 0x01, 0xF7}, kModel, {}},
+      {{0xF0, 0x7E, 0x00, 0x07, 0x01, 0xF7}, kModel, {}},
+      {{0xF0, 0x7E, 0x00, 0x09, 0x01, 0xF7}, kModel, {}},
+      {{0xF0, 0x7E, 0x00, 0x7F, 0x01, 0xF7}, kModel, {}},
+      {{0xF0, 0x7F, 0x00, kModel, 0x00, 0x00, 0xF7}, kModel, {}},
+      {{0xF0, 0x41, 0x00, kModel, 0x00, 0x00, 0xF7}, kModel, {}},
+      {{0xF0, 0x00, 0x00, kModel, 0x00, 0x00, 0xF7}, kModel, {}},
+      {{0xF0, 0x58, 0x00, kModel, 0x00, 0x00, 0xF7}, kModel, {}},
+      {{0xF0, 0x06, 0x00, kModel, 0x00, 0x00, 0xF7}, kModel, {}},
+      {{0xF0, 0xF7, 0x00, kModel, 0x00, 0x00, 0xF7}, kModel, {}},
+      {{0xF0}, kModel, {}},
+      {{0xF7}, kModel, {}},
+  };
+  for (const auto& row : rows) {
+    EXPECT_THAT(classify(row.message, row.model), IsReceived(row.want.kind, row.want.value))
+        << ::testing::PrintToString(row.message) << " under " << int{row.model};
+  }
+  EXPECT_THAT(classifyExact({}, 0), IsReceived(K::Ignored, 0));
+  EXPECT_THAT(classifyReceived(nullptr, 0, kModel), IsReceived(K::Ignored, 0));
 }
 
 TEST(ReceivedDeviceMessage, EveryCodeFrom06UpIsAnsweredWithNak) {
@@ -150,55 +196,6 @@ TEST(ReceivedDeviceMessage, AnotherModelIsIgnoredWhateverTheCode) {
           << "model " << int{model} << " code " << code;
     }
   }
-}
-
-TEST(ReceivedDeviceMessage, FollowsTheCurrentModel) {
-  const Bytes status57{0xF0, 0x52, 0x00, 0x57, 0x00, 0x00, 0xF7};
-  EXPECT_THAT(classify(status57, 0x58), IsReceived(ReceivedKind::Ignored, 0));
-  EXPECT_THAT(classify(status57, 0x57), IsReceived(ReceivedKind::DeviceStatus, 0));
-}
-
-TEST(ReceivedUniversalMessage, IdentityReplyIgnoresManufacturerAndRevision) {
-  EXPECT_THAT(classify({0xF0, 0x7E, 0x7F, 0x06, 0x02, 0x41, 0x56, 0x12, 0x34, 0x56, 0x00, 0xF7}),
-              IsReceived(ReceivedKind::IdentityReply, 0x56));
-}
-
-TEST(ReceivedUniversalMessage, IdentityReplyDoesNotDependOnModel) {
-  const Bytes reply{0xF0, 0x7E, 0x00, 0x06, 0x02, 0x52, 0x58, 0xF7};
-  EXPECT_THAT(classify(reply, 0x00), IsReceived(ReceivedKind::IdentityReply, 0x58));
-  EXPECT_THAT(classify(reply, 0x57), IsReceived(ReceivedKind::IdentityReply, 0x58));
-}
-
-TEST(ReceivedUniversalMessage, OtherGeneralInformationSubCodesAreAnsweredWithNak) {
-  for (const uint8_t sub : {0x00, 0x03, 0x04, 0x7F}) {
-    EXPECT_THAT(classify({0xF0, 0x7E, 0x00, 0x06, sub, 0xF7}),
-                IsReceived(ReceivedKind::UniversalNakRequest, 0))
-        << int{sub};
-  }
-}
-
-TEST(ReceivedUniversalMessage, OtherUniversalClassesAreIgnored) {
-  for (const uint8_t subId : {0x00, 0x05, 0x07, 0x09, 0x7F}) {
-    EXPECT_THAT(classify({0xF0, 0x7E, 0x00, subId, 0x01, 0xF7}),
-                IsReceived(ReceivedKind::Ignored, 0))
-        << int{subId};
-  }
-}
-
-TEST(ReceivedOtherMessage, UnknownByteOneIsIgnored) {
-  // Real-time universal, another maker, and the device's own bytes shifted by one.
-  for (const uint8_t second : {0x7F, 0x41, 0x00, 0x58, 0x06, 0xF7}) {
-    EXPECT_THAT(classify({0xF0, second, 0x00, kModel, 0x00, 0x00, 0xF7}),
-                IsReceived(ReceivedKind::Ignored, 0))
-        << int{second};
-  }
-}
-
-TEST(ReceivedOtherMessage, EmptyAndOneByteEntriesAreIgnored) {
-  EXPECT_THAT(classifyExact({}, 0), IsReceived(ReceivedKind::Ignored, 0));
-  EXPECT_THAT(classify({0xF0}), IsReceived(ReceivedKind::Ignored, 0));
-  EXPECT_THAT(classify({0xF7}), IsReceived(ReceivedKind::Ignored, 0));
-  EXPECT_THAT(classifyReceived(nullptr, 0, kModel), IsReceived(ReceivedKind::Ignored, 0));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <tuple>
 #include <vector>
 
 #include "protocol/flash_plan.h"
@@ -17,30 +18,28 @@ using testing::ModelScope;
 using testing::pattern;
 using Bytes = std::vector<uint8_t>;
 
-TEST(Identity, RequestOnChannel00AnsweredWithModelAndRevision) {
-  DeviceModel model;
-  ModelLink link(model);
-  sendIdentityRequest(link);
-  ASSERT_EQ(link.replies.size(), 1u);
-  EXPECT_EQ(link.replies[0].bytes, (Bytes{0xF0, 0x7E, 0x00, 0x06, 0x02, 0x52, 0x58, 0x00, 0x00,
-                                          0x00, 0x30, 0x32, 0x30, 0x31, 0xF7}));
-  EXPECT_EQ(link.replies[0].delayMs, 0u);
-  EXPECT_TRUE(model.violations().empty());
-  EXPECT_EQ(model.count(MessageKind::IdentityRequest), 1u);
-}
-
-TEST(Identity, ReplyCarriesConfiguredModelRevisionAndDelay) {
-  DeviceModel::Config config;
-  config.model = 0x57;
-  config.revision = {0x31, 0x32, 0x33, 0x34};
-  config.replyDelayMs = 40;
-  DeviceModel model(config);
-  ModelLink link(model);
-  sendIdentityRequest(link);
-  ASSERT_EQ(link.replies.size(), 1u);
-  EXPECT_EQ(link.replies[0].bytes, (Bytes{0xF0, 0x7E, 0x00, 0x06, 0x02, 0x52, 0x57, 0x00, 0x00,
-                                          0x00, 0x31, 0x32, 0x33, 0x34, 0xF7}));
-  EXPECT_EQ(link.replies[0].delayMs, 40u);
+TEST(Identity, RequestOnChannel00AnsweredWithTheConfiguredModelRevisionAndDelay) {
+  DeviceModel::Config other;
+  other.model = 0x57;
+  other.revision = {0x31, 0x32, 0x33, 0x34};
+  other.replyDelayMs = 40;
+  const std::tuple<DeviceModel::Config, Bytes, uint32_t> cases[] = {
+      {DeviceModel::Config{},
+       {0xF0, 0x7E, 0x00, 0x06, 0x02, 0x52, 0x58, 0x00, 0x00, 0x00, 0x30, 0x32, 0x30, 0x31, 0xF7},
+       0},
+      {other,
+       {0xF0, 0x7E, 0x00, 0x06, 0x02, 0x52, 0x57, 0x00, 0x00, 0x00, 0x31, 0x32, 0x33, 0x34, 0xF7},
+       40}};
+  for (const auto& [config, reply, delayMs] : cases) {
+    DeviceModel model(config);
+    ModelLink link(model);
+    sendIdentityRequest(link);
+    ASSERT_EQ(link.replies.size(), 1u);
+    EXPECT_EQ(link.replies[0].bytes, reply);
+    EXPECT_EQ(link.replies[0].delayMs, delayMs);
+    EXPECT_TRUE(model.violations().empty());
+    EXPECT_EQ(model.count(MessageKind::IdentityRequest), 1u);
+  }
 }
 
 TEST(Identity, AllCallAnsweredButRecordedOtherChannelsIgnored) {
@@ -174,9 +173,7 @@ TEST_F(Flash, WriteIntoErasedRangeStoresChunk) {
   link.erase(0x40000, 0xB0000);
   const Bytes chunk = pattern(2048, 5);
   link.write(0x40800, chunk);
-  EXPECT_EQ(link.status(), 0);
-  EXPECT_TRUE(std::equal(chunk.begin(), chunk.end(), model.flash().begin() + 0x40800));
-  EXPECT_TRUE(model.isWritten(0x40800, 2048));
+  EXPECT_EQ(link.status(), 0);  // the bytes themselves: test_round_trip.cpp
   EXPECT_TRUE(model.isErased(0x40000, 0x800));
   EXPECT_TRUE(model.isErased(0x41000, 0x800));
   const SeenMessage& seen = model.messages().back();

@@ -42,6 +42,29 @@ class Signal {
   bool set_ = false;
 };
 
+// Counts events and lets a thread wait for a count.
+class Counter {
+ public:
+  void add() {
+    std::lock_guard lock(mutex_);
+    ++count_;
+    changed_.notify_all();
+  }
+  long value() {
+    std::lock_guard lock(mutex_);
+    return count_;
+  }
+  void waitFor(long count) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return count_ >= count; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  long count_ = 0;
+};
+
 inline constexpr auto kLongWait = std::chrono::seconds(10);  // only a fault makes us wait this
 inline constexpr auto kShortWait = std::chrono::milliseconds(100);
 

@@ -1,15 +1,18 @@
 #pragma once
-// Building, recording and sorting the update's messages, the model globals, and the texts the
-// update shows as the test doubles log them.
+// Building, recording and sorting the update's messages, draining a receive queue, the model
+// globals, and the texts the update shows as the test doubles log them.
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "protocol/messages.h"
 #include "resources/string_table.h"
 
 namespace rt88h::testing {
+
+using Bytes = std::vector<uint8_t>;
 
 // Keeps a copy of every message handed over, where it came from, and answers with `result`.
 class RecordingSender final : public MessageSender {
@@ -30,12 +33,40 @@ class RecordingSender final : public MessageSender {
 };
 
 // A well-formed SysEx message of `length` bytes whose data bytes vary with `seed`.
-inline std::vector<uint8_t> sysex(std::size_t length, uint8_t seed = 0) {
-  std::vector<uint8_t> bytes(length);
+inline Bytes sysex(std::size_t length, uint8_t seed = 0) {
+  Bytes bytes(length);
   for (std::size_t i = 0; i < length; ++i) bytes[i] = static_cast<uint8_t>((i * 7 + seed) & 0x7F);
   if (length > 0) bytes.front() = 0xF0;
   if (length > 1) bytes.back() = 0xF7;
   return bytes;
+}
+
+// The parts one after another.
+inline Bytes joined(const std::vector<Bytes>& parts) {
+  Bytes all;
+  for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
+  return all;
+}
+
+// Takes every entry out of a queue read by peekSysEx and popSysEx (an input port, a host), and
+// with `stamps` each one's arrival.
+template <class Queue, class Stamp = std::nullptr_t>
+std::vector<Bytes> drain(Queue& queue, std::vector<Stamp>* stamps = nullptr) {
+  std::vector<Bytes> entries;
+  const uint8_t* bytes = nullptr;
+  uint32_t count = 0;
+  for (;;) {
+    if constexpr (std::is_same_v<Stamp, std::nullptr_t>) {
+      if (!queue.peekSysEx(&bytes, &count)) break;
+    } else {
+      Stamp stamp{};
+      if (!queue.peekSysEx(&bytes, &count, &stamp)) break;
+      stamps->push_back(stamp);
+    }
+    entries.emplace_back(bytes, bytes + count);
+    queue.popSysEx();
+  }
+  return entries;
 }
 
 // The device's answers, byte for byte as it sends them.

@@ -6,10 +6,12 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "midi/midi_api.h"
 #include "midi/midi_in_port.h"
+#include "tests/support/sysex_support.h"
 
 namespace rt88h::testing {
 
@@ -108,14 +110,9 @@ class WatchedApi final : public midi::MidiApi {
   void* instance_ = nullptr;
 };
 
-// Takes every entry out of the port's queue.
-inline void takeEntries(midi::MidiInPort& port, std::vector<std::vector<uint8_t>>& into) {
-  const uint8_t* bytes = nullptr;
-  uint32_t count = 0;
-  while (port.peekSysEx(&bytes, &count)) {
-    into.emplace_back(bytes, bytes + count);
-    port.popSysEx();
-  }
+// Adds every entry of the port's queue to `into`.
+inline void takeEntries(midi::MidiInPort& port, std::vector<Bytes>& into) {
+  for (Bytes& entry : drain(port)) into.push_back(std::move(entry));
 }
 
 // Index of the first name equal to `name` in the port's list, or -1.

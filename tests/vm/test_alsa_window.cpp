@@ -29,6 +29,7 @@
 #include "app/qt/updater_window.h"
 #include "protocol/messages.h"
 #include "tests/app/qt/app_test_support.h"
+#include "tests/support/sysex_support.h"
 
 extern char** environ;
 
@@ -149,7 +150,6 @@ class AlsaWindow : public ::testing::Test {
  protected:
   void SetUp() override {
     SKIP_WITHOUT_VIRMIDI();
-    modelId.store(kFirstAcceptedModel);
     ASSERT_TRUE(app.chooseInstanceNumber());
   }
   void TearDown() override {
@@ -182,6 +182,7 @@ class AlsaWindow : public ::testing::Test {
     return names;
   }
 
+  rt88h::testing::ModelScope models;  // first, so that it is given back last
   testing::RuntimeDir runtime;
   CLumoUpdatorApp app;
   std::unique_ptr<CLumoUpdatorDlg> window;

@@ -42,9 +42,8 @@ class RawJackDevice {
   // Ports are made in the order given; messages go out of the first output port and are
   // captured from the first input port.
   RawJackDevice(const std::string& server, const std::string& name,
-                const std::vector<std::string>& outputs, const std::vector<std::string>& inputs,
-                bool echo = false)
-      : echo_(echo) {
+                const std::vector<std::string>& outputs = {"midi_out"},
+                const std::vector<std::string>& inputs = {"midi_in"}) {
     jack_status_t status{};
     const auto options =
         static_cast<jack_options_t>(JackNoStartServer | JackServerName | JackUseExactName);
@@ -230,7 +229,6 @@ class RawJackDevice {
         if (event[0] == 0xF0) joining.clear();
         joining.insert(joining.end(), event.begin(), event.begin() + size);
         if (event[size - 1] == 0xF7 && !joining.empty() && joining.front() == 0xF0) {
-          if (echo_) send(joining);
           std::lock_guard lock(mutex_);
           messages_.push_back(std::move(joining));
           joining.clear();
@@ -240,7 +238,6 @@ class RawJackDevice {
     }
   }
 
-  bool echo_;
   bool ok_ = false;
   jack_client_t* client_ = nullptr;
   std::vector<jack_port_t*> outs_;

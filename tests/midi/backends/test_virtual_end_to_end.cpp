@@ -1,4 +1,5 @@
-// Both ports over the service and the virtual back-end: what the device side sees and sends.
+// Both ports over the service and the virtual back-end: what the device side sees and sends
+// (what it sends in, in any pieces, is test_lent_buffers.cpp's table).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,7 +8,6 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <string>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -16,28 +16,16 @@
 #include "midi/midi_in_port.h"
 #include "midi/midi_out_port.h"
 #include "midi/midi_service.h"
+#include "tests/support/fake_midi_api.h"
+#include "tests/support/sysex_support.h"
+#include "tests/support/watched_api.h"
 
 namespace rt88h::midi {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-Bytes sysex(std::size_t total, uint8_t seed = 0) {
-  Bytes message;
-  message.reserve(total);
-  message.push_back(0xF0);
-  for (std::size_t i = 1; i + 1 < total; ++i) {
-    message.push_back(static_cast<uint8_t>((i * 5 + seed) & 0x7F));
-  }
-  message.push_back(0xF7);
-  return message;
-}
-
-Bytes joined(const std::vector<Bytes>& parts) {
-  Bytes all;
-  for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
-  return all;
-}
+using rt88h::testing::Bytes;
+using rt88h::testing::sysex;
+using testing::Counter;
 
 // Messages the device received, with a wait for a count.
 class Deliveries {
@@ -62,28 +50,6 @@ class Deliveries {
   std::vector<Bytes> messages_;
 };
 
-class Counter {
- public:
-  void add() {
-    std::lock_guard lock(mutex_);
-    ++count_;
-    changed_.notify_all();
-  }
-  long value() {
-    std::lock_guard lock(mutex_);
-    return count_;
-  }
-  void waitFor(long count) {
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return count_ >= count; });
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  long count_ = 0;
-};
-
 class VirtualEndToEnd : public ::testing::Test {
  protected:
   VirtualEndToEnd() {
@@ -96,16 +62,7 @@ class VirtualEndToEnd : public ::testing::Test {
     device->setReceiver([this](const uint8_t* bytes, std::size_t count) { got.add(bytes, count); });
   }
 
-  std::vector<Bytes> received() {
-    std::vector<Bytes> entries;
-    const uint8_t* bytes = nullptr;
-    uint32_t count = 0;
-    while (in.peekSysEx(&bytes, &count)) {
-      entries.emplace_back(bytes, bytes + count);
-      in.popSysEx();
-    }
-    return entries;
-  }
+  std::vector<Bytes> received() { return rt88h::testing::drain(in); }
 
   static MidiHeader headerFor(Bytes& message) {
     return MidiHeader{message.data(), static_cast<uint32_t>(message.size())};
@@ -129,26 +86,6 @@ TEST_F(VirtualEndToEnd, BothPortsListTheDevice) {
   EXPECT_STREQ(name, "RT-88H");
 }
 
-TEST_F(VirtualEndToEnd, DeviceToUpdaterByteForByte) {
-  ASSERT_EQ(in.openAndStart(0), 1);
-  for (const std::size_t length : {std::size_t{6}, std::size_t{2359}}) {
-    const Bytes message = sysex(length, 9);
-    device->inject(message.data(), message.size());
-    EXPECT_EQ(received(), std::vector<Bytes>{message}) << length;
-  }
-  const Bytes huge = sysex(20000, 3);
-  device->inject(huge.data(), huge.size());
-  const std::vector<Bytes> entries = received();
-  ASSERT_EQ(entries.size(), 3u);
-  EXPECT_EQ(entries[0].size(), 8192u);
-  EXPECT_EQ(entries[1].size(), 8192u);
-  EXPECT_EQ(entries[2].size(), 3616u);
-  EXPECT_EQ(entries[0].front(), 0xF0);
-  EXPECT_NE(entries[1].front(), 0xF0);
-  EXPECT_NE(entries[2].front(), 0xF0);
-  EXPECT_EQ(joined(entries), huge);
-}
-
 TEST_F(VirtualEndToEnd, EntriesAreStampedWhenInjectedAndInOrder) {
   ASSERT_EQ(in.openAndStart(0), 1);
   std::vector<std::pair<int64_t, int64_t>> windows;
@@ -168,38 +105,6 @@ TEST_F(VirtualEndToEnd, EntriesAreStampedWhenInjectedAndInOrder) {
     EXPECT_GE(arrival.atUs, previous);
     EXPECT_EQ(arrival.cycle, -1);  // nothing here is ever delivered twice
     previous = arrival.atUs;
-  }
-}
-
-TEST_F(VirtualEndToEnd, AMessageCutShortNeverReachesTheQueue) {
-  ASSERT_EQ(in.openAndStart(0), 1);
-  const Bytes whole = sysex(12, 7);
-  const Bytes cutByF0{0xF0, 0x52, 0x00, 0x58};
-  const Bytes cutByStatus{0xF0, 0x52, 0x01, 0x90, 0x40, 0x7F};  // a Note On ends it
-  device->inject(cutByF0.data(), cutByF0.size());
-  device->inject(whole.data(), whole.size());
-  device->inject(cutByStatus.data(), cutByStatus.size());
-  device->inject(whole.data(), whole.size());
-  EXPECT_EQ(received(), (std::vector<Bytes>{whole, whole}));
-}
-
-TEST_F(VirtualEndToEnd, MessagesInjectedInPiecesGiveTheSameEntries) {
-  ASSERT_EQ(in.openAndStart(0), 1);
-  for (const std::size_t piece : {1, 3, 64, 1000, 8191}) {
-    const Bytes small = sysex(6, 1);
-    const Bytes medium = sysex(2359, 2);
-    const Bytes huge = sysex(20000, 4);
-    device->injectInPieces(small.data(), small.size(), piece);
-    device->injectInPieces(medium.data(), medium.size(), piece);
-    device->injectInPieces(huge.data(), huge.size(), piece);
-    const std::vector<Bytes> entries = received();
-    ASSERT_EQ(entries.size(), 5u) << piece;
-    EXPECT_EQ(entries[0], small) << piece;
-    EXPECT_EQ(entries[1], medium) << piece;
-    EXPECT_EQ(entries[2].size(), 8192u) << piece;
-    EXPECT_EQ(entries[3].size(), 8192u) << piece;
-    EXPECT_EQ(entries[4].size(), 3616u) << piece;
-    EXPECT_EQ(joined({entries[2], entries[3], entries[4]}), huge) << piece;
   }
 }
 
@@ -445,19 +350,9 @@ TEST(VirtualSystemService, PortsOnTheProcessWideServiceReachAVirtualDevice) {
   auto device = addInProcessDevice("svc end to end");
   MidiOutPort out;
   MidiInPort in;
-  int index = -1;
-  for (int i = 0; i < out.deviceCount(); ++i) {
-    char name[kDeviceNameSize] = {};
-    out.deviceName(i, name);
-    if (std::string(name) == "svc end to end") index = i;
-  }
+  const int index = rt88h::testing::indexOf(out, "svc end to end");
+  const int inIndex = rt88h::testing::indexOf(in, "svc end to end");
   ASSERT_GE(index, 0);
-  int inIndex = -1;
-  for (int i = 0; i < in.deviceCount(); ++i) {
-    char name[kDeviceNameSize] = {};
-    in.deviceName(i, name);
-    if (std::string(name) == "svc end to end") inIndex = i;
-  }
   ASSERT_GE(inIndex, 0);
   ASSERT_EQ(out.open(index), 1);
   ASSERT_EQ(in.openAndStart(inIndex), 1);
@@ -465,10 +360,7 @@ TEST(VirtualSystemService, PortsOnTheProcessWideServiceReachAVirtualDevice) {
   ASSERT_EQ(sendMessage(out, message.data(), 2359), 1);
   EXPECT_EQ(device->takeSent(), std::vector<Bytes>{message});
   device->inject(message.data(), message.size());
-  const uint8_t* bytes = nullptr;
-  uint32_t count = 0;
-  ASSERT_TRUE(in.peekSysEx(&bytes, &count));
-  EXPECT_EQ(Bytes(bytes, bytes + count), message);
+  EXPECT_EQ(rt88h::testing::drain(in), std::vector<Bytes>{message});
   out.close();
   in.close();
   device->vanish();

@@ -1,10 +1,15 @@
 #pragma once
 // What the dispatcher must do with one received message, written from the table of messages the
-// updater interprets (not from the classifier), so the fuzzers compare two readings of it.
+// updater interprets (not from the classifier), so the fuzzers and the dispatcher's own table
+// compare two readings of it.
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
-namespace rt88h::fuzz {
+#include "protocol/update_signals.h"
+#include "tests/support/sysex_support.h"
+
+namespace rt88h::testing {
 
 enum class Reaction {
   Nothing,        // ignored, or device code 03
@@ -18,6 +23,7 @@ enum class Reaction {
 struct Expected {
   Reaction reaction = Reaction::Nothing;
   uint8_t value = 0;
+  bool operator==(const Expected&) const = default;
 };
 
 // A message too short for the bytes its rule reads does not come from a conforming device and
@@ -47,4 +53,24 @@ inline Expected expectedReaction(const uint8_t* b, std::size_t n, uint8_t model)
   return {};
 }
 
-}  // namespace rt88h::fuzz
+// Whether it wakes the procedure (replyEvent), and the replyStatus it leaves after `before`: a
+// stop the window asked for stays.
+inline bool wakes(Reaction reaction) {
+  return reaction == Reaction::Status || reaction == Reaction::IdentityTaken;
+}
+inline int32_t statusAfter(const Expected& want, int32_t before) {
+  if (before == kStatusStop || !wakes(want.reaction)) return before;
+  return want.reaction == Reaction::Status ? want.value : kStatusOk;
+}
+
+// What it sends, under modelId `model` and identityReplyModel `replyModel`: one message or none.
+inline std::vector<Bytes> answersOf(Reaction reaction, uint8_t model, uint8_t replyModel) {
+  switch (reaction) {
+    case Reaction::Ack: return {deviceStatus(model, 0x00)};
+    case Reaction::Nak: return {deviceStatus(model, 0x01)};
+    case Reaction::IdentityReply: return {identityReply(replyModel)};
+    default: return {};
+  }
+}
+
+}  // namespace rt88h::testing
