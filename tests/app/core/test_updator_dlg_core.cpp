@@ -158,17 +158,8 @@ constexpr Answers kSilent{};
 // The support logs of this process's updates go to a folder of its own.
 class LogFolder {
  public:
-  LogFolder() {
-    std::filesystem::remove_all(base);
-#ifdef _WIN32
-    _putenv_s("LOCALAPPDATA", base.string().c_str());
-#else
-    setenv("XDG_STATE_HOME", base.string().c_str(), 1);
-#endif
-  }
-  ~LogFolder() {
-    std::filesystem::remove_all(base);
-  }
+  LogFolder() { std::filesystem::remove_all(base); }
+  ~LogFolder() { std::filesystem::remove_all(base); }
 
   // The newest log's text; "" when there is none.
   std::string newest() const {
@@ -186,6 +177,11 @@ class LogFolder {
  private:
   const std::filesystem::path base = std::filesystem::temp_directory_path() /
                                      ("rt88h-core-logs-" + std::to_string(std::random_device{}()));
+#ifdef _WIN32
+  testing::ScopedEnv home{"LOCALAPPDATA", base.string().c_str()};
+#else
+  testing::ScopedEnv home{"XDG_STATE_HOME", base.string().c_str()};
+#endif
 };
 
 class WindowBehaviour : public ::testing::Test {
@@ -554,45 +550,22 @@ TEST_F(UpdatingWindow, DuringAnUpdateEscapeDoesNothingExitAsksAndATerminationSto
   }
 }
 
-// Closing ends each wait of the update at once, without a box; nothing runs after it.
-TEST_F(UpdatingWindow, ClosingDuringEachWaitEndsTheUpdateQuietlyAndPromptly) {
-  struct Wait {
-    const char* name;
-    Answers answers;
-    Sent reached;
-  };
-  const Wait cases[] = {{"the identity", kSilent, Sent::Identity},
-                        {"BeginUpdate, without a limit", {0x58}, Sent::Begin},
-                        {"a chunk", {0x58, true, true, false}, Sent::Write}};
-  for (const Wait& c : cases) {
-    SCOPED_TRACE(c.name);
-    fresh();
-    answering("USB Audio Device", c.answers);
-    open();
-    core->OnExecute();
-    ASSERT_TRUE(forwarder->pumpUntil([&] { return seenOf(c.reached) > 0; }, 15s));
-    EXPECT_TRUE(closeAndWait());
-    EXPECT_EQ(core->signals().replyStatus.load(), kStatusStop);
-    EXPECT_EQ(view.boxes.size(), 0u);
-    EXPECT_TRUE(logs.newest().ends_with(" outcome: stopped before the end\n")) << logs.newest();
-    EXPECT_FALSE(inhibitor.held());
-    core->OnSysCommand(kAboutCommand);
-    EXPECT_EQ(view.aboutBoxes, 0);
-  }
-}
-
-// Taken once the update is sure to start, given back at each end: before its own box comes.
-TEST_F(UpdatingWindow, TheComputerIsKeptAwakeFromExecuteToEachEnd) {
+// The computer is kept awake from Execute, once the update is sure to start, to each end, and
+// given back before the end's own box comes. Closing ends each wait of the update at once,
+// without a box; nothing runs after it.
+TEST_F(UpdatingWindow, EachEndOfAnUpdateLetsTheComputerSleepAndAClosePromptlyAndQuietly) {
+  enum class By { Close, Completion, ErrorBox };
   struct End {
     const char* name;
     Answers answers;
-    std::function<void()> end;
+    Sent reached;
+    By by;
   };
-  const End cases[] = {
-      {"completed", kSilent, [this] { completeFromAnotherThread(); }},
-      {"its error box", {0x56}, [this] { ASSERT_TRUE(pumpUntilReady()); }},
-      {"a close", kSilent, [this] { EXPECT_TRUE(closeAndWait()); }},
-  };
+  const End cases[] = {{"closed in the identity's wait", kSilent, Sent::Identity, By::Close},
+                       {"closed in BeginUpdate's, without a limit", {0x58}, Sent::Begin, By::Close},
+                       {"closed in a chunk's", {0x58, true, true, false}, Sent::Write, By::Close},
+                       {"completed", kSilent, Sent::Identity, By::Completion},
+                       {"its error box", {0x56}, Sent::Identity, By::ErrorBox}};
   for (const End& c : cases) {
     SCOPED_TRACE(c.name);
     fresh();
@@ -600,9 +573,21 @@ TEST_F(UpdatingWindow, TheComputerIsKeptAwakeFromExecuteToEachEnd) {
     open();
     core->OnExecute();
     EXPECT_EQ(inhibitor.takes, 1);
-    c.end();
+    ASSERT_TRUE(forwarder->pumpUntil([&] { return seenOf(c.reached) > 0; }, 15s));
+    switch (c.by) {
+      case By::Close: EXPECT_TRUE(closeAndWait()); break;
+      case By::Completion: completeFromAnotherThread(); break;
+      case By::ErrorBox: ASSERT_TRUE(pumpUntilReady()); break;
+    }
     EXPECT_EQ(inhibitor.releases, 1);
     for (const Box& box : view.boxes) EXPECT_FALSE(box.awake) << box.text;
+    if (c.by == By::Close) {
+      EXPECT_EQ(core->signals().replyStatus.load(), kStatusStop);
+      EXPECT_EQ(view.boxes.size(), 0u);
+      EXPECT_TRUE(logs.newest().ends_with(" outcome: stopped before the end\n")) << logs.newest();
+      core->OnSysCommand(kAboutCommand);
+      EXPECT_EQ(view.aboutBoxes, 0);
+    }
     core->shutDown();
     EXPECT_EQ(inhibitor.releases, 1);
   }
