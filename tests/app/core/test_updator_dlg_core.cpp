@@ -16,7 +16,6 @@
 #include <sstream>
 #include <thread>
 
-#include "app/core/instance_name.h"
 #include "app/core/support_log.h"
 #include "app/core/updator_dlg_core.h"
 #include "midi/backends/virtual_midi.h"
@@ -24,6 +23,7 @@
 #include "midi/midi_service.h"
 #include "protocol/flash_plan.h"
 #include "resources/string_table.h"
+#include "tests/support/in_process_devices.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/sysex_support.h"
 
@@ -186,20 +186,10 @@ class LogFolder {
 
 class WindowBehaviour : public ::testing::Test {
  protected:
-  ~WindowBehaviour() override {
-    core.reset();
-    for (auto& device : devices) device->vanish();
-  }
-
-  std::shared_ptr<midi::VirtualDevice> add(const std::string& name) {
-    devices.push_back(midi::addInProcessDevice(name));
-    return devices.back();
-  }
-
   // A device of that name that answers so, or `device` from now on answering so.
   std::shared_ptr<midi::VirtualDevice> answering(const std::string& name, Answers answers,
                                                  std::shared_ptr<midi::VirtualDevice> device = {}) {
-    if (!device) device = add(name);
+    if (!device) device = devices.add(name);
     device->setReceiver([this, raw = device.get(), answers](const uint8_t* bytes, std::size_t n) {
       const Sent kind = testing::kindOf(bytes, n);
       const bool ok = (kind == Sent::Begin && answers.begin) ||
@@ -233,7 +223,6 @@ class WindowBehaviour : public ::testing::Test {
   // A new window over no devices, for the next case of a table.
   void fresh() {
     core.reset();
-    for (auto& device : devices) device->vanish();
     devices.clear();
     for (auto& count : seen) count = 0;
     view.boxes.clear();
@@ -277,7 +266,7 @@ class WindowBehaviour : public ::testing::Test {
 
   testing::ModelScope models;
   LogFolder logs;
-  std::vector<std::shared_ptr<midi::VirtualDevice>> devices;
+  testing::Devices devices;  // after the window has gone, they vanish
   std::array<std::atomic<int>, 6> seen{};
   CountingInhibitor inhibitor;
   RecordingView view{inhibitor};
@@ -297,6 +286,7 @@ class UpdatingWindow : public WindowBehaviour {
 struct Preselection {
   std::vector<std::string> devices;
   int copy;
+  std::string title;
   std::string expected;  // as listed; "" for no selection
 };
 
@@ -305,16 +295,20 @@ TEST_F(WindowBehaviour, EachCopyPreselectsItsDeviceAsTheListsShowIt) {
   const std::string japanese = "USB オーディオ デバイス";
   const std::vector<std::string> twice = midi::applyNamingRules({japanese, japanese});
   const Preselection cases[] = {
-      {{"USB Audio Device (3)", "Other", "TAVO RT Series (3)"}, 3, "TAVO RT Series (3)"},
-      {{"usb audio device", "TAVO RT SERIES"}, 1, ""},
-      {{japanese, japanese}, 2, twice[1]},  // the second of two equal names is told apart
+      {{"USB Audio Device (20)", "Other", "TAVO RT Series (20)"},
+       20,
+       "Tavo RT-88H System v2.01 (20)",
+       "TAVO RT Series (20)"},
+      {{"usb audio device", "TAVO RT SERIES"}, 1, "Tavo RT-88H System v2.01", ""},
+      // The second of two equal names is told apart.
+      {{japanese, japanese}, 2, "Tavo RT-88H System v2.01 (2)", twice[1]},
   };
   for (const Preselection& c : cases) {
     SCOPED_TRACE(c.devices.front() + " copy " + std::to_string(c.copy));
     fresh();
-    for (const std::string& name : c.devices) add(name);
+    for (const std::string& name : c.devices) devices.add(name);
     open(c.copy);
-    EXPECT_EQ(view.title, instanceName(c.copy));
+    EXPECT_EQ(view.title, c.title);
     EXPECT_EQ(view.entries[0].size(), view.entries[1].size());
     EXPECT_EQ(view.selected[1], c.expected.empty() ? -1 : position(DeviceList::Out, c.expected));
     EXPECT_EQ(view.selected[0], c.expected.empty() ? -1 : position(DeviceList::In, c.expected));
@@ -324,11 +318,11 @@ TEST_F(WindowBehaviour, EachCopyPreselectsItsDeviceAsTheListsShowIt) {
 }
 
 TEST_F(WindowBehaviour, RescanDiscardsTheUsersChoiceAndSeesNewDevices) {
-  add("USB Audio Device");
-  add("Other");
+  devices.add("USB Audio Device");
+  devices.add("Other");
   open();
   choose("Other", "Other");
-  add("TAVO RT Series");
+  devices.add("TAVO RT Series");
   EXPECT_EQ(position(DeviceList::Out, "TAVO RT Series"), -1);
   core->OnRescanDevice();
   EXPECT_EQ(view.selected[1], position(DeviceList::Out, "TAVO RT Series"));
@@ -363,8 +357,8 @@ TEST_F(WindowBehaviour, EachRefusedExecuteShowsItsBoxGreysNothingAndWritesNothin
   for (const Refusal& c : cases) {
     SCOPED_TRACE(c.name);
     fresh();
-    auto chosen = add(c.chosen);
-    auto neighbour = add("Neighbour");
+    auto chosen = devices.add(c.chosen);
+    auto neighbour = devices.add("Neighbour");
     open();
     c.arrange(*chosen);
     core->OnOK();
@@ -402,7 +396,7 @@ TEST_F(UpdatingWindow, APortCreatedBeforeExecuteDoesNotTakeTheChosenOnesPlace) {
   open();
   const int listed = view.selected[1];
   ASSERT_EQ(listed, position(DeviceList::Out, "USB Audio Device"));
-  auto newcomer = add("Newcomer");  // now where the chosen device was listed
+  auto newcomer = devices.add("Newcomer");  // now where the chosen device was listed
   startUpdate();
   EXPECT_TRUE(newcomer->takeSent().empty());
   core.reset();
@@ -448,7 +442,7 @@ TEST_F(WindowBehaviour, TestImagesGoToAnotherDeviceOnlyAfterAYes) {
 // --- each state's controls ---
 
 TEST_F(WindowBehaviour, ACompletedUpdateLeavesExecuteOffUntilRescan) {
-  add("USB Audio Device");
+  devices.add("USB Audio Device");
   open();
   completeFromAnotherThread();
   EXPECT_EQ(view.step, "6/6");
@@ -464,7 +458,7 @@ TEST_F(WindowBehaviour, ACompletedUpdateLeavesExecuteOffUntilRescan) {
 }
 
 TEST_F(WindowBehaviour, ProgressPositionsStayInsideTheRange) {
-  add("USB Audio Device");
+  devices.add("USB Audio Device");
   open();
   const std::function<void()> steps[] = {
       [&] { core->progressRange(0, 10); }, [&] { core->progressPosition(25); },

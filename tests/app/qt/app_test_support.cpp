@@ -9,16 +9,6 @@
 
 namespace rt88h::app::testing {
 
-Devices::~Devices() {
-  for (const auto& device : devices_) device->vanish();
-}
-
-std::shared_ptr<midi::VirtualDevice> Devices::add(const std::string& name) {
-  auto device = midi::addInProcessDevice(name);
-  devices_.push_back(device);
-  return device;
-}
-
 BoxWatcher::BoxWatcher(Action action) : action_(std::move(action)) {
   connect(&timer_, &QTimer::timeout, this, [this] { poll(); });
   timer_.start(5);

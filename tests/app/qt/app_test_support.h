@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "midi/in_process.h"
+#include "tests/support/in_process_devices.h"
 #include "tests/support/scoped_env.h"
 
 namespace rt88h::app::testing {
@@ -35,15 +35,7 @@ class RuntimeDir {
   ScopedEnv env_{"XDG_RUNTIME_DIR", dir_.path().toLocal8Bit().constData()};
 };
 
-// Virtual devices that vanish (leave the lists) when the test ends.
-class Devices {
- public:
-  ~Devices();
-  std::shared_ptr<midi::VirtualDevice> add(const std::string& name);
-
- private:
-  std::vector<std::shared_ptr<midi::VirtualDevice>> devices_;
-};
+using rt88h::testing::Devices;
 
 struct SeenBox {
   QString text;
