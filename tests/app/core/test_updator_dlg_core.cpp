@@ -335,24 +335,31 @@ TEST_F(WindowBehaviour, RescanDiscardsTheUsersChoiceAndSeesNewDevices) {
 struct Refusal {
   const char* name;
   const char* chosen;
-  std::function<void(midi::VirtualDevice& chosen)> arrange;  // after open()
+  std::function<void(std::shared_ptr<midi::VirtualDevice> chosen)> arrange;  // after open()
   std::string text;
   std::string caption;
   MessageIcon icon;
+  bool running = false;  // an update runs: Execute, as Enter does nothing then
 };
 
-TEST_F(WindowBehaviour, EachRefusedExecuteShowsItsBoxGreysNothingAndWritesNothing) {
+// Nothing is greyed by a refusal, nor given back by one during an update.
+TEST_F(WindowBehaviour, EachRefusedExecuteShowsItsBoxChangesNoControlAndWritesNothing) {
   const std::string error = testing::text(IDS_ERROR_CAPTION);
   const std::string outFailed(kMidiOutOpenFailed);
   const Refusal cases[] = {
-      {"no output chosen", "Not the device", [](midi::VirtualDevice&) {}, outFailed, "",
-       MessageIcon::None},
-      {"no input chosen", "USB Audio Device",
-       [this](midi::VirtualDevice&) { view.selected[0] = -1; },
+      {"no output chosen", "Not the device", [](auto) {}, outFailed, "", MessageIcon::None},
+      {"no input chosen", "USB Audio Device", [this](auto) { view.selected[0] = -1; },
        testing::text(IDS_CANT_OPEN_MIDI_IN), error, MessageIcon::Stop},
       // The neighbour moves up into the chosen one's position; it must not be opened instead.
-      {"the chosen device gone", "USB Audio Device",
-       [](midi::VirtualDevice& chosen) { chosen.vanish(); }, outFailed, "", MessageIcon::None},
+      {"the chosen device gone", "USB Audio Device", [](auto chosen) { chosen->vanish(); },
+       outFailed, "", MessageIcon::None},
+      {"an update running", "USB Audio Device",
+       [this](auto chosen) {
+         answering("", kSilent, chosen);
+         view.answerYes = true;
+         startUpdate();
+       },
+       testing::text(IDS_IN_PROGRESS), error, MessageIcon::Stop, true},
   };
   for (const Refusal& c : cases) {
     SCOPED_TRACE(c.name);
@@ -360,29 +367,17 @@ TEST_F(WindowBehaviour, EachRefusedExecuteShowsItsBoxGreysNothingAndWritesNothin
     auto chosen = devices.add(c.chosen);
     auto neighbour = devices.add("Neighbour");
     open();
-    c.arrange(*chosen);
-    core->OnOK();
+    c.arrange(chosen);
+    c.running ? core->OnExecute() : core->OnOK();
     ASSERT_EQ(view.boxes.size(), 1u);
     EXPECT_EQ(view.boxes[0].text, c.text);
     EXPECT_EQ(view.boxes[0].caption, c.caption);
     EXPECT_EQ(view.boxes[0].icon, c.icon);
-    EXPECT_TRUE(view.allEnabled());
-    EXPECT_EQ(core->signals().busy.load(), 0);
-    EXPECT_EQ(inhibitor.takes, 0);
+    EXPECT_TRUE(c.running ? view.noneEnabled() : view.allEnabled());
+    EXPECT_EQ(core->signals().busy.load(), c.running ? 1 : 0);
+    EXPECT_EQ(inhibitor.takes, c.running ? 1 : 0);
     EXPECT_TRUE(neighbour->takeSent().empty());
   }
-}
-
-TEST_F(UpdatingWindow, ExecuteWhileBusyShowsInProgressAndChangesNothing) {
-  answering("USB Audio Device", kSilent);
-  open();
-  startUpdate();
-  core->OnExecute();
-  ASSERT_EQ(view.boxes.size(), 1u);
-  EXPECT_EQ(view.boxes[0].text, loadString(IDS_IN_PROGRESS));
-  EXPECT_EQ(view.boxes[0].icon, MessageIcon::Stop);
-  EXPECT_TRUE(view.noneEnabled());
-  EXPECT_EQ(inhibitor.takes, 1);
 }
 
 // A second service listed after the usual virtual one: a device the usual one gains in between
@@ -600,7 +595,7 @@ TEST_F(WindowBehaviour, OnlyTheAboutCommandOpensTheAboutBoxAndNotAfterTheClose) 
 // What every view operation goes through: a caller on another thread waits for its work on the
 // window's thread; once the forwarder is closed nobody waits and queued work never runs, but work
 // already running is waited for, as it may use the caller's locals.
-TEST(WindowForwarderRules, CallersWaitForTheirWorkUntilTheForwarderCloses) {
+TEST(WindowForwarderRules, CallersWaitUntilTheForwarderClosesAndForWorkAlreadyRunningEvenThen) {
   QueueForwarder forwarder;
   int ran = 0;
   EXPECT_TRUE(forwarder.call([&] { ++ran; }));  // on the window's thread: at once
@@ -621,21 +616,19 @@ TEST(WindowForwarderRules, CallersWaitForTheirWorkUntilTheForwarderCloses) {
   late.join();
   EXPECT_EQ(result.load(), 0);
   EXPECT_EQ(ran, 2);
-}
 
-TEST(WindowForwarderRules, WorkAlreadyRunningIsWaitedForEvenWhenClosedMeanwhile) {
-  QueueForwarder forwarder;
+  QueueForwarder closedMeanwhile;
   std::atomic<bool> callerReturned{false};
   bool returnedDuringWork = true;
-  std::thread caller([&] {
-    forwarder.call([&] {
-      forwarder.close();
+  std::thread running([&] {
+    closedMeanwhile.call([&] {
+      closedMeanwhile.close();
       returnedDuringWork = callerReturned.load();
     });
     callerReturned = true;
   });
-  EXPECT_TRUE(forwarder.pumpUntil([&] { return callerReturned.load(); }));
-  caller.join();
+  EXPECT_TRUE(closedMeanwhile.pumpUntil([&] { return callerReturned.load(); }));
+  running.join();
   EXPECT_FALSE(returnedDuringWork);
 }
 

@@ -59,10 +59,6 @@ bool withAboutBox(const std::function<void()>& trigger,
   return opened;
 }
 
-QString appNameCaption() {
-  return QCoreApplication::applicationName();
-}
-
 class Window : public ::testing::Test {
  protected:
   rt88h::testing::ModelScope models;  // first, so that it is given back last
@@ -211,7 +207,7 @@ TEST_F(Window, EachBoxShowsItsCaptionIconAndOneOkButton) {
     QMessageBox::Icon icon;
   };
   const Look looks[] = {
-      {true, QString::fromUtf8("MIDI OUTデバイスが開けません"), appNameCaption(),
+      {true, QString::fromUtf8("MIDI OUTデバイスが開けません"), QCoreApplication::applicationName(),
        QMessageBox::NoIcon},
       {false, tableText(IDS_CANT_OPEN_MIDI_IN), tableText(IDS_ERROR_CAPTION),
        QMessageBox::Critical},
