@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "resources/payload_images.h"
-#include "resources/string_table.h"
 
 namespace rt88h {
 namespace {
@@ -30,16 +29,6 @@ TEST(WindowsResources, PayloadsAreTheBinResourcesOfTheirSizes) {
   }
   EXPECT_TRUE(payloadImage(128).empty());
   EXPECT_TRUE(payloadImage(130).empty());
-}
-
-TEST(WindowsResources, JapaneseTextReadsBackByteForByteAndAMissingIdIsEmpty) {
-  EXPECT_EQ(loadString(60000),
-            "MIDI OUT\xE3\x83\x87\xE3\x83\x90\xE3\x82\xA4\xE3\x82\xB9\xE3\x81\x8C\xE9\x96\x8B\xE3"
-            "\x81\x91\xE3\x81\xBE\xE3\x81\x9B\xE3\x82\x93");
-  EXPECT_EQ(loadString(60000), kMidiOutOpenFailed);
-  EXPECT_EQ(loadString(60001), "");
-  EXPECT_EQ(loadString(112), "");
-  EXPECT_EQ(loadString(-1), "");
 }
 
 TEST(WindowsResources, ManifestRunsAsInvokerPerMonitorAwareOnWindows10And11WithCommonControls6) {

@@ -9,38 +9,26 @@ namespace {
 
 using Names = std::vector<std::string>;
 
-TEST(PreferredNames, CopyOneTakesTheNamesUnchanged) {
+// The Japanese name as UTF-8 bytes: "USB " + 5 kana of 3 bytes + " " + 4 kana of 3 bytes.
+TEST(PreferredNames, CopyOneTakesTheNamesUnchangedOtherCopiesTheirNumberAsSuffix) {
   EXPECT_EQ(preferredNames(1),
             (Names{"USB オーディオ デバイス", "USB Audio Device", "TAVO RT Series"}));
-}
-
-TEST(PreferredNames, OtherCopiesTakeTheirNumberAsSuffix) {
+  EXPECT_EQ(preferredNames(1)[0].size(), 4u + 5u * 3u + 1u + 4u * 3u);
+  EXPECT_EQ(static_cast<unsigned char>(preferredNames(1)[0][4]), 0xE3);
   EXPECT_EQ(preferredNames(2),
             (Names{"USB オーディオ デバイス (2)", "USB Audio Device (2)", "TAVO RT Series (2)"}));
   EXPECT_EQ(preferredNames(20)[2], "TAVO RT Series (20)");
 }
 
-TEST(PreferredNames, TheJapaneseNameIsUtf8) {
-  const std::string name = preferredNames(1)[0];
-  // "USB " + 5 kana of 3 bytes + " " + 4 kana of 3 bytes.
-  EXPECT_EQ(name.size(), 4u + 5u * 3u + 1u + 4u * 3u);
-  EXPECT_EQ(static_cast<unsigned char>(name[4]), 0xE3);
-}
-
-TEST(PreferredNames, AsListedTheAsciiNamesAreTheFormattedOnes) {
+// The ASCII names as formatted. The Japanese one: 32 bytes in UTF-8, 36 with a suffix; a list
+// cuts longer names, so the suffix must survive any cut, or every copy would look for the device
+// of copy 1.
+TEST(PreferredNames, AsListedTheAsciiNamesAreTheFormattedOnesAndTheJapaneseOneFitsWithItsSuffix) {
   for (int n = 1; n <= 20; ++n) {
-    const Names listed = preferredNamesAsListed(n);
-    const Names formatted = preferredNames(n);
-    EXPECT_EQ(listed[1], formatted[1]) << n;
-    EXPECT_EQ(listed[2], formatted[2]) << n;
-  }
-}
-
-TEST(PreferredNames, AsListedTheJapaneseNameFitsTheListsAndKeepsItsSuffix) {
-  // 32 bytes in UTF-8, 36 with a suffix: a list cuts longer names, so the suffix must survive
-  // any cut, or every copy would look for the device of copy 1.
-  for (int n = 1; n <= 20; ++n) {
-    const std::string listed = preferredNamesAsListed(n)[0];
+    const Names all = preferredNamesAsListed(n);
+    EXPECT_EQ(all[1], preferredNames(n)[1]) << n;
+    EXPECT_EQ(all[2], preferredNames(n)[2]) << n;
+    const std::string listed = all[0];
     EXPECT_LE(listed.size(), midi::kMaxDeviceNameBytes) << n;
     EXPECT_EQ(listed.rfind("USB オーディオ デ", 0), 0u) << listed;
     if (n > 1) {

@@ -16,7 +16,6 @@
 #include <sstream>
 #include <thread>
 
-#include "app/core/instance_name.h"
 #include "app/core/support_log.h"
 #include "app/core/updator_dlg_core.h"
 #include "midi/backends/virtual_midi.h"
@@ -24,6 +23,7 @@
 #include "midi/midi_service.h"
 #include "protocol/flash_plan.h"
 #include "resources/string_table.h"
+#include "tests/support/in_process_devices.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/sysex_support.h"
 
@@ -158,17 +158,8 @@ constexpr Answers kSilent{};
 // The support logs of this process's updates go to a folder of its own.
 class LogFolder {
  public:
-  LogFolder() {
-    std::filesystem::remove_all(base);
-#ifdef _WIN32
-    _putenv_s("LOCALAPPDATA", base.string().c_str());
-#else
-    setenv("XDG_STATE_HOME", base.string().c_str(), 1);
-#endif
-  }
-  ~LogFolder() {
-    std::filesystem::remove_all(base);
-  }
+  LogFolder() { std::filesystem::remove_all(base); }
+  ~LogFolder() { std::filesystem::remove_all(base); }
 
   // The newest log's text; "" when there is none.
   std::string newest() const {
@@ -186,24 +177,19 @@ class LogFolder {
  private:
   const std::filesystem::path base = std::filesystem::temp_directory_path() /
                                      ("rt88h-core-logs-" + std::to_string(std::random_device{}()));
+#ifdef _WIN32
+  testing::ScopedEnv home{"LOCALAPPDATA", base.string().c_str()};
+#else
+  testing::ScopedEnv home{"XDG_STATE_HOME", base.string().c_str()};
+#endif
 };
 
 class WindowBehaviour : public ::testing::Test {
  protected:
-  ~WindowBehaviour() override {
-    core.reset();
-    for (auto& device : devices) device->vanish();
-  }
-
-  std::shared_ptr<midi::VirtualDevice> add(const std::string& name) {
-    devices.push_back(midi::addInProcessDevice(name));
-    return devices.back();
-  }
-
   // A device of that name that answers so, or `device` from now on answering so.
   std::shared_ptr<midi::VirtualDevice> answering(const std::string& name, Answers answers,
                                                  std::shared_ptr<midi::VirtualDevice> device = {}) {
-    if (!device) device = add(name);
+    if (!device) device = devices.add(name);
     device->setReceiver([this, raw = device.get(), answers](const uint8_t* bytes, std::size_t n) {
       const Sent kind = testing::kindOf(bytes, n);
       const bool ok = (kind == Sent::Begin && answers.begin) ||
@@ -237,7 +223,6 @@ class WindowBehaviour : public ::testing::Test {
   // A new window over no devices, for the next case of a table.
   void fresh() {
     core.reset();
-    for (auto& device : devices) device->vanish();
     devices.clear();
     for (auto& count : seen) count = 0;
     view.boxes.clear();
@@ -281,7 +266,7 @@ class WindowBehaviour : public ::testing::Test {
 
   testing::ModelScope models;
   LogFolder logs;
-  std::vector<std::shared_ptr<midi::VirtualDevice>> devices;
+  testing::Devices devices;  // after the window has gone, they vanish
   std::array<std::atomic<int>, 6> seen{};
   CountingInhibitor inhibitor;
   RecordingView view{inhibitor};
@@ -301,6 +286,7 @@ class UpdatingWindow : public WindowBehaviour {
 struct Preselection {
   std::vector<std::string> devices;
   int copy;
+  std::string title;
   std::string expected;  // as listed; "" for no selection
 };
 
@@ -309,16 +295,20 @@ TEST_F(WindowBehaviour, EachCopyPreselectsItsDeviceAsTheListsShowIt) {
   const std::string japanese = "USB オーディオ デバイス";
   const std::vector<std::string> twice = midi::applyNamingRules({japanese, japanese});
   const Preselection cases[] = {
-      {{"USB Audio Device (3)", "Other", "TAVO RT Series (3)"}, 3, "TAVO RT Series (3)"},
-      {{"usb audio device", "TAVO RT SERIES"}, 1, ""},
-      {{japanese, japanese}, 2, twice[1]},  // the second of two equal names is told apart
+      {{"USB Audio Device (20)", "Other", "TAVO RT Series (20)"},
+       20,
+       "Tavo RT-88H System v2.01 (20)",
+       "TAVO RT Series (20)"},
+      {{"usb audio device", "TAVO RT SERIES"}, 1, "Tavo RT-88H System v2.01", ""},
+      // The second of two equal names is told apart.
+      {{japanese, japanese}, 2, "Tavo RT-88H System v2.01 (2)", twice[1]},
   };
   for (const Preselection& c : cases) {
     SCOPED_TRACE(c.devices.front() + " copy " + std::to_string(c.copy));
     fresh();
-    for (const std::string& name : c.devices) add(name);
+    for (const std::string& name : c.devices) devices.add(name);
     open(c.copy);
-    EXPECT_EQ(view.title, instanceName(c.copy));
+    EXPECT_EQ(view.title, c.title);
     EXPECT_EQ(view.entries[0].size(), view.entries[1].size());
     EXPECT_EQ(view.selected[1], c.expected.empty() ? -1 : position(DeviceList::Out, c.expected));
     EXPECT_EQ(view.selected[0], c.expected.empty() ? -1 : position(DeviceList::In, c.expected));
@@ -328,11 +318,11 @@ TEST_F(WindowBehaviour, EachCopyPreselectsItsDeviceAsTheListsShowIt) {
 }
 
 TEST_F(WindowBehaviour, RescanDiscardsTheUsersChoiceAndSeesNewDevices) {
-  add("USB Audio Device");
-  add("Other");
+  devices.add("USB Audio Device");
+  devices.add("Other");
   open();
   choose("Other", "Other");
-  add("TAVO RT Series");
+  devices.add("TAVO RT Series");
   EXPECT_EQ(position(DeviceList::Out, "TAVO RT Series"), -1);
   core->OnRescanDevice();
   EXPECT_EQ(view.selected[1], position(DeviceList::Out, "TAVO RT Series"));
@@ -345,54 +335,49 @@ TEST_F(WindowBehaviour, RescanDiscardsTheUsersChoiceAndSeesNewDevices) {
 struct Refusal {
   const char* name;
   const char* chosen;
-  std::function<void(midi::VirtualDevice& chosen)> arrange;  // after open()
+  std::function<void(std::shared_ptr<midi::VirtualDevice> chosen)> arrange;  // after open()
   std::string text;
   std::string caption;
   MessageIcon icon;
+  bool running = false;  // an update runs: Execute, as Enter does nothing then
 };
 
-TEST_F(WindowBehaviour, EachRefusedExecuteShowsItsBoxGreysNothingAndWritesNothing) {
+// Nothing is greyed by a refusal, nor given back by one during an update.
+TEST_F(WindowBehaviour, EachRefusedExecuteShowsItsBoxChangesNoControlAndWritesNothing) {
   const std::string error = testing::text(IDS_ERROR_CAPTION);
   const std::string outFailed(kMidiOutOpenFailed);
   const Refusal cases[] = {
-      {"no output chosen", "Not the device", [](midi::VirtualDevice&) {}, outFailed, "",
-       MessageIcon::None},
-      {"no input chosen", "USB Audio Device",
-       [this](midi::VirtualDevice&) { view.selected[0] = -1; },
+      {"no output chosen", "Not the device", [](auto) {}, outFailed, "", MessageIcon::None},
+      {"no input chosen", "USB Audio Device", [this](auto) { view.selected[0] = -1; },
        testing::text(IDS_CANT_OPEN_MIDI_IN), error, MessageIcon::Stop},
       // The neighbour moves up into the chosen one's position; it must not be opened instead.
-      {"the chosen device gone", "USB Audio Device",
-       [](midi::VirtualDevice& chosen) { chosen.vanish(); }, outFailed, "", MessageIcon::None},
+      {"the chosen device gone", "USB Audio Device", [](auto chosen) { chosen->vanish(); },
+       outFailed, "", MessageIcon::None},
+      {"an update running", "USB Audio Device",
+       [this](auto chosen) {
+         answering("", kSilent, chosen);
+         view.answerYes = true;
+         startUpdate();
+       },
+       testing::text(IDS_IN_PROGRESS), error, MessageIcon::Stop, true},
   };
   for (const Refusal& c : cases) {
     SCOPED_TRACE(c.name);
     fresh();
-    auto chosen = add(c.chosen);
-    auto neighbour = add("Neighbour");
+    auto chosen = devices.add(c.chosen);
+    auto neighbour = devices.add("Neighbour");
     open();
-    c.arrange(*chosen);
-    core->OnOK();
+    c.arrange(chosen);
+    c.running ? core->OnExecute() : core->OnOK();
     ASSERT_EQ(view.boxes.size(), 1u);
     EXPECT_EQ(view.boxes[0].text, c.text);
     EXPECT_EQ(view.boxes[0].caption, c.caption);
     EXPECT_EQ(view.boxes[0].icon, c.icon);
-    EXPECT_TRUE(view.allEnabled());
-    EXPECT_EQ(core->signals().busy.load(), 0);
-    EXPECT_EQ(inhibitor.takes, 0);
+    EXPECT_TRUE(c.running ? view.noneEnabled() : view.allEnabled());
+    EXPECT_EQ(core->signals().busy.load(), c.running ? 1 : 0);
+    EXPECT_EQ(inhibitor.takes, c.running ? 1 : 0);
     EXPECT_TRUE(neighbour->takeSent().empty());
   }
-}
-
-TEST_F(UpdatingWindow, ExecuteWhileBusyShowsInProgressAndChangesNothing) {
-  answering("USB Audio Device", kSilent);
-  open();
-  startUpdate();
-  core->OnExecute();
-  ASSERT_EQ(view.boxes.size(), 1u);
-  EXPECT_EQ(view.boxes[0].text, loadString(IDS_IN_PROGRESS));
-  EXPECT_EQ(view.boxes[0].icon, MessageIcon::Stop);
-  EXPECT_TRUE(view.noneEnabled());
-  EXPECT_EQ(inhibitor.takes, 1);
 }
 
 // A second service listed after the usual virtual one: a device the usual one gains in between
@@ -406,7 +391,7 @@ TEST_F(UpdatingWindow, APortCreatedBeforeExecuteDoesNotTakeTheChosenOnesPlace) {
   open();
   const int listed = view.selected[1];
   ASSERT_EQ(listed, position(DeviceList::Out, "USB Audio Device"));
-  auto newcomer = add("Newcomer");  // now where the chosen device was listed
+  auto newcomer = devices.add("Newcomer");  // now where the chosen device was listed
   startUpdate();
   EXPECT_TRUE(newcomer->takeSent().empty());
   core.reset();
@@ -452,7 +437,7 @@ TEST_F(WindowBehaviour, TestImagesGoToAnotherDeviceOnlyAfterAYes) {
 // --- each state's controls ---
 
 TEST_F(WindowBehaviour, ACompletedUpdateLeavesExecuteOffUntilRescan) {
-  add("USB Audio Device");
+  devices.add("USB Audio Device");
   open();
   completeFromAnotherThread();
   EXPECT_EQ(view.step, "6/6");
@@ -468,7 +453,7 @@ TEST_F(WindowBehaviour, ACompletedUpdateLeavesExecuteOffUntilRescan) {
 }
 
 TEST_F(WindowBehaviour, ProgressPositionsStayInsideTheRange) {
-  add("USB Audio Device");
+  devices.add("USB Audio Device");
   open();
   const std::function<void()> steps[] = {
       [&] { core->progressRange(0, 10); }, [&] { core->progressPosition(25); },
@@ -554,45 +539,22 @@ TEST_F(UpdatingWindow, DuringAnUpdateEscapeDoesNothingExitAsksAndATerminationSto
   }
 }
 
-// Closing ends each wait of the update at once, without a box; nothing runs after it.
-TEST_F(UpdatingWindow, ClosingDuringEachWaitEndsTheUpdateQuietlyAndPromptly) {
-  struct Wait {
-    const char* name;
-    Answers answers;
-    Sent reached;
-  };
-  const Wait cases[] = {{"the identity", kSilent, Sent::Identity},
-                        {"BeginUpdate, without a limit", {0x58}, Sent::Begin},
-                        {"a chunk", {0x58, true, true, false}, Sent::Write}};
-  for (const Wait& c : cases) {
-    SCOPED_TRACE(c.name);
-    fresh();
-    answering("USB Audio Device", c.answers);
-    open();
-    core->OnExecute();
-    ASSERT_TRUE(forwarder->pumpUntil([&] { return seenOf(c.reached) > 0; }, 15s));
-    EXPECT_TRUE(closeAndWait());
-    EXPECT_EQ(core->signals().replyStatus.load(), kStatusStop);
-    EXPECT_EQ(view.boxes.size(), 0u);
-    EXPECT_TRUE(logs.newest().ends_with(" outcome: stopped before the end\n")) << logs.newest();
-    EXPECT_FALSE(inhibitor.held());
-    core->OnSysCommand(kAboutCommand);
-    EXPECT_EQ(view.aboutBoxes, 0);
-  }
-}
-
-// Taken once the update is sure to start, given back at each end: before its own box comes.
-TEST_F(UpdatingWindow, TheComputerIsKeptAwakeFromExecuteToEachEnd) {
+// The computer is kept awake from Execute, once the update is sure to start, to each end, and
+// given back before the end's own box comes. Closing ends each wait of the update at once,
+// without a box; nothing runs after it.
+TEST_F(UpdatingWindow, EachEndOfAnUpdateLetsTheComputerSleepAndAClosePromptlyAndQuietly) {
+  enum class By { Close, Completion, ErrorBox };
   struct End {
     const char* name;
     Answers answers;
-    std::function<void()> end;
+    Sent reached;
+    By by;
   };
-  const End cases[] = {
-      {"completed", kSilent, [this] { completeFromAnotherThread(); }},
-      {"its error box", {0x56}, [this] { ASSERT_TRUE(pumpUntilReady()); }},
-      {"a close", kSilent, [this] { EXPECT_TRUE(closeAndWait()); }},
-  };
+  const End cases[] = {{"closed in the identity's wait", kSilent, Sent::Identity, By::Close},
+                       {"closed in BeginUpdate's, without a limit", {0x58}, Sent::Begin, By::Close},
+                       {"closed in a chunk's", {0x58, true, true, false}, Sent::Write, By::Close},
+                       {"completed", kSilent, Sent::Identity, By::Completion},
+                       {"its error box", {0x56}, Sent::Identity, By::ErrorBox}};
   for (const End& c : cases) {
     SCOPED_TRACE(c.name);
     fresh();
@@ -600,9 +562,21 @@ TEST_F(UpdatingWindow, TheComputerIsKeptAwakeFromExecuteToEachEnd) {
     open();
     core->OnExecute();
     EXPECT_EQ(inhibitor.takes, 1);
-    c.end();
+    ASSERT_TRUE(forwarder->pumpUntil([&] { return seenOf(c.reached) > 0; }, 15s));
+    switch (c.by) {
+      case By::Close: EXPECT_TRUE(closeAndWait()); break;
+      case By::Completion: completeFromAnotherThread(); break;
+      case By::ErrorBox: ASSERT_TRUE(pumpUntilReady()); break;
+    }
     EXPECT_EQ(inhibitor.releases, 1);
     for (const Box& box : view.boxes) EXPECT_FALSE(box.awake) << box.text;
+    if (c.by == By::Close) {
+      EXPECT_EQ(core->signals().replyStatus.load(), kStatusStop);
+      EXPECT_EQ(view.boxes.size(), 0u);
+      EXPECT_TRUE(logs.newest().ends_with(" outcome: stopped before the end\n")) << logs.newest();
+      core->OnSysCommand(kAboutCommand);
+      EXPECT_EQ(view.aboutBoxes, 0);
+    }
     core->shutDown();
     EXPECT_EQ(inhibitor.releases, 1);
   }
@@ -621,7 +595,7 @@ TEST_F(WindowBehaviour, OnlyTheAboutCommandOpensTheAboutBoxAndNotAfterTheClose) 
 // What every view operation goes through: a caller on another thread waits for its work on the
 // window's thread; once the forwarder is closed nobody waits and queued work never runs, but work
 // already running is waited for, as it may use the caller's locals.
-TEST(WindowForwarderRules, CallersWaitForTheirWorkUntilTheForwarderCloses) {
+TEST(WindowForwarderRules, CallersWaitUntilTheForwarderClosesAndForWorkAlreadyRunningEvenThen) {
   QueueForwarder forwarder;
   int ran = 0;
   EXPECT_TRUE(forwarder.call([&] { ++ran; }));  // on the window's thread: at once
@@ -642,21 +616,19 @@ TEST(WindowForwarderRules, CallersWaitForTheirWorkUntilTheForwarderCloses) {
   late.join();
   EXPECT_EQ(result.load(), 0);
   EXPECT_EQ(ran, 2);
-}
 
-TEST(WindowForwarderRules, WorkAlreadyRunningIsWaitedForEvenWhenClosedMeanwhile) {
-  QueueForwarder forwarder;
+  QueueForwarder closedMeanwhile;
   std::atomic<bool> callerReturned{false};
   bool returnedDuringWork = true;
-  std::thread caller([&] {
-    forwarder.call([&] {
-      forwarder.close();
+  std::thread running([&] {
+    closedMeanwhile.call([&] {
+      closedMeanwhile.close();
       returnedDuringWork = callerReturned.load();
     });
     callerReturned = true;
   });
-  EXPECT_TRUE(forwarder.pumpUntil([&] { return callerReturned.load(); }));
-  caller.join();
+  EXPECT_TRUE(closedMeanwhile.pumpUntil([&] { return callerReturned.load(); }));
+  running.join();
   EXPECT_FALSE(returnedDuringWork);
 }
 

@@ -3,36 +3,11 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <algorithm>
-#include <chrono>
 #include <string_view>
 
 #include "resources/string_table.h"
 
 namespace rt88h::app::testing {
-
-RuntimeDir::RuntimeDir()
-    : previous_(qgetenv("XDG_RUNTIME_DIR")),
-      hadPrevious_(qEnvironmentVariableIsSet("XDG_RUNTIME_DIR")) {
-  qputenv("XDG_RUNTIME_DIR", dir_.path().toLocal8Bit());
-}
-
-RuntimeDir::~RuntimeDir() {
-  if (hadPrevious_) {
-    qputenv("XDG_RUNTIME_DIR", previous_);
-  } else {
-    qunsetenv("XDG_RUNTIME_DIR");
-  }
-}
-
-Devices::~Devices() {
-  for (const auto& device : devices_) device->vanish();
-}
-
-std::shared_ptr<midi::VirtualDevice> Devices::add(const std::string& name) {
-  auto device = midi::addInProcessDevice(name);
-  devices_.push_back(device);
-  return device;
-}
 
 BoxWatcher::BoxWatcher(Action action) : action_(std::move(action)) {
   connect(&timer_, &QTimer::timeout, this, [this] { poll(); });
@@ -77,17 +52,11 @@ QString tableText(int id) {
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-void Flag::raise() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    raised_ = true;
+QString firstLine(QProcess& process, int milliseconds) {
+  while (!process.canReadLine()) {
+    if (!process.waitForReadyRead(milliseconds)) return {};
   }
-  changed_.notify_all();
-}
-
-bool Flag::raised() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return raised_;
+  return QString::fromUtf8(process.readLine()).trimmed();
 }
 
 }  // namespace rt88h::app::testing

@@ -1,53 +1,41 @@
 #pragma once
 // Shared pieces of the window tests: a private lock directory, virtual devices that go away
-// with the test, a watcher that answers message boxes, and access to the window's controls.
+// with the test, a watcher that answers message boxes, access to the window's controls, and a
+// child's first line.
 #include <QComboBox>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QObject>
 #include <QPointer>
+#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QString>
 #include <QTemporaryDir>
 #include <QTimer>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
-#include "midi/in_process.h"
+#include "tests/support/in_process_devices.h"
 #include "tests/support/scoped_env.h"
 
 namespace rt88h::app::testing {
 
 // XDG_RUNTIME_DIR pointed at a fresh directory for the life of the object.
+using rt88h::testing::ScopedEnv;
 class RuntimeDir {
  public:
-  RuntimeDir();
-  ~RuntimeDir();
   QString path() const { return dir_.path(); }
 
  private:
   QTemporaryDir dir_;
-  QByteArray previous_;
-  bool hadPrevious_;
+  ScopedEnv env_{"XDG_RUNTIME_DIR", dir_.path().toLocal8Bit().constData()};
 };
 
-using rt88h::testing::ScopedEnv;
-
-// Virtual devices that vanish (leave the lists) when the test ends.
-class Devices {
- public:
-  ~Devices();
-  std::shared_ptr<midi::VirtualDevice> add(const std::string& name);
-
- private:
-  std::vector<std::shared_ptr<midi::VirtualDevice>> devices_;
-};
+using rt88h::testing::Devices;
 
 struct SeenBox {
   QString text;
@@ -91,16 +79,7 @@ int indexOf(QComboBox* list, const std::string& name);
 // A string table entry as the window shows it.
 QString tableText(int id);
 
-// A flag one thread raises and another waits for, with a bound.
-class Flag {
- public:
-  void raise();
-  bool raised();
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  bool raised_ = false;
-};
+// The child's first line, or "" when it ends or stays silent for `milliseconds`.
+QString firstLine(QProcess& process, int milliseconds = 10000);
 
 }  // namespace rt88h::app::testing

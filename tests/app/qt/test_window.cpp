@@ -11,6 +11,7 @@
 #include <QPlainTextEdit>
 #include <QToolButton>
 #include <QtTest/QTest>
+#include <atomic>
 #include <functional>
 #include <initializer_list>
 #include <memory>
@@ -32,19 +33,30 @@ namespace {
 using rt88h::testing::Sent;
 using testing::BoxWatcher;
 using testing::Controls;
-using testing::Flag;
 using testing::indexOf;
 using testing::tableText;
 
 constexpr qint64 kCloseBoundMs = 2000;
 
 // The GUI thread must keep running events meanwhile: the worker's view operations need it.
-bool waitUntilRaised(Flag& flag, int milliseconds) {
-  return QTest::qWaitFor([&] { return flag.raised(); }, milliseconds);
+bool waitUntilRaised(const std::atomic<bool>& flag, int milliseconds) {
+  return QTest::qWaitFor([&] { return flag.load(); }, milliseconds);
 }
 
-QString appNameCaption() {
-  return QCoreApplication::applicationName();
+// Runs `trigger` and, once the About box it opens is up, `inspect` on it, then closes it; false
+// when no About box came.
+bool withAboutBox(const std::function<void()>& trigger,
+                  const std::function<void(CAboutDlg*)>& inspect = {}) {
+  bool opened = false;
+  QTimer::singleShot(0, [&] {
+    const auto about = [] { return qobject_cast<CAboutDlg*>(QApplication::activeModalWidget()); };
+    opened = QTest::qWaitFor([&] { return about() != nullptr; }, 5000);
+    if (!opened) return;
+    if (inspect) inspect(about());
+    about()->close();
+  });
+  trigger();
+  return opened;
 }
 
 class Window : public ::testing::Test {
@@ -86,21 +98,20 @@ class Window : public ::testing::Test {
     return elapsed.elapsed();
   }
 
-  bool isReady() const {
-    return controls->inList->isEnabled() && controls->outList->isEnabled() &&
-           controls->executeButton->isEnabled() && controls->rescanButton->isEnabled() &&
-           window->signals().busy.load() == 0;
+  // Ready: the lists, Execute and Rescan usable; updating: only Exit.
+  bool controlsAre(bool ready) const {
+    return controls->inList->isEnabled() == ready && controls->outList->isEnabled() == ready &&
+           controls->executeButton->isEnabled() == ready &&
+           controls->rescanButton->isEnabled() == ready && controls->exitButton->isEnabled() &&
+           window->signals().busy.load() == (ready ? 0 : 1);
   }
-  bool isUpdating() const {
-    return !controls->inList->isEnabled() && !controls->outList->isEnabled() &&
-           !controls->executeButton->isEnabled() && !controls->rescanButton->isEnabled() &&
-           controls->exitButton->isEnabled() && window->signals().busy.load() == 1;
-  }
+  bool isReady() const { return controlsAre(true); }
+  bool isUpdating() const { return controlsAre(false); }
 
   std::shared_ptr<midi::VirtualDevice> silentDevice(const std::string& name) {
     auto device = devices.add(name);
     device->setReceiver([this](const uint8_t* bytes, std::size_t count) {
-      if (rt88h::testing::kindOf(bytes, count) == Sent::Identity) identitySeen.raise();
+      if (rt88h::testing::kindOf(bytes, count) == Sent::Identity) identitySeen = true;
     });
     return device;
   }
@@ -111,7 +122,7 @@ class Window : public ::testing::Test {
   std::vector<InstanceLock> held;
   CLumoUpdatorApp app;
   testing::Devices devices;
-  Flag identitySeen;
+  std::atomic<bool> identitySeen{false};
   std::unique_ptr<CLumoUpdatorDlg> window;
   std::unique_ptr<Controls> controls;
 };
@@ -139,84 +150,50 @@ TEST_F(Window, CopyThreeShowsItsNumberAndTheAboutBoxDoesNot) {
   open();
   EXPECT_EQ(window->windowTitle(), QStringLiteral("Tavo RT-88H System v2.01 (3)"));
 
-  QString aboutTitle;
-  QString aboutEdit;
-  QString imagesLine;
-  QString digests;
-  bool digestsByKeyboard = false;
-  bool digestsCut = false;
-  QTimer::singleShot(0, window.get(), [&] {
-    ASSERT_TRUE(QTest::qWaitFor(
-        [] { return qobject_cast<CAboutDlg*>(QApplication::activeModalWidget()) != nullptr; },
-        5000));
-    auto* about = qobject_cast<CAboutDlg*>(QApplication::activeModalWidget());
-    aboutTitle = about->windowTitle();
-    aboutEdit = about->findChild<QLineEdit*>(QStringLiteral("titleEdit"))->text();
-    imagesLine = about->findChild<QLabel*>(QStringLiteral("imagesLine"))->text();
-    // Text to select and copy, which Tab reaches: no tooltip, no mouse needed.
-    auto* digestsEdit = about->findChild<QPlainTextEdit*>(QStringLiteral("digests"));
-    digests = digestsEdit->toPlainText();
-    digestsByKeyboard = (digestsEdit->focusPolicy() & Qt::TabFocus) != 0 &&
-                        (digestsEdit->textInteractionFlags() & Qt::TextSelectableByKeyboard) != 0;
-    for (const QString& line : digests.split(QLatin1Char('\n'))) {  // whole, not scrolled to
-      digestsCut |=
-          digestsEdit->fontMetrics().horizontalAdvance(line) > digestsEdit->viewport()->width();
-    }
-    about->accept();
-  });
-  window->OnSysCommand(kAboutCommand);
-  EXPECT_EQ(aboutTitle, tableText(IDS_ABOUT_TITLE));
-  EXPECT_EQ(aboutEdit, QStringLiteral("Tavo RT-88H System v2.01"));
-  EXPECT_EQ(digests.toStdString(), aboutImagesDigests());
-  EXPECT_TRUE(digestsByKeyboard);
-  EXPECT_FALSE(digestsCut);
-  for (const uint32_t id : {129u, 136u, 137u}) {
-    EXPECT_TRUE(digests.contains(QString::fromUtf8(payloadSha256(id)))) << id;
-  }
-  if (payloadsAreTestImages()) {
-    EXPECT_TRUE(imagesLine.contains(QStringLiteral("test images"))) << imagesLine.toStdString();
-    EXPECT_FALSE(controls->executeButton->toolTip().isEmpty());
-  }
+  EXPECT_TRUE(withAboutBox(
+      [&] { window->OnSysCommand(kAboutCommand); },
+      [&](CAboutDlg* about) {
+        EXPECT_EQ(about->windowTitle(), tableText(IDS_ABOUT_TITLE));
+        EXPECT_EQ(about->findChild<QLineEdit*>(QStringLiteral("titleEdit"))->text(),
+                  QStringLiteral("Tavo RT-88H System v2.01"));
+        const QString imagesLine = about->findChild<QLabel*>(QStringLiteral("imagesLine"))->text();
+        EXPECT_TRUE(!payloadsAreTestImages() || imagesLine.contains(QStringLiteral("test images")))
+            << imagesLine.toStdString();
+        // Text to select and copy, which Tab reaches: no tooltip, no mouse needed.
+        auto* digests = about->findChild<QPlainTextEdit*>(QStringLiteral("digests"));
+        EXPECT_EQ(digests->toPlainText().toStdString(), aboutImagesDigests());
+        EXPECT_TRUE((digests->focusPolicy() & Qt::TabFocus) != 0);
+        EXPECT_TRUE((digests->textInteractionFlags() & Qt::TextSelectableByKeyboard) != 0);
+        for (const QString& line : digests->toPlainText().split(QLatin1Char('\n'))) {
+          // Whole, not scrolled to.
+          EXPECT_LE(digests->fontMetrics().horizontalAdvance(line), digests->viewport()->width());
+        }
+        for (const uint32_t id : {129u, 136u, 137u}) {
+          EXPECT_TRUE(digests->toPlainText().contains(QString::fromUtf8(payloadSha256(id)))) << id;
+        }
+      }));
+  EXPECT_TRUE(!payloadsAreTestImages() || !controls->executeButton->toolTip().isEmpty());
 }
 
-TEST_F(Window, TheAboutItemIsOnTheContextMenuAndItsButton) {
+// On the context menu, and a framed button that Tab reaches and whose Enter is its own.
+TEST_F(Window, TheAboutBoxOpensFromTheContextMenuAndFromItsButtonByKeyboard) {
+  auto device = devices.add("USB Audio Device");
   open();
   const QList<QAction*> actions = window->actions();
   ASSERT_EQ(actions.size(), 1);
   EXPECT_EQ(actions[0]->text(), tableText(IDS_ABOUTBOX));
   EXPECT_EQ(window->contextMenuPolicy(), Qt::ActionsContextMenu);
+  EXPECT_TRUE(withAboutBox([&] { actions[0]->trigger(); }));
+
   auto* button = window->findChild<QToolButton*>(QStringLiteral("aboutButton"));
   ASSERT_NE(button, nullptr);
   EXPECT_TRUE(button->isVisible());
   EXPECT_EQ(button->toolTip(), QStringLiteral("About RT-88H Updater..."));
-
-  bool opened = false;
-  QTimer::singleShot(0, window.get(), [&] {
-    opened = QTest::qWaitFor(
-        [] { return qobject_cast<CAboutDlg*>(QApplication::activeModalWidget()) != nullptr; },
-        5000);
-    if (opened) QApplication::activeModalWidget()->close();
-  });
-  actions[0]->trigger();
-  EXPECT_TRUE(opened);
-}
-
-// A framed button that Tab reaches, and whose Enter is its own.
-TEST_F(Window, TheAboutButtonIsAButtonForTheKeyboardToo) {
-  auto device = devices.add("USB Audio Device");
-  open();
-  auto* button = window->findChild<QToolButton*>(QStringLiteral("aboutButton"));
   EXPECT_FALSE(button->autoRaise());
   controls->stepText->setFocus();
   QTest::keyClick(controls->stepText, Qt::Key_Tab);
   ASSERT_EQ(window->focusWidget(), button);
-  bool opened = false;
-  QTimer::singleShot(0, window.get(), [&] {
-    opened = QTest::qWaitFor([] { return QApplication::activeModalWidget() != nullptr; }, 5000);
-    if (opened) QApplication::activeModalWidget()->close();
-  });
-  QTest::keyClick(button, Qt::Key_Return);
-  EXPECT_TRUE(opened);
+  EXPECT_TRUE(withAboutBox([&] { QTest::keyClick(button, Qt::Key_Return); }));
   EXPECT_TRUE(device->takeSent().empty());
 }
 
@@ -230,7 +207,7 @@ TEST_F(Window, EachBoxShowsItsCaptionIconAndOneOkButton) {
     QMessageBox::Icon icon;
   };
   const Look looks[] = {
-      {true, QString::fromUtf8("MIDI OUTデバイスが開けません"), appNameCaption(),
+      {true, QString::fromUtf8("MIDI OUTデバイスが開けません"), QCoreApplication::applicationName(),
        QMessageBox::NoIcon},
       {false, tableText(IDS_CANT_OPEN_MIDI_IN), tableText(IDS_ERROR_CAPTION),
        QMessageBox::Critical},
@@ -277,22 +254,6 @@ TEST_F(Window, EnterGoesToTheFocusedButtonElseToExecute) {
     closeWindow();
     later->vanish();
   }
-}
-
-// Execute going grey must not hand the focus, and with it Enter, to Exit.
-TEST_F(Window, EnterDuringAnUpdateNeitherClosesTheWindowNorAsksAgain) {
-  silentDevice("USB Audio Device");
-  open();
-  BoxWatcher watcher;
-  QTest::keyClick(controls->executeButton, Qt::Key_Space);
-  ASSERT_TRUE(isUpdating());
-  QWidget* focused = window->focusWidget();
-  ASSERT_NE(focused, nullptr);
-  EXPECT_NE(focused, controls->exitButton);
-  QTest::keyClick(focused, Qt::Key_Return);
-  EXPECT_TRUE(window->isVisible());
-  EXPECT_TRUE(isUpdating());
-  EXPECT_TRUE(watcher.seen().empty());
 }
 
 // --- a build with test images ---
@@ -391,8 +352,9 @@ TEST_F(Window, UnchangedTextsAndSubPixelStepsPaintNothing) {
 // --- closing ---
 
 // Each way of closing, in an update and out of one; the question's No keeps the update going.
-TEST_F(Window, EveryWayOfClosingAsksOnlyDuringAnUpdateAndEndsPromptly) {
-  enum class Way { ExitButton, CloseBox, EscapeKey, Signal };
+// Execute going grey must not hand the focus, and with it Enter, to Exit.
+TEST_F(Window, EveryWayOfClosingAsksOnlyDuringAnUpdateAndEndsPromptlyAndEnterIsNone) {
+  enum class Way { ExitButton, CloseBox, EscapeKey, Signal, EnterKey };
   struct Case {
     bool updating;
     Way way;
@@ -407,6 +369,7 @@ TEST_F(Window, EveryWayOfClosingAsksOnlyDuringAnUpdateAndEndsPromptly) {
       {true, Way::CloseBox, Qt::Key_Escape, true, false},
       {true, Way::CloseBox, Qt::Key_Y, true, true},
       {true, Way::Signal, Qt::Key_unknown, false, true},
+      {true, Way::EnterKey, Qt::Key_unknown, false, false},
   };
   silentDevice("USB Audio Device");
   for (const Case& c : cases) {
@@ -431,6 +394,7 @@ TEST_F(Window, EveryWayOfClosingAsksOnlyDuringAnUpdateAndEndsPromptly) {
       case Way::CloseBox: window->close(); break;
       case Way::EscapeKey: QTest::keyClick(controls->statusText, Qt::Key_Escape); break;
       case Way::Signal: window->terminate(); break;
+      case Way::EnterKey: QTest::keyClick(window->focusWidget(), Qt::Key_Return); break;
     }
     ASSERT_EQ(watcher.seen().size(), c.asks ? 1u : 0u);
     if (c.asks) {

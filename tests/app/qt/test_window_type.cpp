@@ -12,13 +12,7 @@
 namespace rt88h::app {
 namespace {
 
-// One line from a child, or "" when it ends or stays silent for 10 s.
-QString firstLine(QProcess& process) {
-  while (!process.canReadLine()) {
-    if (!process.waitForReadyRead(10000)) return {};
-  }
-  return QString::fromUtf8(process.readLine()).trimmed();
-}
+using testing::firstLine;
 
 class PrivateXServer {
  public:

@@ -116,17 +116,24 @@ std::vector<HWND> dialogsOf(DWORD process) {
   return search.found;
 }
 
-HWND dialogTitled(DWORD process, const std::wstring& title, std::chrono::milliseconds limit) {
+// The first visible dialog of the process that `wanted` takes; nullptr after `limit`.
+HWND dialogWhere(DWORD process, const std::function<bool(HWND)>& wanted,
+                 std::chrono::milliseconds limit) {
   HWND found = nullptr;
   waitUntil(
       [&] {
         for (HWND window : dialogsOf(process)) {
-          if (text(window) == title) found = window;
+          if (found == nullptr && wanted(window)) found = window;
         }
         return found != nullptr;
       },
       limit);
   return found;
+}
+
+HWND dialogTitled(DWORD process, const std::wstring& title, std::chrono::milliseconds limit) {
+  return dialogWhere(
+      process, [&](HWND window) { return text(window) == title; }, limit);
 }
 
 // The key as the window's own message loop gets it, to the control that has the focus.
@@ -197,51 +204,47 @@ LRESULT queryEndSession(HWND window) {
 
 // The stop question of the process, once it is up; nullptr after 20 s.
 HWND stopQuestion(DWORD process, HWND main) {
-  HWND box = nullptr;
-  waitUntil(
-      [&] {
-        for (HWND w : dialogsOf(process)) {
-          if (w != main &&
-              text(GetDlgItem(w, 0xFFFF)) == stringW(rt88h::IDS_STOP_UPDATE_QUESTION)) {
-            box = w;
-          }
-        }
-        return box != nullptr;
-      },
-      20s);
-  return box;
+  const std::wstring question = stringW(rt88h::IDS_STOP_UPDATE_QUESTION);
+  return dialogWhere(
+      process, [&](HWND w) { return w != main && text(GetDlgItem(w, 0xFFFF)) == question; }, 20s);
 }
 
+// The demo, up with its window (copy 1).
 class Win32Window : public testing::Test {
  protected:
   void SetUp() override {
-    demo = program("RT88H_DEMO_EXE");
+    const std::wstring demo = program("RT88H_DEMO_EXE");
     ASSERT_FALSE(demo.empty()) << "RT88H_DEMO_EXE names no program";
+    process = std::make_unique<Process>(demo);
+    ASSERT_TRUE(process->ok());
+    window = dialogTitled(process->id(), wide(rt88h::app::instanceName(1)), 60s);
+    ASSERT_NE(window, nullptr);
   }
-  // Starts the demo and waits for its window (copy 1).
-  HWND startDemo(Process& process) {
-    if (!process.ok()) return nullptr;
-    return dialogTitled(process.id(), wide(rt88h::app::instanceName(1)), 60s);
+  // The About box by the system menu's command; nullptr when it does not come.
+  HWND openAbout() {
+    PostMessageW(window, WM_SYSCOMMAND, 0x10, 0);
+    return dialogTitled(process->id(), stringW(rt88h::IDS_ABOUT_TITLE), 20s);
   }
-  std::wstring demo;
+  // Execute by Enter; true once the data is on its way.
+  bool startUpdate() {
+    press(window, VK_RETURN);
+    const std::wstring transmit = stringW(rt88h::IDS_DATA_TRANSMIT).substr(0, 13);
+    return waitUntil(
+        [&] { return text(GetDlgItem(window, IDC_STATUS_TEXT)).starts_with(transmit); }, 60s);
+  }
+  std::unique_ptr<Process> process;
+  HWND window = nullptr;
 };
 
 TEST_F(Win32Window, ControlsAboutBoxAndEnterOnFocusedButtons) {
-  Process process(demo);
-  const HWND window = startDemo(process);
-  ASSERT_NE(window, nullptr);
   expectLaidOut(window);
   for (int id : {IDOK, IDCANCEL, IDC_IN_LIST, IDC_OUT_LIST, IDC_PROGRESS, IDC_STATUS_TEXT,
                  IDC_RESCAN_DEVICE, IDC_PICTURE, IDC_STEP_TEXT}) {
     EXPECT_NE(GetDlgItem(window, id), nullptr) << id;
   }
   EXPECT_EQ(text(GetDlgItem(window, IDOK)), stringW(rt88h::IDS_EXECUTE));
-  // The simulated device is this copy's preferred name.
-  EXPECT_NE(SendMessageW(GetDlgItem(window, IDC_IN_LIST), CB_GETCURSEL, 0, 0), CB_ERR);
-  EXPECT_NE(SendMessageW(GetDlgItem(window, IDC_OUT_LIST), CB_GETCURSEL, 0, 0), CB_ERR);
 
-  PostMessageW(window, WM_SYSCOMMAND, 0x10, 0);
-  const HWND about = dialogTitled(process.id(), stringW(rt88h::IDS_ABOUT_TITLE), 20s);
+  const HWND about = openAbout();
   ASSERT_NE(about, nullptr);
   EXPECT_EQ(text(GetDlgItem(about, IDC_ABOUT_TITLE)), wide(rt88h::kProductTitle));
   expectLaidOut(about);  // a line each, in CR LF: as a single line it would not fit
@@ -256,10 +259,8 @@ TEST_F(Win32Window, ControlsAboutBoxAndEnterOnFocusedButtons) {
   EXPECT_TRUE(waitUntil([&] { return !IsWindow(about); }, 20s));
 
   focus(window, IDC_RESCAN_DEVICE);
-  press(window, VK_RETURN);  // rescans: neither an update nor a close
-  // Posted after the key, so the window has taken the key once the box is up.
-  PostMessageW(window, WM_SYSCOMMAND, 0x10, 0);
-  const HWND again = dialogTitled(process.id(), stringW(rt88h::IDS_ABOUT_TITLE), 20s);
+  press(window, VK_RETURN);        // rescans: neither an update nor a close
+  const HWND again = openAbout();  // posted after the key: once it is up, the key was taken
   ASSERT_NE(again, nullptr);
   EXPECT_TRUE(IsWindowEnabled(GetDlgItem(window, IDOK)));
   EXPECT_EQ(text(GetDlgItem(window, IDC_STATUS_TEXT)), L"");
@@ -270,22 +271,16 @@ TEST_F(Win32Window, ControlsAboutBoxAndEnterOnFocusedButtons) {
   focus(window, IDCANCEL);
   const auto closed = Clock::now();
   press(window, VK_RETURN);
-  ASSERT_TRUE(process.ended(20s));
+  ASSERT_TRUE(process->ended(20s));
   std::printf("closed while idle: ended after %lld ms\n", millisecondsSince(closed));
-  EXPECT_EQ(process.exitCode(), 0u);
+  EXPECT_EQ(process->exitCode(), 0u);
 }
 
 // During an update Escape does nothing, the session may not end, and the close box asks: its
 // No (Enter, Escape) keeps the update going, its Yes ends the program promptly and quietly.
 TEST_F(Win32Window, CloseDuringUpdateAsksAndYesEndsQuietlyAndPromptly) {
-  Process process(demo);
-  const HWND window = startDemo(process);
-  ASSERT_NE(window, nullptr);
   EXPECT_EQ(queryEndSession(window), TRUE);
-  press(window, VK_RETURN);
-  const std::wstring transmit = stringW(rt88h::IDS_DATA_TRANSMIT).substr(0, 13);
-  ASSERT_TRUE(waitUntil(
-      [&] { return text(GetDlgItem(window, IDC_STATUS_TEXT)).starts_with(transmit); }, 60s));
+  ASSERT_TRUE(startUpdate());
   EXPECT_FALSE(IsWindowEnabled(GetDlgItem(window, IDOK)));
   EXPECT_FALSE(IsWindowEnabled(GetDlgItem(window, IDC_RESCAN_DEVICE)));
   EXPECT_EQ(queryEndSession(window), FALSE);
@@ -293,28 +288,28 @@ TEST_F(Win32Window, CloseDuringUpdateAsksAndYesEndsQuietlyAndPromptly) {
   press(window, VK_ESCAPE);
   for (const WPARAM answer : {VK_RETURN, VK_ESCAPE}) {
     PostMessageW(window, WM_CLOSE, 0, 0);  // queued after the Escape: that has been taken
-    const HWND box = stopQuestion(process.id(), window);
+    const HWND box = stopQuestion(process->id(), window);
     ASSERT_NE(box, nullptr);
-    EXPECT_EQ(dialogsOf(process.id()).size(), 2u);
+    EXPECT_EQ(dialogsOf(process->id()).size(), 2u);
     press(box, answer);
     EXPECT_TRUE(waitUntil([&] { return !IsWindow(box); }, 20s)) << answer;
   }
-  EXPECT_FALSE(process.ended(0ms));
+  EXPECT_FALSE(process->ended(0ms));
   EXPECT_FALSE(IsWindowEnabled(GetDlgItem(window, IDOK)));
 
   PostMessageW(window, WM_COMMAND, IDCANCEL, 0);  // Exit
-  const HWND box = stopQuestion(process.id(), window);
+  const HWND box = stopQuestion(process->id(), window);
   ASSERT_NE(box, nullptr);
   const auto yes = Clock::now();
   PostMessageW(box, WM_COMMAND, IDYES, 0);
   waitUntil([&] { return !IsWindow(window); }, 10s);
   const long long gone = millisecondsSince(yes);
   // A box would hold the process open: ending at all means none came.
-  ASSERT_TRUE(process.ended(10s));
+  ASSERT_TRUE(process->ended(10s));
   const long long ms = millisecondsSince(yes);
   // Wine without a window manager takes about 2 s to hide each window (the box, then this one).
   std::printf("Yes during the update: window gone after %lld ms, ended after %lld ms\n", gone, ms);
-  EXPECT_EQ(process.exitCode(), 0u);
+  EXPECT_EQ(process->exitCode(), 0u);
 }
 
 // The calls are made and undone, as the thread's execution state shows (Wine keeps no shutdown
@@ -333,16 +328,10 @@ TEST(Win32ShutdownBlock, KeepsTheSystemAwakeUntilReleased) {
 }
 
 TEST_F(Win32Window, WholeUpdateCompletes) {
-  Process process(demo);
-  const HWND window = startDemo(process);
-  ASSERT_NE(window, nullptr);
   const auto started = Clock::now();
-  press(window, VK_RETURN);
-  const std::wstring transmit = stringW(rt88h::IDS_DATA_TRANSMIT).substr(0, 13);
-  ASSERT_TRUE(waitUntil(
-      [&] { return text(GetDlgItem(window, IDC_STATUS_TEXT)).starts_with(transmit); }, 60s));
+  ASSERT_TRUE(startUpdate());
   PostMessageW(window, WM_COMMAND, IDCANCEL, 0);  // Exit asks; No lets the update go on
-  const HWND question = stopQuestion(process.id(), window);
+  const HWND question = stopQuestion(process->id(), window);
   ASSERT_NE(question, nullptr);
   press(question, VK_RETURN);
   ASSERT_TRUE(waitUntil([&] { return !IsWindow(question); }, 20s));
@@ -350,16 +339,13 @@ TEST_F(Win32Window, WholeUpdateCompletes) {
   std::size_t boxes = 0;
   const bool done = waitUntil(
       [&] {
-        boxes = std::max(boxes, dialogsOf(process.id()).size());
+        boxes = std::max(boxes, dialogsOf(process->id()).size());
         return text(GetDlgItem(window, IDC_STATUS_TEXT)) == completed || boxes > 1;
       },
       300s);
   ASSERT_TRUE(done) << narrow(text(GetDlgItem(window, IDC_STATUS_TEXT)));
   ASSERT_EQ(boxes, 1u) << "a message box came up";
-  std::printf(
-      "whole update: %lld s\n",
-      static_cast<long long>(
-          std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - started).count()));
+  std::printf("whole update: %lld s\n", millisecondsSince(started) / 1000);
   EXPECT_EQ(text(GetDlgItem(window, IDC_STEP_TEXT)), L"6/6");
   EXPECT_EQ(SendMessageW(GetDlgItem(window, IDC_PROGRESS), PBM_GETPOS, 0, 0),
             SendMessageW(GetDlgItem(window, IDC_PROGRESS), PBM_GETRANGE, FALSE, 0));
@@ -369,19 +355,15 @@ TEST_F(Win32Window, WholeUpdateCompletes) {
   EXPECT_EQ(queryEndSession(window), TRUE);
 
   press(window, VK_ESCAPE);
-  ASSERT_TRUE(process.ended(20s));
-  EXPECT_EQ(process.exitCode(), 0u);
+  ASSERT_TRUE(process->ended(20s));
+  EXPECT_EQ(process->exitCode(), 0u);
 }
 
 // Closing must end whatever box runs on the window's thread, or the modal run never returns.
 TEST_F(Win32Window, ClosingEndsTheBoxesThatRun) {
-  Process process(demo);
-  const HWND window = startDemo(process);
-  ASSERT_NE(window, nullptr);
-  PostMessageW(window, WM_SYSCOMMAND, 0x10, 0);
-  ASSERT_NE(dialogTitled(process.id(), stringW(rt88h::IDS_ABOUT_TITLE), 20s), nullptr);
+  ASSERT_NE(openAbout(), nullptr);
   PostMessageW(window, WM_CLOSE, 0, 0);
-  ASSERT_TRUE(process.ended(10s));
+  ASSERT_TRUE(process->ended(10s));
 
   // Without devices the output does not open: a box of the application's name.
   const std::wstring updater = program("RT88H_UPDATER_EXE");
@@ -390,13 +372,9 @@ TEST_F(Win32Window, ClosingEndsTheBoxesThatRun) {
   ASSERT_NE(main, nullptr);
   const bool noOutputs = SendMessageW(GetDlgItem(main, IDC_OUT_LIST), CB_GETCOUNT, 0, 0) == 0;
   press(main, VK_RETURN);
-  HWND box = nullptr;
-  ASSERT_TRUE(waitUntil(
-      [&] {
-        for (HWND w : dialogsOf(plain.id())) box = w != main ? w : box;
-        return box != nullptr;
-      },
-      20s));
+  const HWND box = dialogWhere(
+      plain.id(), [&](HWND w) { return w != main; }, 20s);
+  ASSERT_NE(box, nullptr);
   const std::wstring said = text(GetDlgItem(box, 0xFFFF));
   std::printf("the box: \"%s\" (%s)\n", narrow(said).c_str(), narrow(text(box)).c_str());
   if (noOutputs) {
