@@ -227,6 +227,7 @@ class WindowBehaviour : public ::testing::Test {
     for (auto& count : seen) count = 0;
     view.boxes.clear();
     view.questions = view.stopQuestions = view.aboutBoxes = 0;
+    view.enabled = {true, true, true, true};  // a new window's controls
     inhibitor = CountingInhibitor{};
     forwarder = std::make_unique<QueueForwarder>();
     core = std::make_unique<UpdatorDlgCore>(view, *forwarder, inhibitor);
@@ -414,6 +415,7 @@ TEST_F(WindowBehaviour, TestImagesGoToAnotherDeviceOnlyAfterAYes) {
       {"both real, Yes", false, false, "", true, true, true},
       {"the process's own device", true, true, "", false, false, true},
       {"the variable", false, false, "1", false, false, true},
+      {"the variable, not 1", true, false, "0", false, true, false},
   };
   for (const TestImageCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -540,21 +542,23 @@ TEST_F(UpdatingWindow, DuringAnUpdateEscapeDoesNothingExitAsksAndATerminationSto
 }
 
 // The computer is kept awake from Execute, once the update is sure to start, to each end, and
-// given back before the end's own box comes. Closing ends each wait of the update at once,
-// without a box; nothing runs after it.
+// given back before the end's own box comes, and not at a box that is no end. Closing ends each
+// wait of the update at once, without a box; nothing runs after it.
 TEST_F(UpdatingWindow, EachEndOfAnUpdateLetsTheComputerSleepAndAClosePromptlyAndQuietly) {
-  enum class By { Close, Completion, ErrorBox };
+  enum class By { Close, Completion, ErrorBox, BoxThenClose };
   struct End {
     const char* name;
     Answers answers;
     Sent reached;
     By by;
   };
-  const End cases[] = {{"closed in the identity's wait", kSilent, Sent::Identity, By::Close},
-                       {"closed in BeginUpdate's, without a limit", {0x58}, Sent::Begin, By::Close},
-                       {"closed in a chunk's", {0x58, true, true, false}, Sent::Write, By::Close},
-                       {"completed", kSilent, Sent::Identity, By::Completion},
-                       {"its error box", {0x56}, Sent::Identity, By::ErrorBox}};
+  const End cases[] = {
+      {"closed in the identity's wait", kSilent, Sent::Identity, By::Close},
+      {"closed in BeginUpdate's, without a limit", {0x58}, Sent::Begin, By::Close},
+      {"closed in a chunk's", {0x58, true, true, false}, Sent::Write, By::Close},
+      {"completed", kSilent, Sent::Identity, By::Completion},
+      {"its error box", {0x56}, Sent::Identity, By::ErrorBox},
+      {"a failed answer's box, then closed", kSilent, Sent::Identity, By::BoxThenClose}};
   for (const End& c : cases) {
     SCOPED_TRACE(c.name);
     fresh();
@@ -567,9 +571,18 @@ TEST_F(UpdatingWindow, EachEndOfAnUpdateLetsTheComputerSleepAndAClosePromptlyAnd
       case By::Close: EXPECT_TRUE(closeAndWait()); break;
       case By::Completion: completeFromAnotherThread(); break;
       case By::ErrorBox: ASSERT_TRUE(pumpUntilReady()); break;
+      case By::BoxThenClose: {
+        // As the dispatcher shows it when its answer to the device cannot be sent.
+        std::thread dispatcher([&] { core->showMessage(kMidiOutError, "", MessageIcon::None); });
+        EXPECT_TRUE(forwarder->pumpUntil([&] { return !view.boxes.empty(); }));
+        dispatcher.join();
+        EXPECT_EQ(inhibitor.releases, 0);
+        EXPECT_TRUE(closeAndWait());
+        break;
+      }
     }
     EXPECT_EQ(inhibitor.releases, 1);
-    for (const Box& box : view.boxes) EXPECT_FALSE(box.awake) << box.text;
+    for (const Box& box : view.boxes) EXPECT_EQ(box.awake, c.by == By::BoxThenClose) << box.text;
     if (c.by == By::Close) {
       EXPECT_EQ(core->signals().replyStatus.load(), kStatusStop);
       EXPECT_EQ(view.boxes.size(), 0u);
