@@ -26,10 +26,6 @@ class Signal {
     }
     cv_.notify_all();
   }
-  bool isSet() {
-    std::lock_guard lock(mutex_);
-    return set_;
-  }
   // False when the time ran out first.
   bool waitFor(std::chrono::milliseconds timeout) {
     std::unique_lock lock(mutex_);
@@ -84,14 +80,8 @@ class FakeMidiApi final : public MidiApi {
 
   // ---- Calls and failures
 
-  std::vector<std::string> calls() {
-    std::lock_guard lock(mutex_);
-    return calls_;
-  }
-  void clearCalls() {
-    std::lock_guard lock(mutex_);
-    calls_.clear();
-  }
+  std::vector<std::string> calls() { return get(calls_); }
+  void clearCalls() { put(calls_, {}); }
   int count(const std::string& call) {
     std::lock_guard lock(mutex_);
     return static_cast<int>(std::count(calls_.begin(), calls_.end(), call));
@@ -103,29 +93,14 @@ class FakeMidiApi final : public MidiApi {
     failures_[call] = {after, times, code};
   }
   // Broken promises of the service contract, seen from the service's side.
-  std::vector<std::string> violations() {
-    std::lock_guard lock(mutex_);
-    return violations_;
-  }
+  std::vector<std::string> violations() { return get(violations_); }
 
   // ---- Input: the device side
 
-  void setInputNames(std::vector<std::string> names) {
-    std::lock_guard lock(mutex_);
-    inputNames_ = std::move(names);
-  }
-  bool bufferLent() {
-    std::lock_guard lock(mutex_);
-    return lent_ != nullptr;
-  }
-  MidiHeader* lentHeader() {
-    std::lock_guard lock(mutex_);
-    return lent_;
-  }
-  int dropped() {
-    std::lock_guard lock(mutex_);
-    return dropped_;
-  }
+  void setInputNames(std::vector<std::string> names) { put(inputNames_, std::move(names)); }
+  bool bufferLent() { return get(lent_) != nullptr; }
+  MidiHeader* lentHeader() { return get(lent_); }
+  int dropped() { return get(dropped_); }
   // Bytes from the device: a buffer comes back done at F7 or when full; without a lent buffer
   // the bytes are lost.
   void deliver(const std::vector<uint8_t>& bytes) {
@@ -136,26 +111,17 @@ class FakeMidiApi final : public MidiApi {
         continue;
       }
       lent_->data[fill_++] = byte;
-      if (byte == 0xF7 || fill_ == lent_->bufferLength) handBackLocked(lock, InMessage::LongData);
+      if (byte == 0xF7 || fill_ == lent_->bufferLength) {
+        handBackLocked(lock, InMessage::LongData, fill_);
+      }
     }
   }
   // The next buffers handed back carry this stamp, as a back-end that stamps its messages does.
-  void stamp(int64_t atUs, int64_t cycle) {
-    std::lock_guard lock(mutex_);
-    stamp_ = {.atUs = atUs, .cycle = cycle};
-  }
+  void stamp(int64_t atUs, int64_t cycle) { put(stamp_, {.atUs = atUs, .cycle = cycle}); }
   // Hands the lent buffer back as the test says.
   void handBack(uint32_t recorded, bool done, InMessage message = InMessage::LongData) {
     std::unique_lock lock(mutex_);
-    if (lent_ == nullptr) return;
-    MidiHeader* header = lent_;
-    lent_ = nullptr;
-    fill_ = 0;
-    header->bytesRecorded = recorded;
-    header->arrival = stamp_;
-    if (done) header->flags.fetch_or(kHeaderDone);
-    header->flags.fetch_and(~kHeaderInQueue);
-    callBack(lock, message, header, 0);
+    if (lent_ != nullptr) handBackLocked(lock, message, recorded, done);
   }
   void sendShort(uint32_t message) {
     std::unique_lock lock(mutex_);
@@ -164,24 +130,15 @@ class FakeMidiApi final : public MidiApi {
 
   // ---- Output: the driver side
 
-  void setOutputNames(std::vector<std::string> names) {
-    std::lock_guard lock(mutex_);
-    outputNames_ = std::move(names);
-  }
-  void setSerialisedSends(bool value) {
-    std::lock_guard lock(mutex_);
-    serialised_ = value;
-  }
+  void setOutputNames(std::vector<std::string> names) { put(outputNames_, std::move(names)); }
+  void setSerialisedSends(bool value) { put(serialised_, value); }
   // Sends are finished by a driver thread of the fake instead of by the test.
   void completeAutomatically() {
     std::lock_guard lock(mutex_);
     if (!driver_.joinable()) driver_ = std::thread([this] { drive(); });
   }
   // outPrepare waits until openGate() (and tells waitPrepareEntered()).
-  void closeGate() {
-    std::lock_guard lock(mutex_);
-    gateClosed_ = true;
-  }
+  void closeGate() { put(gateClosed_, true); }
   void openGate() {
     {
       std::lock_guard lock(mutex_);
@@ -206,19 +163,13 @@ class FakeMidiApi final : public MidiApi {
     std::lock_guard lock(mutex_);
     return {inFlight_.begin(), inFlight_.end()};
   }
-  int maxInFlight() {
-    std::lock_guard lock(mutex_);
-    return maxInFlight_;
-  }
+  int maxInFlight() { return get(maxInFlight_); }
   // The driver is done with the buffer: from this (the caller's) thread.
   void complete(MidiHeader* header) {
     std::lock_guard lock(mutex_);
     completeLocked(header);
   }
-  std::vector<std::vector<uint8_t>> sentMessages() {
-    std::lock_guard lock(mutex_);
-    return sent_;
-  }
+  std::vector<std::vector<uint8_t>> sentMessages() { return get(sent_); }
 
   // ---- MidiApi: input
 
@@ -228,9 +179,7 @@ class FakeMidiApi final : public MidiApi {
     return static_cast<int>(inputNames_.size());
   }
   int inDeviceName(int index, char* name, std::size_t size) override {
-    std::lock_guard lock(mutex_);
-    calls_.push_back("inDeviceName " + std::to_string(index));
-    return copyName(inputNames_, index, name, size);
+    return copyName("inDeviceName ", inputNames_, index, name, size);
   }
   int inOpen(InHandle* handle, int index, InCallback callback, void* instance) override {
     std::lock_guard lock(mutex_);
@@ -247,15 +196,7 @@ class FakeMidiApi final : public MidiApi {
     std::unique_lock lock(mutex_);
     record("inReset", handle);
     if (int e = failure("inReset")) return e;
-    if (lent_ != nullptr) {
-      MidiHeader* header = lent_;
-      lent_ = nullptr;
-      fill_ = 0;
-      header->bytesRecorded = 0;
-      header->flags.fetch_and(~kHeaderInQueue);
-      header->flags.fetch_or(kHeaderDone);
-      callBack(lock, InMessage::LongData, header, 0);
-    }
+    if (lent_ != nullptr) handBackLocked(lock, InMessage::LongData, 0);
     return kMidiOk;
   }
   int inPrepare(InHandle handle, MidiHeader* header) override {
@@ -287,7 +228,7 @@ class FakeMidiApi final : public MidiApi {
     std::unique_lock lock(mutex_);
     record("inStop", handle);
     if (int e = failure("inStop")) return e;
-    if (lent_ != nullptr && fill_ > 0) handBackLocked(lock, InMessage::LongData);
+    if (lent_ != nullptr && fill_ > 0) handBackLocked(lock, InMessage::LongData, fill_);
     return kMidiOk;
   }
   int inUnprepare(InHandle handle, MidiHeader* header) override {
@@ -308,14 +249,8 @@ class FakeMidiApi final : public MidiApi {
     instance_ = nullptr;
     return kMidiOk;
   }
-  uint64_t inTransportTroubles(InHandle /*handle*/) override {
-    std::lock_guard lock(mutex_);
-    return troubles_;
-  }
-  void setTroubles(uint64_t troubles) {
-    std::lock_guard lock(mutex_);
-    troubles_ = troubles;
-  }
+  uint64_t inTransportTroubles(InHandle /*handle*/) override { return get(troubles_); }
+  void setTroubles(uint64_t troubles) { put(troubles_, troubles); }
 
   // ---- MidiApi: output
 
@@ -325,9 +260,7 @@ class FakeMidiApi final : public MidiApi {
     return static_cast<int>(outputNames_.size());
   }
   int outDeviceName(int index, char* name, std::size_t size) override {
-    std::lock_guard lock(mutex_);
-    calls_.push_back("outDeviceName " + std::to_string(index));
-    return copyName(outputNames_, index, name, size);
+    return copyName("outDeviceName ", outputNames_, index, name, size);
   }
   int outOpen(OutHandle* handle, int index) override {
     std::lock_guard lock(mutex_);
@@ -389,15 +322,24 @@ class FakeMidiApi final : public MidiApi {
     changed_.notify_all();
     return kMidiOk;
   }
-  bool outNeedsSerialisedSends() override {
-    std::lock_guard lock(mutex_);
-    return serialised_;
-  }
+  bool outNeedsSerialisedSends() override { return get(serialised_); }
 
   InHandle inHandle() { return reinterpret_cast<InHandle>(&inTag_); }
   OutHandle outHandle() { return reinterpret_cast<OutHandle>(&outTag_); }
 
  private:
+  // A copy of a field, or a new value for it, under the lock.
+  template <class T>
+  T get(const T& field) {
+    std::lock_guard lock(mutex_);
+    return field;
+  }
+  template <class T>
+  void put(T& field, T value) {
+    std::lock_guard lock(mutex_);
+    field = std::move(value);
+  }
+
   struct Failure {
     int after;
     int times;
@@ -419,8 +361,10 @@ class FakeMidiApi final : public MidiApi {
     if (handle != &inTag_ && handle != &outTag_)
       violations_.push_back(std::string(call) + " bad handle");
   }
-  static int copyName(const std::vector<std::string>& names, int index, char* name,
-                      std::size_t size) {
+  int copyName(const char* call, const std::vector<std::string>& names, int index, char* name,
+               std::size_t size) {
+    std::lock_guard lock(mutex_);
+    calls_.push_back(call + std::to_string(index));
     if (index < 0 || static_cast<std::size_t>(index) >= names.size()) return kMidiErrorBadDevice;
     const std::string& n = names[static_cast<std::size_t>(index)];
     const std::size_t length = std::min({n.size(), size - 1, kMaxDeviceNameBytes});
@@ -429,14 +373,15 @@ class FakeMidiApi final : public MidiApi {
     return kMidiOk;
   }
 
-  void handBackLocked(std::unique_lock<std::mutex>& lock, InMessage message) {
+  void handBackLocked(std::unique_lock<std::mutex>& lock, InMessage message, uint32_t recorded,
+                      bool done = true) {
     MidiHeader* header = lent_;
     lent_ = nullptr;
-    header->bytesRecorded = fill_;
-    header->arrival = stamp_;
     fill_ = 0;
+    header->bytesRecorded = recorded;
+    header->arrival = stamp_;
+    if (done) header->flags.fetch_or(kHeaderDone);
     header->flags.fetch_and(~kHeaderInQueue);
-    header->flags.fetch_or(kHeaderDone);
     callBack(lock, message, header, 0);
   }
   // The callback may call back into the service, so the lock is let go meanwhile.

@@ -6,7 +6,6 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -20,6 +19,7 @@
 #include "midi/midi_in_port.h"
 #include "midi/midi_out_port.h"
 #include "midi/midi_service.h"
+#include "tests/support/sysex_support.h"
 #include "tests/support/watched_api.h"
 
 namespace rt88h::testing {
@@ -36,14 +36,6 @@ constexpr const char* kDeviceName = "rt88h-test-seqdev";
       GTEST_SKIP() << "no ALSA sequencer: /dev/snd/seq is absent"; \
     }                                                              \
   } while (false)
-
-std::vector<uint8_t> sysex(std::size_t length, uint8_t seed) {
-  std::vector<uint8_t> bytes(length);
-  for (std::size_t i = 0; i < length; ++i) bytes[i] = static_cast<uint8_t>((i * 11 + seed) & 0x7F);
-  bytes.front() = 0xF0;
-  bytes.back() = 0xF7;
-  return bytes;
-}
 
 // A second sequencer client with one port both ways, written straight against libasound.
 class RawSeqDevice {
@@ -149,23 +141,12 @@ class AlsaSequencer : public ::testing::Test {
 };
 
 TEST_F(AlsaSequencer, ListsOtherClientsButNotTheSystemOrOurOwn) {
-  std::vector<std::string> in;
-  std::vector<std::string> out;
-  for (int i = 0; i < service_.inDeviceCount(); ++i) {
-    char name[midi::kDeviceNameSize] = {};
-    service_.inDeviceName(i, name, sizeof name);
-    in.emplace_back(name);
-  }
-  for (int i = 0; i < service_.outDeviceCount(); ++i) {
-    char name[midi::kDeviceNameSize] = {};
-    service_.outDeviceName(i, name, sizeof name);
-    out.emplace_back(name);
-  }
-  EXPECT_NE(std::find(in.begin(), in.end(), kDeviceName), in.end());
-  EXPECT_NE(std::find(out.begin(), out.end(), kDeviceName), out.end());
-  EXPECT_EQ(std::find(in.begin(), in.end(), "System"), in.end());
-  EXPECT_EQ(std::find(in.begin(), in.end(), "Announce"), in.end());
-  EXPECT_EQ(std::find(in.begin(), in.end(), kHostName), in.end());
+  const auto in = deviceNames(service_, true);
+  EXPECT_TRUE(contains(in, kDeviceName));
+  EXPECT_TRUE(contains(deviceNames(service_, false), kDeviceName));
+  EXPECT_FALSE(contains(in, "System"));
+  EXPECT_FALSE(contains(in, "Announce"));
+  EXPECT_FALSE(contains(in, kHostName));
 }
 
 TEST_F(AlsaSequencer, SysExReachesTheDeviceWhole) {
@@ -194,30 +175,13 @@ TEST_F(AlsaSequencer, SysExFromTheDeviceBecomesEntriesOfAtMost8192) {
   WatchedApi api(service_);
   midi::MidiInPort in(api);
   ASSERT_EQ(in.openAndStart(indexOf(in, kDeviceName)), 1);
-  struct Case {
-    std::size_t length;
-    std::vector<std::size_t> entries;
-  };
-  for (const Case& c : {Case{6, {6}}, Case{2359, {2359}}, Case{20000, {8192, 8192, 3616}}}) {
+  for (const EntriesCase& c : kEntriesCases) {
     SCOPED_TRACE(c.length);
     std::vector<uint8_t> message = sysex(c.length, 5);
     device_->send(message);
-    std::vector<std::vector<uint8_t>> got;
-    ASSERT_TRUE(api.waitFor(
-        [&] {
-          takeEntries(in, got);
-          std::size_t bytes = 0;
-          for (const auto& entry : got) bytes += entry.size();
-          return bytes >= c.length;
-        },
-        2s));
-    ASSERT_EQ(got.size(), c.entries.size());
-    std::vector<uint8_t> all;
-    for (std::size_t i = 0; i < got.size(); ++i) {
-      EXPECT_EQ(got[i].size(), c.entries[i]);
-      all.insert(all.end(), got[i].begin(), got[i].end());
-    }
-    EXPECT_TRUE(all == message);
+    std::vector<Bytes> got;
+    ASSERT_TRUE(api.waitBytes(in, got, c.length, 2s));
+    expectEntries(got, message, c);
   }
 }
 
@@ -242,12 +206,7 @@ TEST_F(AlsaSequencer, ADeviceOpensByItsKeyWhateverIndexIsGiven) {
   ASSERT_TRUE(device_->waitMessages(1, 2s));
   device_->send(message);
   std::vector<std::vector<uint8_t>> got;
-  EXPECT_TRUE(api.waitFor(
-      [&] {
-        takeEntries(in, got);
-        return !got.empty();
-      },
-      2s));
+  EXPECT_TRUE(api.waitBytes(in, got, 1, 2s));
   in.close();
   out.close();
   EXPECT_EQ(in.openAndStart(inIndex, "alsa:999:0:gone:device"), 0);
@@ -386,30 +345,13 @@ TEST_F(AlsaKernelClient, SysExFromARawMidiPortBecomesEntriesOfAtMost8192) {
   WatchedApi api(service_);
   midi::MidiInPort in(api);
   ASSERT_EQ(in.openAndStart(indexOf(in, kRawMidiClient)), 1);
-  struct Case {
-    std::size_t length;
-    std::vector<std::size_t> entries;
-  };
-  for (const Case& c : {Case{6, {6}}, Case{2359, {2359}}, Case{20000, {8192, 8192, 3616}}}) {
+  for (const EntriesCase& c : kEntriesCases) {
     SCOPED_TRACE(c.length);
     const std::vector<uint8_t> message = sysex(c.length, 7);
     ASSERT_TRUE(raw_->write(message));
-    std::vector<std::vector<uint8_t>> got;
-    ASSERT_TRUE(api.waitFor(
-        [&] {
-          takeEntries(in, got);
-          std::size_t bytes = 0;
-          for (const auto& entry : got) bytes += entry.size();
-          return bytes >= c.length;
-        },
-        5s));
-    ASSERT_EQ(got.size(), c.entries.size());
-    std::vector<uint8_t> all;
-    for (std::size_t i = 0; i < got.size(); ++i) {
-      EXPECT_EQ(got[i].size(), c.entries[i]);
-      all.insert(all.end(), got[i].begin(), got[i].end());
-    }
-    EXPECT_TRUE(all == message);
+    std::vector<Bytes> got;
+    ASSERT_TRUE(api.waitBytes(in, got, c.length, 5s));
+    expectEntries(got, message, c);
   }
 }
 
