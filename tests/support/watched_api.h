@@ -20,6 +20,35 @@
 
 namespace rt88h::testing {
 
+// Messages a device side received, joined from pieces into F0..F7, with a wait for a count.
+class Inbox {
+ public:
+  // From one thread only: an F0 begins a message anew, an F7 ends one that began with F0.
+  void addPiece(const uint8_t* bytes, std::size_t size) {
+    if (size == 0) return;
+    if (bytes[0] == 0xF0) joining_.clear();
+    joining_.insert(joining_.end(), bytes, bytes + size);
+    if (bytes[size - 1] != 0xF7 || joining_.front() != 0xF0) return;
+    std::lock_guard lock(mutex_);
+    messages_.push_back(std::exchange(joining_, {}));
+    changed_.notify_all();
+  }
+  bool waitFor(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return messages_.size() >= count; });
+  }
+  std::vector<Bytes> take() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(messages_, {});
+  }
+
+ private:
+  Bytes joining_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<Bytes> messages_;
+};
+
 // Adds every entry of the port's queue to `into`.
 inline void takeEntries(midi::MidiInPort& port, std::vector<Bytes>& into) {
   for (Bytes& entry : drain(port)) into.push_back(std::move(entry));

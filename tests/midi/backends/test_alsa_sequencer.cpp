@@ -8,9 +8,7 @@
 
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -81,14 +79,7 @@ class RawSeqDevice {
     ASSERT_GE(snd_seq_drain_output(seq_), 0);
   }
 
-  bool waitMessages(std::size_t count, std::chrono::milliseconds timeout) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return messages_.size() >= count; });
-  }
-  std::vector<std::vector<uint8_t>> takeMessages() {
-    std::lock_guard lock(mutex_);
-    return std::exchange(messages_, {});
-  }
+  Inbox inbox;
 
  private:
   void receive() {
@@ -96,7 +87,6 @@ class RawSeqDevice {
     std::vector<pollfd> fds(static_cast<std::size_t>(count) + 1);
     fds[0] = pollfd{stop_, POLLIN, 0};
     snd_seq_poll_descriptors(seq_, fds.data() + 1, static_cast<unsigned>(count), POLLIN);
-    std::vector<uint8_t> joining;
     for (;;) {
       if (::poll(fds.data(), fds.size(), -1) < 0) continue;
       if (fds[0].revents != 0) return;
@@ -104,17 +94,7 @@ class RawSeqDevice {
         snd_seq_event_t* event = nullptr;
         if (snd_seq_event_input(seq_, &event) < 0 || event == nullptr) break;
         if (event->type != SND_SEQ_EVENT_SYSEX) continue;
-        const auto* bytes = static_cast<const uint8_t*>(event->data.ext.ptr);
-        const std::size_t size = event->data.ext.len;
-        if (size == 0) continue;
-        if (bytes[0] == 0xF0) joining.clear();
-        joining.insert(joining.end(), bytes, bytes + size);
-        if (bytes[size - 1] == 0xF7) {
-          std::lock_guard lock(mutex_);
-          messages_.push_back(std::move(joining));
-          joining.clear();
-          changed_.notify_all();
-        }
+        inbox.addPiece(static_cast<const uint8_t*>(event->data.ext.ptr), event->data.ext.len);
       } while (snd_seq_event_input_pending(seq_, 0) > 0);
     }
   }
@@ -123,9 +103,6 @@ class RawSeqDevice {
   int port_ = -1;
   int stop_ = -1;
   std::thread receiver_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<std::vector<uint8_t>> messages_;
 };
 
 class AlsaSequencer : public ::testing::Test {
@@ -156,8 +133,8 @@ TEST_F(AlsaSequencer, SysExReachesTheDeviceWhole) {
     SCOPED_TRACE(length);
     const std::vector<uint8_t> message = sysex(length, static_cast<uint8_t>(length));
     ASSERT_EQ(midi::sendMessage(out, message.data(), static_cast<uint32_t>(length)), 1);
-    ASSERT_TRUE(device_->waitMessages(1, 2s));
-    const auto got = device_->takeMessages();
+    ASSERT_TRUE(device_->inbox.waitFor(1, 2s));
+    const auto got = device_->inbox.take();
     ASSERT_EQ(got.size(), 1u);
     EXPECT_TRUE(got[0] == message);
   }
@@ -168,7 +145,7 @@ TEST_F(AlsaSequencer, MessageThatCanNeverFitIsRefusedWhole) {
   ASSERT_EQ(out.open(indexOf(out, kDeviceName)), 1);
   const std::vector<uint8_t> huge = sysex(200000, 1);
   EXPECT_EQ(midi::sendMessage(out, huge.data(), static_cast<uint32_t>(huge.size())), 0);
-  EXPECT_FALSE(device_->waitMessages(1, 200ms));  // nothing of it went out
+  EXPECT_FALSE(device_->inbox.waitFor(1, 200ms));  // nothing of it went out
 }
 
 TEST_F(AlsaSequencer, SysExFromTheDeviceBecomesEntriesOfAtMost8192) {
@@ -203,7 +180,7 @@ TEST_F(AlsaSequencer, ADeviceOpensByItsKeyWhateverIndexIsGiven) {
   ASSERT_EQ(in.openAndStart(inIndex + 1, inKey), 1);
   std::vector<uint8_t> message = sysex(6, 3);
   ASSERT_EQ(midi::sendMessage(out, message.data(), 6), 1);
-  ASSERT_TRUE(device_->waitMessages(1, 2s));
+  ASSERT_TRUE(device_->inbox.waitFor(1, 2s));
   device_->send(message);
   std::vector<std::vector<uint8_t>> got;
   EXPECT_TRUE(api.waitBytes(in, got, 1, 2s));
@@ -237,7 +214,7 @@ TEST_F(AlsaSequencer, AVanishedDeviceIsToldAndComesBackUnderItsNewKeyOnly) {
   EXPECT_TRUE(out.open(0, oldKey) == 0 && in.openAndStart(0, oldKey) == 0);
   ASSERT_TRUE(out.open(0, newKey) == 1 && in.openAndStart(0, newKey) == 1);
   EXPECT_EQ(midi::sendMessage(out, message.data(), 6), 1);
-  EXPECT_TRUE(device_->waitMessages(1, 2s) && !in.deviceRemoved());
+  EXPECT_TRUE(device_->inbox.waitFor(1, 2s) && !in.deviceRemoved());
   snd_seq_close(holder);
 }
 

@@ -111,8 +111,8 @@ TEST_F(JackService, SysExReachesTheDeviceWholeInEventsACycleCanHold) {
     // One re-send only after a message was lost whole, never after a mixed one.
     EXPECT_TRUE(withRetries(2, std::to_string(length) + "-byte message", [&] {
       EXPECT_EQ(midi::sendMessage(out, message.data(), static_cast<uint32_t>(length)), 1);
-      if (!device.waitMessages(1, 2s)) return false;
-      got = device.takeMessages();
+      if (!device.inbox.waitFor(1, 2s)) return false;
+      got = device.inbox.take();
       return true;
     }));
     EXPECT_FALSE(device.overflowed());
@@ -158,11 +158,11 @@ TEST_F(JackService, TwoSendersOnOnePortKeepTheirMessagesApart) {
   });
   EXPECT_EQ(midi::sendMessage(out, a.data(), static_cast<uint32_t>(a.size())), 1);
   EXPECT_EQ(other.get(), 1);
-  if (!device.waitMessages(2, 2s)) {
+  if (!device.inbox.waitFor(2, 2s)) {
     // A lost message is an xrun's doing; a mixed one would show below as a wrong size.
     std::cout << "[ note ] a message was lost (xrun)\n";
   }
-  for (const auto& got : device.takeMessages()) {
+  for (const auto& got : device.inbox.take()) {
     EXPECT_TRUE(got == a || got == b) << "a message of " << got.size() << " bytes is mixed";
   }
 }
@@ -356,7 +356,7 @@ TEST_F(JackService, DevsimOpenedByKeyWithAPortListedInBetweenAnswersWithin2Secon
   ASSERT_EQ(reply.size(), 15u);
   EXPECT_EQ((Bytes{reply[0], reply[1], reply[3], reply[4], reply[5], reply[6], reply[14]}),
             (Bytes{0xF0, 0x7E, 0x06, 0x02, 0x52, 0x58, 0xF7}));
-  EXPECT_FALSE(newcomer.waitMessages(1, 0ms)) << "the newcomer was sent to";
+  EXPECT_FALSE(newcomer.inbox.waitFor(1, 0ms)) << "the newcomer was sent to";
 
   out.close();
   in.close();
@@ -412,7 +412,7 @@ TEST_F(JackService, AnOutputRefusedForWantOfASlotLeavesTheOtherDevicesSending) {
     midi::MidiHeader header{message.data(), static_cast<uint32_t>(message.size())};
     ASSERT_EQ(outs[0]->prepare(&header), midi::kMidiOk);
     ASSERT_EQ(outs[0]->longMsg(&header), midi::kMidiOk);
-    arrived = device.waitMessages(1, 2s);
+    arrived = device.inbox.waitFor(1, 2s);
     outs[0]->reset();  // a send no cycle took ends here
     outs[0]->unprepare(&header);
   }
@@ -517,7 +517,7 @@ TEST_F(JackServerLife, SendInProgressEndsWhenTheServerDies) {
     return midi::sendMessage(out, message.data(), static_cast<uint32_t>(message.size()));
   });
   EXPECT_EQ(send.wait_for(300ms), std::future_status::timeout);  // still waiting: as it should
-  EXPECT_FALSE(device->waitMessages(1, 0ms)) << "sent although no cycle ran";
+  EXPECT_FALSE(device->inbox.waitFor(1, 0ms)) << "sent although no cycle ran";
   server.crash();
   ASSERT_EQ(send.wait_for(20s), std::future_status::ready) << "the sender was left waiting";
   EXPECT_EQ(send.get(), 1);
@@ -553,7 +553,7 @@ TEST_F(JackServerLife, ResetEndsQueuedSendsWhileNoCycleRuns) {
   ASSERT_TRUE(server.resume());
   EXPECT_EQ(service.outClose(handle), midi::kMidiOk);
   // Ended, not sent later: the device sees nothing of them.
-  EXPECT_FALSE(device->waitMessages(1, 200ms));
+  EXPECT_FALSE(device->inbox.waitFor(1, 200ms));
 }
 
 }  // namespace

@@ -27,29 +27,6 @@ using rt88h::testing::Bytes;
 using rt88h::testing::sysex;
 using testing::Counter;
 
-// Messages the device received, with a wait for a count.
-class Deliveries {
- public:
-  void add(const uint8_t* bytes, std::size_t count) {
-    std::lock_guard lock(mutex_);
-    messages_.emplace_back(bytes, bytes + count);
-    changed_.notify_all();
-  }
-  void waitFor(std::size_t count) {
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return messages_.size() >= count; });
-  }
-  std::vector<Bytes> take() {
-    std::lock_guard lock(mutex_);
-    return std::exchange(messages_, {});
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<Bytes> messages_;
-};
-
 class VirtualEndToEnd : public ::testing::Test {
  protected:
   VirtualEndToEnd() {
@@ -59,7 +36,8 @@ class VirtualEndToEnd : public ::testing::Test {
   void TearDown() override { device->holdDone(false); }
 
   void collect() {
-    device->setReceiver([this](const uint8_t* bytes, std::size_t count) { got.add(bytes, count); });
+    device->setReceiver(
+        [this](const uint8_t* bytes, std::size_t count) { got.addPiece(bytes, count); });
   }
 
   std::vector<Bytes> received() { return rt88h::testing::drain(in); }
@@ -70,7 +48,7 @@ class VirtualEndToEnd : public ::testing::Test {
 
   std::shared_ptr<VirtualMidiBackend> backend = makeVirtualMidiBackend();
   MidiService service;
-  Deliveries got;
+  rt88h::testing::Inbox got;  // what the device received
   std::shared_ptr<VirtualDevice> device;
   MidiOutPort out{service};
   MidiInPort in{service};
