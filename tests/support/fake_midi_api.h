@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "midi/midi_api.h"
+#include "midi/midi_out_port.h"
 
 namespace rt88h::midi::testing {
 
@@ -63,6 +64,42 @@ class Counter {
 
 inline constexpr auto kLongWait = std::chrono::seconds(10);  // only a fault makes us wait this
 inline constexpr auto kShortWait = std::chrono::milliseconds(100);
+
+// One sendLong on its own thread; tells when it has returned and whether its flag was done then.
+class Sender {
+ public:
+  Sender(MidiOutPort& port, std::vector<uint8_t> message) : message_(std::move(message)) {
+    header_.data = message_.data();
+    header_.bufferLength = static_cast<uint32_t>(message_.size());
+    thread_ = std::thread([this, &port] {
+      result_ = port.sendLong(header_);
+      doneAtReturn_ = (header_.flags.load() & kHeaderDone) != 0;
+      returned_.set();
+    });
+  }
+  Sender(const Sender&) = delete;
+  Sender& operator=(const Sender&) = delete;
+  ~Sender() {
+    if (thread_.joinable()) thread_.join();
+  }
+
+  MidiHeader* header() { return &header_; }
+  const std::vector<uint8_t>& message() const { return message_; }
+  bool returnsWithin(std::chrono::milliseconds timeout) { return returned_.waitFor(timeout); }
+  int result() {
+    thread_.join();
+    return result_;
+  }
+  bool doneAtReturn() const { return doneAtReturn_; }
+
+ private:
+  std::vector<uint8_t> message_;
+  MidiHeader header_;
+  int result_ = -1;
+  bool doneAtReturn_ = false;
+  Signal returned_;
+  std::thread thread_;
+};
 
 class FakeMidiApi final : public MidiApi {
  public:
