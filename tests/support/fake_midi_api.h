@@ -17,27 +17,8 @@
 
 namespace rt88h::midi::testing {
 
-// A one-shot event between threads.
-class Signal {
- public:
-  void set() {
-    {
-      std::lock_guard lock(mutex_);
-      set_ = true;
-    }
-    cv_.notify_all();
-  }
-  // False when the time ran out first.
-  bool waitFor(std::chrono::milliseconds timeout) {
-    std::unique_lock lock(mutex_);
-    return cv_.wait_for(lock, timeout, [this] { return set_; });
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool set_ = false;
-};
+inline constexpr auto kLongWait = std::chrono::seconds(10);  // only a fault makes us wait this
+inline constexpr auto kShortWait = std::chrono::milliseconds(100);
 
 // Counts events and lets a thread wait for a count.
 class Counter {
@@ -51,9 +32,10 @@ class Counter {
     std::lock_guard lock(mutex_);
     return count_;
   }
-  void waitFor(long count) {
+  // False when the time ran out first.
+  bool waitFor(long count, std::chrono::milliseconds timeout = kLongWait) {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return count_ >= count; });
+    return changed_.wait_for(lock, timeout, [&] { return count_ >= count; });
   }
 
  private:
@@ -62,8 +44,11 @@ class Counter {
   long count_ = 0;
 };
 
-inline constexpr auto kLongWait = std::chrono::seconds(10);  // only a fault makes us wait this
-inline constexpr auto kShortWait = std::chrono::milliseconds(100);
+// A one-shot event between threads.
+struct Signal : private Counter {
+  void set() { add(); }
+  bool waitFor(std::chrono::milliseconds timeout) { return Counter::waitFor(1, timeout); }
+};
 
 // One sendLong on its own thread; tells when it has returned and whether its flag was done then.
 class Sender {
