@@ -110,20 +110,16 @@ TEST_F(MidiOutPortSend, ReturnsOnlyAfterTheDriverIsDoneWithTheBuffer) {
   EXPECT_EQ(api.sentMessages(), std::vector<Bytes>{message});
 }
 
-TEST_F(MidiOutPortSend, RefusedPreparationReturnsZero) {
-  openPort();
-  api.fail("outPrepare");
-  const Bytes message{0xF0, 0xF7};
-  EXPECT_EQ(sendMessage(port, message.data(), 2), 0);
-  EXPECT_EQ(api.calls(), Calls{"outPrepare"});
-}
-
-TEST_F(MidiOutPortSend, RefusedMessageReturnsZeroAndUndoesThePreparation) {
-  openPort();
-  api.fail("outLongMsg");
-  const Bytes message{0xF0, 0xF7};
-  EXPECT_EQ(sendMessage(port, message.data(), 2), 0);
-  EXPECT_EQ(api.calls(), kSendCalls);
+TEST_F(MidiOutPortSend, RefusedPreparationOrMessageReturnsZeroAndUndoesThePreparation) {
+  for (const auto& [failing, calls] :
+       {std::pair<const char*, Calls>{"outPrepare", {"outPrepare"}}, {"outLongMsg", kSendCalls}}) {
+    SCOPED_TRACE(failing);
+    openPort();
+    api.fail(failing);
+    const Bytes message{0xF0, 0xF7};
+    EXPECT_EQ(sendMessage(port, message.data(), 2), 0);
+    EXPECT_EQ(api.calls(), calls);
+  }
 }
 
 TEST_F(MidiOutPortSend, TwoSendersEachReturnAfterTheirOwnMessage) {
