@@ -16,46 +16,12 @@ namespace {
 using testing::FakeMidiApi;
 using testing::kLongWait;
 using testing::kShortWait;
+using testing::Sender;
 using testing::Signal;
 using Bytes = std::vector<uint8_t>;
 using Calls = std::vector<std::string>;
 
 const Calls kSendCalls{"outPrepare", "outLongMsg", "outUnprepare"};
-
-// One sendLong on its own thread; tells when it has returned and whether its flag was done then.
-class Sender {
- public:
-  Sender(MidiOutPort& port, Bytes message) : message_(std::move(message)) {
-    header_.data = message_.data();
-    header_.bufferLength = static_cast<uint32_t>(message_.size());
-    thread_ = std::thread([this, &port] {
-      result_ = port.sendLong(header_);
-      doneAtReturn_ = (header_.flags.load() & kHeaderDone) != 0;
-      returned_.set();
-    });
-  }
-  Sender(const Sender&) = delete;
-  Sender& operator=(const Sender&) = delete;
-  ~Sender() {
-    if (thread_.joinable()) thread_.join();
-  }
-
-  MidiHeader* header() { return &header_; }
-  bool returnsWithin(std::chrono::milliseconds timeout) { return returned_.waitFor(timeout); }
-  int result() {
-    thread_.join();
-    return result_;
-  }
-  bool doneAtReturn() const { return doneAtReturn_; }
-
- private:
-  Bytes message_;
-  MidiHeader header_;
-  int result_ = -1;
-  bool doneAtReturn_ = false;
-  Signal returned_;
-  std::thread thread_;
-};
 
 class MidiOutPortTest : public ::testing::Test {
  protected:
@@ -144,20 +110,16 @@ TEST_F(MidiOutPortSend, ReturnsOnlyAfterTheDriverIsDoneWithTheBuffer) {
   EXPECT_EQ(api.sentMessages(), std::vector<Bytes>{message});
 }
 
-TEST_F(MidiOutPortSend, RefusedPreparationReturnsZero) {
-  openPort();
-  api.fail("outPrepare");
-  const Bytes message{0xF0, 0xF7};
-  EXPECT_EQ(sendMessage(port, message.data(), 2), 0);
-  EXPECT_EQ(api.calls(), Calls{"outPrepare"});
-}
-
-TEST_F(MidiOutPortSend, RefusedMessageReturnsZeroAndUndoesThePreparation) {
-  openPort();
-  api.fail("outLongMsg");
-  const Bytes message{0xF0, 0xF7};
-  EXPECT_EQ(sendMessage(port, message.data(), 2), 0);
-  EXPECT_EQ(api.calls(), kSendCalls);
+TEST_F(MidiOutPortSend, RefusedPreparationOrMessageReturnsZeroAndUndoesThePreparation) {
+  for (const auto& [failing, calls] :
+       {std::pair<const char*, Calls>{"outPrepare", {"outPrepare"}}, {"outLongMsg", kSendCalls}}) {
+    SCOPED_TRACE(failing);
+    openPort();
+    api.fail(failing);
+    const Bytes message{0xF0, 0xF7};
+    EXPECT_EQ(sendMessage(port, message.data(), 2), 0);
+    EXPECT_EQ(api.calls(), calls);
+  }
 }
 
 TEST_F(MidiOutPortSend, TwoSendersEachReturnAfterTheirOwnMessage) {

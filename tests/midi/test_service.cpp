@@ -13,6 +13,7 @@
 #include "midi/in_process.h"
 #include "midi/midi_in_port.h"
 #include "midi/midi_service.h"
+#include "tests/support/watched_api.h"
 
 namespace rt88h::midi {
 namespace {
@@ -29,10 +30,21 @@ struct Log {
   }
 };
 
-struct FakeIn final : InDevice {
+// Notes each call of a fake device, and its end, under the device's tag.
+struct Noted {
+  Noted(std::shared_ptr<Log> log, std::string tag) : log_(std::move(log)), tag_(std::move(tag)) {}
+  ~Noted() { log_->add(tag_ + " destroyed"); }
+  int note(const char* what) {
+    log_->add(tag_ + " " + what);
+    return kMidiOk;
+  }
+  std::shared_ptr<Log> log_;
+  std::string tag_;
+};
+
+struct FakeIn final : InDevice, Noted {
   FakeIn(std::shared_ptr<Log> log, std::string tag, int* closeFailures = nullptr)
-      : log_(std::move(log)), tag_(std::move(tag)), closeFailures_(closeFailures) {}
-  ~FakeIn() override { log_->add(tag_ + " destroyed"); }
+      : Noted(std::move(log), std::move(tag)), closeFailures_(closeFailures) {}
   int reset() override { return note("reset"); }
   int prepare(MidiHeader*) override { return note("prepare"); }
   int addBuffer(MidiHeader*) override { return note("addBuffer"); }
@@ -47,31 +59,18 @@ struct FakeIn final : InDevice {
     }
     return kMidiOk;
   }
-  int note(const char* what) {
-    log_->add(tag_ + " " + what);
-    return kMidiOk;
-  }
-  std::shared_ptr<Log> log_;
-  std::string tag_;
   int* closeFailures_;
 };
 
-struct FakeOut final : OutDevice {
+struct FakeOut final : OutDevice, Noted {
   FakeOut(std::shared_ptr<Log> log, std::string tag, bool serialised)
-      : log_(std::move(log)), tag_(std::move(tag)), serialised_(serialised) {}
-  ~FakeOut() override { log_->add(tag_ + " destroyed"); }
+      : Noted(std::move(log), std::move(tag)), serialised_(serialised) {}
   int prepare(MidiHeader*) override { return note("prepare"); }
   int longMsg(MidiHeader*) override { return note("longMsg"); }
   int unprepare(MidiHeader*) override { return note("unprepare"); }
   int reset() override { return note("reset"); }
   int close() override { return note("close"); }
   bool needsSerialisedSends() const override { return serialised_; }
-  int note(const char* what) {
-    log_->add(tag_ + " " + what);
-    return kMidiOk;
-  }
-  std::shared_ptr<Log> log_;
-  std::string tag_;
   bool serialised_;
 };
 
@@ -143,19 +142,8 @@ class MidiServiceTest : public ::testing::Test {
     service.addBackend(second);
   }
 
-  Names names(bool inputs) {
-    Names listed;
-    for (int i = 0; i < (inputs ? service.inDeviceCount() : service.outDeviceCount()); ++i) {
-      char name[kDeviceNameSize] = {};
-      EXPECT_EQ(inputs ? service.inDeviceName(i, name, sizeof name)
-                       : service.outDeviceName(i, name, sizeof name),
-                kMidiOk);
-      listed.emplace_back(name);
-    }
-    return listed;
-  }
-  Names inNames() { return names(true); }
-  Names outNames() { return names(false); }
+  Names inNames() { return rt88h::testing::deviceNames(service, true); }
+  Names outNames() { return rt88h::testing::deviceNames(service, false); }
   Names events() {
     std::lock_guard lock(log->mutex);
     return std::exchange(log->events, {});

@@ -13,34 +13,12 @@
 #include <vector>
 
 #include "midi/midi_api.h"
+#include "midi/midi_out_port.h"
 
 namespace rt88h::midi::testing {
 
-// A one-shot event between threads.
-class Signal {
- public:
-  void set() {
-    {
-      std::lock_guard lock(mutex_);
-      set_ = true;
-    }
-    cv_.notify_all();
-  }
-  bool isSet() {
-    std::lock_guard lock(mutex_);
-    return set_;
-  }
-  // False when the time ran out first.
-  bool waitFor(std::chrono::milliseconds timeout) {
-    std::unique_lock lock(mutex_);
-    return cv_.wait_for(lock, timeout, [this] { return set_; });
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool set_ = false;
-};
+inline constexpr auto kLongWait = std::chrono::seconds(10);  // only a fault makes us wait this
+inline constexpr auto kShortWait = std::chrono::milliseconds(100);
 
 // Counts events and lets a thread wait for a count.
 class Counter {
@@ -54,9 +32,10 @@ class Counter {
     std::lock_guard lock(mutex_);
     return count_;
   }
-  void waitFor(long count) {
+  // False when the time ran out first.
+  bool waitFor(long count, std::chrono::milliseconds timeout = kLongWait) {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return count_ >= count; });
+    return changed_.wait_for(lock, timeout, [&] { return count_ >= count; });
   }
 
  private:
@@ -65,8 +44,47 @@ class Counter {
   long count_ = 0;
 };
 
-inline constexpr auto kLongWait = std::chrono::seconds(10);  // only a fault makes us wait this
-inline constexpr auto kShortWait = std::chrono::milliseconds(100);
+// A one-shot event between threads.
+struct Signal : private Counter {
+  void set() { add(); }
+  bool waitFor(std::chrono::milliseconds timeout) { return Counter::waitFor(1, timeout); }
+};
+
+// One sendLong on its own thread; tells when it has returned and whether its flag was done then.
+class Sender {
+ public:
+  Sender(MidiOutPort& port, std::vector<uint8_t> message) : message_(std::move(message)) {
+    header_.data = message_.data();
+    header_.bufferLength = static_cast<uint32_t>(message_.size());
+    thread_ = std::thread([this, &port] {
+      result_ = port.sendLong(header_);
+      doneAtReturn_ = (header_.flags.load() & kHeaderDone) != 0;
+      returned_.set();
+    });
+  }
+  Sender(const Sender&) = delete;
+  Sender& operator=(const Sender&) = delete;
+  ~Sender() {
+    if (thread_.joinable()) thread_.join();
+  }
+
+  MidiHeader* header() { return &header_; }
+  const std::vector<uint8_t>& message() const { return message_; }
+  bool returnsWithin(std::chrono::milliseconds timeout) { return returned_.waitFor(timeout); }
+  int result() {
+    thread_.join();
+    return result_;
+  }
+  bool doneAtReturn() const { return doneAtReturn_; }
+
+ private:
+  std::vector<uint8_t> message_;
+  MidiHeader header_;
+  int result_ = -1;
+  bool doneAtReturn_ = false;
+  Signal returned_;
+  std::thread thread_;
+};
 
 class FakeMidiApi final : public MidiApi {
  public:
@@ -84,14 +102,8 @@ class FakeMidiApi final : public MidiApi {
 
   // ---- Calls and failures
 
-  std::vector<std::string> calls() {
-    std::lock_guard lock(mutex_);
-    return calls_;
-  }
-  void clearCalls() {
-    std::lock_guard lock(mutex_);
-    calls_.clear();
-  }
+  std::vector<std::string> calls() { return get(calls_); }
+  void clearCalls() { put(calls_, {}); }
   int count(const std::string& call) {
     std::lock_guard lock(mutex_);
     return static_cast<int>(std::count(calls_.begin(), calls_.end(), call));
@@ -103,29 +115,14 @@ class FakeMidiApi final : public MidiApi {
     failures_[call] = {after, times, code};
   }
   // Broken promises of the service contract, seen from the service's side.
-  std::vector<std::string> violations() {
-    std::lock_guard lock(mutex_);
-    return violations_;
-  }
+  std::vector<std::string> violations() { return get(violations_); }
 
   // ---- Input: the device side
 
-  void setInputNames(std::vector<std::string> names) {
-    std::lock_guard lock(mutex_);
-    inputNames_ = std::move(names);
-  }
-  bool bufferLent() {
-    std::lock_guard lock(mutex_);
-    return lent_ != nullptr;
-  }
-  MidiHeader* lentHeader() {
-    std::lock_guard lock(mutex_);
-    return lent_;
-  }
-  int dropped() {
-    std::lock_guard lock(mutex_);
-    return dropped_;
-  }
+  void setInputNames(std::vector<std::string> names) { put(inputNames_, std::move(names)); }
+  bool bufferLent() { return get(lent_) != nullptr; }
+  MidiHeader* lentHeader() { return get(lent_); }
+  int dropped() { return get(dropped_); }
   // Bytes from the device: a buffer comes back done at F7 or when full; without a lent buffer
   // the bytes are lost.
   void deliver(const std::vector<uint8_t>& bytes) {
@@ -136,26 +133,17 @@ class FakeMidiApi final : public MidiApi {
         continue;
       }
       lent_->data[fill_++] = byte;
-      if (byte == 0xF7 || fill_ == lent_->bufferLength) handBackLocked(lock, InMessage::LongData);
+      if (byte == 0xF7 || fill_ == lent_->bufferLength) {
+        handBackLocked(lock, InMessage::LongData, fill_);
+      }
     }
   }
   // The next buffers handed back carry this stamp, as a back-end that stamps its messages does.
-  void stamp(int64_t atUs, int64_t cycle) {
-    std::lock_guard lock(mutex_);
-    stamp_ = {.atUs = atUs, .cycle = cycle};
-  }
+  void stamp(int64_t atUs, int64_t cycle) { put(stamp_, {.atUs = atUs, .cycle = cycle}); }
   // Hands the lent buffer back as the test says.
   void handBack(uint32_t recorded, bool done, InMessage message = InMessage::LongData) {
     std::unique_lock lock(mutex_);
-    if (lent_ == nullptr) return;
-    MidiHeader* header = lent_;
-    lent_ = nullptr;
-    fill_ = 0;
-    header->bytesRecorded = recorded;
-    header->arrival = stamp_;
-    if (done) header->flags.fetch_or(kHeaderDone);
-    header->flags.fetch_and(~kHeaderInQueue);
-    callBack(lock, message, header, 0);
+    if (lent_ != nullptr) handBackLocked(lock, message, recorded, done);
   }
   void sendShort(uint32_t message) {
     std::unique_lock lock(mutex_);
@@ -164,24 +152,15 @@ class FakeMidiApi final : public MidiApi {
 
   // ---- Output: the driver side
 
-  void setOutputNames(std::vector<std::string> names) {
-    std::lock_guard lock(mutex_);
-    outputNames_ = std::move(names);
-  }
-  void setSerialisedSends(bool value) {
-    std::lock_guard lock(mutex_);
-    serialised_ = value;
-  }
+  void setOutputNames(std::vector<std::string> names) { put(outputNames_, std::move(names)); }
+  void setSerialisedSends(bool value) { put(serialised_, value); }
   // Sends are finished by a driver thread of the fake instead of by the test.
   void completeAutomatically() {
     std::lock_guard lock(mutex_);
     if (!driver_.joinable()) driver_ = std::thread([this] { drive(); });
   }
   // outPrepare waits until openGate() (and tells waitPrepareEntered()).
-  void closeGate() {
-    std::lock_guard lock(mutex_);
-    gateClosed_ = true;
-  }
+  void closeGate() { put(gateClosed_, true); }
   void openGate() {
     {
       std::lock_guard lock(mutex_);
@@ -206,19 +185,13 @@ class FakeMidiApi final : public MidiApi {
     std::lock_guard lock(mutex_);
     return {inFlight_.begin(), inFlight_.end()};
   }
-  int maxInFlight() {
-    std::lock_guard lock(mutex_);
-    return maxInFlight_;
-  }
+  int maxInFlight() { return get(maxInFlight_); }
   // The driver is done with the buffer: from this (the caller's) thread.
   void complete(MidiHeader* header) {
     std::lock_guard lock(mutex_);
     completeLocked(header);
   }
-  std::vector<std::vector<uint8_t>> sentMessages() {
-    std::lock_guard lock(mutex_);
-    return sent_;
-  }
+  std::vector<std::vector<uint8_t>> sentMessages() { return get(sent_); }
 
   // ---- MidiApi: input
 
@@ -228,9 +201,7 @@ class FakeMidiApi final : public MidiApi {
     return static_cast<int>(inputNames_.size());
   }
   int inDeviceName(int index, char* name, std::size_t size) override {
-    std::lock_guard lock(mutex_);
-    calls_.push_back("inDeviceName " + std::to_string(index));
-    return copyName(inputNames_, index, name, size);
+    return copyName("inDeviceName ", inputNames_, index, name, size);
   }
   int inOpen(InHandle* handle, int index, InCallback callback, void* instance) override {
     std::lock_guard lock(mutex_);
@@ -247,15 +218,7 @@ class FakeMidiApi final : public MidiApi {
     std::unique_lock lock(mutex_);
     record("inReset", handle);
     if (int e = failure("inReset")) return e;
-    if (lent_ != nullptr) {
-      MidiHeader* header = lent_;
-      lent_ = nullptr;
-      fill_ = 0;
-      header->bytesRecorded = 0;
-      header->flags.fetch_and(~kHeaderInQueue);
-      header->flags.fetch_or(kHeaderDone);
-      callBack(lock, InMessage::LongData, header, 0);
-    }
+    if (lent_ != nullptr) handBackLocked(lock, InMessage::LongData, 0);
     return kMidiOk;
   }
   int inPrepare(InHandle handle, MidiHeader* header) override {
@@ -287,7 +250,7 @@ class FakeMidiApi final : public MidiApi {
     std::unique_lock lock(mutex_);
     record("inStop", handle);
     if (int e = failure("inStop")) return e;
-    if (lent_ != nullptr && fill_ > 0) handBackLocked(lock, InMessage::LongData);
+    if (lent_ != nullptr && fill_ > 0) handBackLocked(lock, InMessage::LongData, fill_);
     return kMidiOk;
   }
   int inUnprepare(InHandle handle, MidiHeader* header) override {
@@ -308,14 +271,8 @@ class FakeMidiApi final : public MidiApi {
     instance_ = nullptr;
     return kMidiOk;
   }
-  uint64_t inTransportTroubles(InHandle /*handle*/) override {
-    std::lock_guard lock(mutex_);
-    return troubles_;
-  }
-  void setTroubles(uint64_t troubles) {
-    std::lock_guard lock(mutex_);
-    troubles_ = troubles;
-  }
+  uint64_t inTransportTroubles(InHandle /*handle*/) override { return get(troubles_); }
+  void setTroubles(uint64_t troubles) { put(troubles_, troubles); }
 
   // ---- MidiApi: output
 
@@ -325,9 +282,7 @@ class FakeMidiApi final : public MidiApi {
     return static_cast<int>(outputNames_.size());
   }
   int outDeviceName(int index, char* name, std::size_t size) override {
-    std::lock_guard lock(mutex_);
-    calls_.push_back("outDeviceName " + std::to_string(index));
-    return copyName(outputNames_, index, name, size);
+    return copyName("outDeviceName ", outputNames_, index, name, size);
   }
   int outOpen(OutHandle* handle, int index) override {
     std::lock_guard lock(mutex_);
@@ -389,15 +344,24 @@ class FakeMidiApi final : public MidiApi {
     changed_.notify_all();
     return kMidiOk;
   }
-  bool outNeedsSerialisedSends() override {
-    std::lock_guard lock(mutex_);
-    return serialised_;
-  }
+  bool outNeedsSerialisedSends() override { return get(serialised_); }
 
   InHandle inHandle() { return reinterpret_cast<InHandle>(&inTag_); }
   OutHandle outHandle() { return reinterpret_cast<OutHandle>(&outTag_); }
 
  private:
+  // A copy of a field, or a new value for it, under the lock.
+  template <class T>
+  T get(const T& field) {
+    std::lock_guard lock(mutex_);
+    return field;
+  }
+  template <class T>
+  void put(T& field, T value) {
+    std::lock_guard lock(mutex_);
+    field = std::move(value);
+  }
+
   struct Failure {
     int after;
     int times;
@@ -419,8 +383,10 @@ class FakeMidiApi final : public MidiApi {
     if (handle != &inTag_ && handle != &outTag_)
       violations_.push_back(std::string(call) + " bad handle");
   }
-  static int copyName(const std::vector<std::string>& names, int index, char* name,
-                      std::size_t size) {
+  int copyName(const char* call, const std::vector<std::string>& names, int index, char* name,
+               std::size_t size) {
+    std::lock_guard lock(mutex_);
+    calls_.push_back(call + std::to_string(index));
     if (index < 0 || static_cast<std::size_t>(index) >= names.size()) return kMidiErrorBadDevice;
     const std::string& n = names[static_cast<std::size_t>(index)];
     const std::size_t length = std::min({n.size(), size - 1, kMaxDeviceNameBytes});
@@ -429,14 +395,15 @@ class FakeMidiApi final : public MidiApi {
     return kMidiOk;
   }
 
-  void handBackLocked(std::unique_lock<std::mutex>& lock, InMessage message) {
+  void handBackLocked(std::unique_lock<std::mutex>& lock, InMessage message, uint32_t recorded,
+                      bool done = true) {
     MidiHeader* header = lent_;
     lent_ = nullptr;
-    header->bytesRecorded = fill_;
-    header->arrival = stamp_;
     fill_ = 0;
+    header->bytesRecorded = recorded;
+    header->arrival = stamp_;
+    if (done) header->flags.fetch_or(kHeaderDone);
     header->flags.fetch_and(~kHeaderInQueue);
-    header->flags.fetch_or(kHeaderDone);
     callBack(lock, message, header, 0);
   }
   // The callback may call back into the service, so the lock is let go meanwhile.

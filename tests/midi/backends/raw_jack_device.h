@@ -14,13 +14,14 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "tests/support/watched_api.h"
 
 namespace rt88h::testing {
 
@@ -113,18 +114,12 @@ class RawJackDevice {
     return cycles;
   }
 
-  bool waitMessages(std::size_t count, std::chrono::milliseconds timeout) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return messages_.size() >= count; });
-  }
-  std::vector<std::vector<uint8_t>> takeMessages() {
-    std::lock_guard lock(mutex_);
-    return std::exchange(messages_, {});
-  }
   std::size_t largestEvent() const { return largestEvent_.load(); }
   std::size_t eventsReceived() const { return events_.load(); }
   bool overflowed() const { return overflowed_.load(); }
   std::size_t messagesSent() const { return sent_.load(); }
+
+  Inbox inbox;  // what reached the first input port
 
  private:
   struct Outgoing {
@@ -209,7 +204,6 @@ class RawJackDevice {
 
   void collect() {
     std::vector<uint8_t> event(1u << 20);
-    std::vector<uint8_t> joining;
     pollfd fds[2] = {{stop_, POLLIN, 0}, {dataReady_, POLLIN, 0}};
     for (;;) {
       if (::poll(fds, 2, -1) < 0) continue;
@@ -225,15 +219,7 @@ class RawJackDevice {
         if (available < sizeof size + size) break;
         jack_ringbuffer_read_advance(incoming_, sizeof size);
         jack_ringbuffer_read(incoming_, reinterpret_cast<char*>(event.data()), size);
-        if (size == 0) continue;
-        if (event[0] == 0xF0) joining.clear();
-        joining.insert(joining.end(), event.begin(), event.begin() + size);
-        if (event[size - 1] == 0xF7 && !joining.empty() && joining.front() == 0xF0) {
-          std::lock_guard lock(mutex_);
-          messages_.push_back(std::move(joining));
-          joining.clear();
-          changed_.notify_all();
-        }
+        inbox.addPiece(event.data(), size);
       }
     }
   }
@@ -249,9 +235,7 @@ class RawJackDevice {
   std::thread collector_;
   std::mutex sendMutex_;
   std::mutex mutex_;
-  std::condition_variable changed_;
   std::deque<Outgoing> kept_;
-  std::vector<std::vector<uint8_t>> messages_;
   // Process thread.
   Outgoing* current_ = nullptr;
   std::size_t offset_ = 0;

@@ -6,12 +6,9 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,6 +17,7 @@
 #include "midi/midi_in_port.h"
 #include "midi/midi_out_port.h"
 #include "midi/midi_service.h"
+#include "tests/support/sysex_support.h"
 #include "tests/support/watched_api.h"
 
 namespace rt88h::testing {
@@ -36,14 +34,6 @@ constexpr const char* kDeviceName = "rt88h-test-seqdev";
       GTEST_SKIP() << "no ALSA sequencer: /dev/snd/seq is absent"; \
     }                                                              \
   } while (false)
-
-std::vector<uint8_t> sysex(std::size_t length, uint8_t seed) {
-  std::vector<uint8_t> bytes(length);
-  for (std::size_t i = 0; i < length; ++i) bytes[i] = static_cast<uint8_t>((i * 11 + seed) & 0x7F);
-  bytes.front() = 0xF0;
-  bytes.back() = 0xF7;
-  return bytes;
-}
 
 // A second sequencer client with one port both ways, written straight against libasound.
 class RawSeqDevice {
@@ -89,14 +79,7 @@ class RawSeqDevice {
     ASSERT_GE(snd_seq_drain_output(seq_), 0);
   }
 
-  bool waitMessages(std::size_t count, std::chrono::milliseconds timeout) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return messages_.size() >= count; });
-  }
-  std::vector<std::vector<uint8_t>> takeMessages() {
-    std::lock_guard lock(mutex_);
-    return std::exchange(messages_, {});
-  }
+  Inbox inbox;
 
  private:
   void receive() {
@@ -104,7 +87,6 @@ class RawSeqDevice {
     std::vector<pollfd> fds(static_cast<std::size_t>(count) + 1);
     fds[0] = pollfd{stop_, POLLIN, 0};
     snd_seq_poll_descriptors(seq_, fds.data() + 1, static_cast<unsigned>(count), POLLIN);
-    std::vector<uint8_t> joining;
     for (;;) {
       if (::poll(fds.data(), fds.size(), -1) < 0) continue;
       if (fds[0].revents != 0) return;
@@ -112,17 +94,7 @@ class RawSeqDevice {
         snd_seq_event_t* event = nullptr;
         if (snd_seq_event_input(seq_, &event) < 0 || event == nullptr) break;
         if (event->type != SND_SEQ_EVENT_SYSEX) continue;
-        const auto* bytes = static_cast<const uint8_t*>(event->data.ext.ptr);
-        const std::size_t size = event->data.ext.len;
-        if (size == 0) continue;
-        if (bytes[0] == 0xF0) joining.clear();
-        joining.insert(joining.end(), bytes, bytes + size);
-        if (bytes[size - 1] == 0xF7) {
-          std::lock_guard lock(mutex_);
-          messages_.push_back(std::move(joining));
-          joining.clear();
-          changed_.notify_all();
-        }
+        inbox.addPiece(static_cast<const uint8_t*>(event->data.ext.ptr), event->data.ext.len);
       } while (snd_seq_event_input_pending(seq_, 0) > 0);
     }
   }
@@ -131,9 +103,6 @@ class RawSeqDevice {
   int port_ = -1;
   int stop_ = -1;
   std::thread receiver_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<std::vector<uint8_t>> messages_;
 };
 
 class AlsaSequencer : public ::testing::Test {
@@ -149,23 +118,12 @@ class AlsaSequencer : public ::testing::Test {
 };
 
 TEST_F(AlsaSequencer, ListsOtherClientsButNotTheSystemOrOurOwn) {
-  std::vector<std::string> in;
-  std::vector<std::string> out;
-  for (int i = 0; i < service_.inDeviceCount(); ++i) {
-    char name[midi::kDeviceNameSize] = {};
-    service_.inDeviceName(i, name, sizeof name);
-    in.emplace_back(name);
-  }
-  for (int i = 0; i < service_.outDeviceCount(); ++i) {
-    char name[midi::kDeviceNameSize] = {};
-    service_.outDeviceName(i, name, sizeof name);
-    out.emplace_back(name);
-  }
-  EXPECT_NE(std::find(in.begin(), in.end(), kDeviceName), in.end());
-  EXPECT_NE(std::find(out.begin(), out.end(), kDeviceName), out.end());
-  EXPECT_EQ(std::find(in.begin(), in.end(), "System"), in.end());
-  EXPECT_EQ(std::find(in.begin(), in.end(), "Announce"), in.end());
-  EXPECT_EQ(std::find(in.begin(), in.end(), kHostName), in.end());
+  const auto in = deviceNames(service_, true);
+  EXPECT_TRUE(contains(in, kDeviceName));
+  EXPECT_TRUE(contains(deviceNames(service_, false), kDeviceName));
+  EXPECT_FALSE(contains(in, "System"));
+  EXPECT_FALSE(contains(in, "Announce"));
+  EXPECT_FALSE(contains(in, kHostName));
 }
 
 TEST_F(AlsaSequencer, SysExReachesTheDeviceWhole) {
@@ -175,8 +133,8 @@ TEST_F(AlsaSequencer, SysExReachesTheDeviceWhole) {
     SCOPED_TRACE(length);
     const std::vector<uint8_t> message = sysex(length, static_cast<uint8_t>(length));
     ASSERT_EQ(midi::sendMessage(out, message.data(), static_cast<uint32_t>(length)), 1);
-    ASSERT_TRUE(device_->waitMessages(1, 2s));
-    const auto got = device_->takeMessages();
+    ASSERT_TRUE(device_->inbox.waitFor(1, 2s));
+    const auto got = device_->inbox.take();
     ASSERT_EQ(got.size(), 1u);
     EXPECT_TRUE(got[0] == message);
   }
@@ -187,37 +145,20 @@ TEST_F(AlsaSequencer, MessageThatCanNeverFitIsRefusedWhole) {
   ASSERT_EQ(out.open(indexOf(out, kDeviceName)), 1);
   const std::vector<uint8_t> huge = sysex(200000, 1);
   EXPECT_EQ(midi::sendMessage(out, huge.data(), static_cast<uint32_t>(huge.size())), 0);
-  EXPECT_FALSE(device_->waitMessages(1, 200ms));  // nothing of it went out
+  EXPECT_FALSE(device_->inbox.waitFor(1, 200ms));  // nothing of it went out
 }
 
 TEST_F(AlsaSequencer, SysExFromTheDeviceBecomesEntriesOfAtMost8192) {
   WatchedApi api(service_);
   midi::MidiInPort in(api);
   ASSERT_EQ(in.openAndStart(indexOf(in, kDeviceName)), 1);
-  struct Case {
-    std::size_t length;
-    std::vector<std::size_t> entries;
-  };
-  for (const Case& c : {Case{6, {6}}, Case{2359, {2359}}, Case{20000, {8192, 8192, 3616}}}) {
+  for (const EntriesCase& c : kEntriesCases) {
     SCOPED_TRACE(c.length);
     std::vector<uint8_t> message = sysex(c.length, 5);
     device_->send(message);
-    std::vector<std::vector<uint8_t>> got;
-    ASSERT_TRUE(api.waitFor(
-        [&] {
-          takeEntries(in, got);
-          std::size_t bytes = 0;
-          for (const auto& entry : got) bytes += entry.size();
-          return bytes >= c.length;
-        },
-        2s));
-    ASSERT_EQ(got.size(), c.entries.size());
-    std::vector<uint8_t> all;
-    for (std::size_t i = 0; i < got.size(); ++i) {
-      EXPECT_EQ(got[i].size(), c.entries[i]);
-      all.insert(all.end(), got[i].begin(), got[i].end());
-    }
-    EXPECT_TRUE(all == message);
+    std::vector<Bytes> got;
+    ASSERT_TRUE(api.waitBytes(in, got, c.length, 2s));
+    expectEntries(got, message, c);
   }
 }
 
@@ -239,15 +180,10 @@ TEST_F(AlsaSequencer, ADeviceOpensByItsKeyWhateverIndexIsGiven) {
   ASSERT_EQ(in.openAndStart(inIndex + 1, inKey), 1);
   std::vector<uint8_t> message = sysex(6, 3);
   ASSERT_EQ(midi::sendMessage(out, message.data(), 6), 1);
-  ASSERT_TRUE(device_->waitMessages(1, 2s));
+  ASSERT_TRUE(device_->inbox.waitFor(1, 2s));
   device_->send(message);
   std::vector<std::vector<uint8_t>> got;
-  EXPECT_TRUE(api.waitFor(
-      [&] {
-        takeEntries(in, got);
-        return !got.empty();
-      },
-      2s));
+  EXPECT_TRUE(api.waitBytes(in, got, 1, 2s));
   in.close();
   out.close();
   EXPECT_EQ(in.openAndStart(inIndex, "alsa:999:0:gone:device"), 0);
@@ -278,7 +214,7 @@ TEST_F(AlsaSequencer, AVanishedDeviceIsToldAndComesBackUnderItsNewKeyOnly) {
   EXPECT_TRUE(out.open(0, oldKey) == 0 && in.openAndStart(0, oldKey) == 0);
   ASSERT_TRUE(out.open(0, newKey) == 1 && in.openAndStart(0, newKey) == 1);
   EXPECT_EQ(midi::sendMessage(out, message.data(), 6), 1);
-  EXPECT_TRUE(device_->waitMessages(1, 2s) && !in.deviceRemoved());
+  EXPECT_TRUE(device_->inbox.waitFor(1, 2s) && !in.deviceRemoved());
   snd_seq_close(holder);
 }
 
@@ -386,30 +322,13 @@ TEST_F(AlsaKernelClient, SysExFromARawMidiPortBecomesEntriesOfAtMost8192) {
   WatchedApi api(service_);
   midi::MidiInPort in(api);
   ASSERT_EQ(in.openAndStart(indexOf(in, kRawMidiClient)), 1);
-  struct Case {
-    std::size_t length;
-    std::vector<std::size_t> entries;
-  };
-  for (const Case& c : {Case{6, {6}}, Case{2359, {2359}}, Case{20000, {8192, 8192, 3616}}}) {
+  for (const EntriesCase& c : kEntriesCases) {
     SCOPED_TRACE(c.length);
     const std::vector<uint8_t> message = sysex(c.length, 7);
     ASSERT_TRUE(raw_->write(message));
-    std::vector<std::vector<uint8_t>> got;
-    ASSERT_TRUE(api.waitFor(
-        [&] {
-          takeEntries(in, got);
-          std::size_t bytes = 0;
-          for (const auto& entry : got) bytes += entry.size();
-          return bytes >= c.length;
-        },
-        5s));
-    ASSERT_EQ(got.size(), c.entries.size());
-    std::vector<uint8_t> all;
-    for (std::size_t i = 0; i < got.size(); ++i) {
-      EXPECT_EQ(got[i].size(), c.entries[i]);
-      all.insert(all.end(), got[i].begin(), got[i].end());
-    }
-    EXPECT_TRUE(all == message);
+    std::vector<Bytes> got;
+    ASSERT_TRUE(api.waitBytes(in, got, c.length, 5s));
+    expectEntries(got, message, c);
   }
 }
 

@@ -88,9 +88,7 @@ class JackLate : public JackServerSuite {
       const uint64_t troublesBefore = senderIn ? senderIn->transportTroubles() : 0;
       uint8_t bytes[] = {0xF0, 0x7D, static_cast<uint8_t>(n >> 7), static_cast<uint8_t>(n & 0x7F),
                          0xF7};
-      midi::MidiHeader header;
-      header.data = bytes;
-      header.bufferLength = sizeof bytes;
+      midi::MidiHeader header{bytes, sizeof bytes};
       out->prepare(&header);
       if (out->longMsg(&header) != midi::kMidiOk) break;
       // The back-end sets the flag from the process thread and tells nobody.

@@ -42,10 +42,6 @@ using midi::MidiService;
 constexpr const char* kHostName = "rt88h-test-host";
 constexpr const char* kDeviceName = "rt88h-test-device";
 
-std::string serverName(const char* what) {
-  return std::string("rt88h-test-") + what + std::to_string(::getpid());
-}
-
 // One server for the suite; each case makes its own clients.
 class JackService : public JackServerSuite {
  protected:
@@ -69,42 +65,17 @@ bool withRetries(int tries, const std::string& what, const std::function<bool()>
   return false;
 }
 
-// Waits up to 2 s until the entries taken from the port into `got` hold `bytes` bytes.
-bool awaitBytes(WatchedApi& api, MidiInPort& in, std::vector<Bytes>& got, std::size_t bytes) {
-  return api.waitFor(
-      [&] {
-        takeEntries(in, got);
-        return joined(got).size() >= bytes;
-      },
-      2s);
-}
-
-std::vector<std::string> names(MidiService& service, bool inputs) {
-  std::vector<std::string> listed;
-  for (int i = 0; i < (inputs ? service.inDeviceCount() : service.outDeviceCount()); ++i) {
-    char name[midi::kDeviceNameSize] = {};
-    inputs ? service.inDeviceName(i, name, sizeof name)
-           : service.outDeviceName(i, name, sizeof name);
-    listed.emplace_back(name);
-  }
-  return listed;
-}
-
-bool contains(const std::vector<std::string>& names, const std::string& name) {
-  return std::find(names.begin(), names.end(), name) != names.end();
-}
-
 TEST_F(JackService, ListsMidiPortsOfOtherClientsByName) {
   RawJackDevice device(server_->name(), kDeviceName);
   RawJackDevice multi(server_->name(), "rt88h-test-multi", {"out A", "out B"}, {});
   ASSERT_TRUE(device.ok() && multi.ok());
 
-  const auto in = names(service_, true);
+  const auto in = deviceNames(service_, true);
   EXPECT_TRUE(contains(in, kDeviceName));  // its only output port: the client's name
   EXPECT_TRUE(contains(in, "out A"));      // two ports: their own names
   EXPECT_TRUE(contains(in, "out B"));
   EXPECT_FALSE(contains(in, "rt88h-test-multi"));
-  const auto out = names(service_, false);
+  const auto out = deviceNames(service_, false);
   EXPECT_TRUE(contains(out, kDeviceName));
   EXPECT_FALSE(contains(out, "out A"));  // output ports are not something to send to
   // Audio ports of the dummy driver are not MIDI devices.
@@ -120,8 +91,8 @@ TEST_F(JackService, OwnPortsAreNeverListed) {
   ASSERT_EQ(out.open(indexOf(out, kDeviceName)), 1);
   ASSERT_EQ(in.openAndStart(indexOf(in, kDeviceName)), 1);
   // Our client now has one MIDI port each way, and must not show up as a device.
-  const auto in2 = names(service_, true);
-  const auto out2 = names(service_, false);
+  const auto in2 = deviceNames(service_, true);
+  const auto out2 = deviceNames(service_, false);
   EXPECT_FALSE(contains(in2, kHostName));
   EXPECT_FALSE(contains(out2, kHostName));
   EXPECT_EQ(std::count(in2.begin(), in2.end(), kDeviceName), 1);
@@ -140,8 +111,8 @@ TEST_F(JackService, SysExReachesTheDeviceWholeInEventsACycleCanHold) {
     // One re-send only after a message was lost whole, never after a mixed one.
     EXPECT_TRUE(withRetries(2, std::to_string(length) + "-byte message", [&] {
       EXPECT_EQ(midi::sendMessage(out, message.data(), static_cast<uint32_t>(length)), 1);
-      if (!device.waitMessages(1, 2s)) return false;
-      got = device.takeMessages();
+      if (!device.inbox.waitFor(1, 2s)) return false;
+      got = device.inbox.take();
       return true;
     }));
     EXPECT_FALSE(device.overflowed());
@@ -160,11 +131,7 @@ TEST_F(JackService, SysExFromTheDeviceBecomesEntriesOfAtMost8192) {
   MidiInPort in(api);
   ASSERT_EQ(in.openAndStart(indexOf(in, kDeviceName)), 1);
 
-  struct Case {
-    std::size_t length;
-    std::vector<std::size_t> entries;
-  };
-  for (const Case& c : {Case{6, {6}}, Case{2359, {2359}}, Case{20000, {8192, 8192, 3616}}}) {
+  for (const EntriesCase& c : kEntriesCases) {
     SCOPED_TRACE(c.length);
     const Bytes message = sysex(c.length, static_cast<uint8_t>(c.length >> 3));
     std::vector<Bytes> got;
@@ -173,14 +140,9 @@ TEST_F(JackService, SysExFromTheDeviceBecomesEntriesOfAtMost8192) {
       takeEntries(in, got);
       got.clear();
       device.send(message);
-      return awaitBytes(api, in, got, c.length);
+      return api.waitBytes(in, got, c.length, 2s);
     }));
-    ASSERT_EQ(got.size(), c.entries.size());
-    for (std::size_t i = 0; i < got.size(); ++i) {
-      EXPECT_EQ(got[i].size(), c.entries[i]) << "entry " << i;
-      EXPECT_EQ(got[i].front() == 0xF0, i == 0) << "entry " << i;
-    }
-    EXPECT_TRUE(joined(got) == message) << "bytes differ";
+    expectEntries(got, message, c);
   }
 }
 
@@ -196,11 +158,11 @@ TEST_F(JackService, TwoSendersOnOnePortKeepTheirMessagesApart) {
   });
   EXPECT_EQ(midi::sendMessage(out, a.data(), static_cast<uint32_t>(a.size())), 1);
   EXPECT_EQ(other.get(), 1);
-  if (!device.waitMessages(2, 2s)) {
+  if (!device.inbox.waitFor(2, 2s)) {
     // A lost message is an xrun's doing; a mixed one would show below as a wrong size.
     std::cout << "[ note ] a message was lost (xrun)\n";
   }
-  for (const auto& got : device.takeMessages()) {
+  for (const auto& got : device.inbox.take()) {
     EXPECT_TRUE(got == a || got == b) << "a message of " << got.size() << " bytes is mixed";
   }
 }
@@ -382,7 +344,7 @@ TEST_F(JackService, DevsimOpenedByKeyWithAPortListedInBetweenAnswersWithin2Secon
   ASSERT_TRUE(withRetries(2, "identity reply", [&] {
     const auto sent = std::chrono::steady_clock::now();
     EXPECT_EQ(midi::sendMessage(out, request.data(), static_cast<uint32_t>(request.size())), 1);
-    if (!awaitBytes(api, in, got, 1)) return false;
+    if (!api.waitBytes(in, got, 1, 2s)) return false;
     std::cout << "[ info ] identity reply after "
               << std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - sent)
                      .count()
@@ -394,7 +356,7 @@ TEST_F(JackService, DevsimOpenedByKeyWithAPortListedInBetweenAnswersWithin2Secon
   ASSERT_EQ(reply.size(), 15u);
   EXPECT_EQ((Bytes{reply[0], reply[1], reply[3], reply[4], reply[5], reply[6], reply[14]}),
             (Bytes{0xF0, 0x7E, 0x06, 0x02, 0x52, 0x58, 0xF7}));
-  EXPECT_FALSE(newcomer.waitMessages(1, 0ms)) << "the newcomer was sent to";
+  EXPECT_FALSE(newcomer.inbox.waitFor(1, 0ms)) << "the newcomer was sent to";
 
   out.close();
   in.close();
@@ -447,12 +409,10 @@ TEST_F(JackService, AnOutputRefusedForWantOfASlotLeavesTheOtherDevicesSending) {
   std::vector<uint8_t> message{0xF0, 0x52, 0x00, 0x58, 0x11, 0xF7};
   bool arrived = false;
   for (int attempt = 1; attempt <= 2 && !arrived; ++attempt) {
-    midi::MidiHeader header;
-    header.data = message.data();
-    header.bufferLength = static_cast<uint32_t>(message.size());
+    midi::MidiHeader header{message.data(), static_cast<uint32_t>(message.size())};
     ASSERT_EQ(outs[0]->prepare(&header), midi::kMidiOk);
     ASSERT_EQ(outs[0]->longMsg(&header), midi::kMidiOk);
-    arrived = device.waitMessages(1, 2s);
+    arrived = device.inbox.waitFor(1, 2s);
     outs[0]->reset();  // a send no cycle took ends here
     outs[0]->unprepare(&header);
   }
@@ -515,37 +475,40 @@ TEST_F(JackService, AnInputWhoseWaitFailsStopsAndSaysSoInsteadOfSpinning) {
   }
   return ::testing::AssertionFailure() << "no stop of the server left its clients without a cycle";
 }
-TEST(JackServerLife, RescanFindsAServerStartedLater) {
-  if (findJackd().empty()) GTEST_SKIP() << "jackd is not installed";
-  const std::string name = serverName("late-");
-  MidiService service;
-  auto backend = midi::makeJackBackend(kHostName, name);
-  service.addBackend(backend);
-  EXPECT_EQ(service.inDeviceCount(), 0);  // no server: nothing, and the program goes on
 
-  PrivateJackServer server;
-  std::string failure;
-  ASSERT_TRUE(server.start(name, 256, jackServerAnswers, &failure)) << failure;
-  RawJackDevice device(name, kDeviceName);
-  ASSERT_TRUE(device.ok());
+// A server of the case's own with the device on it, and a service that looks for it there.
+class JackServerLife : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (findJackd().empty()) GTEST_SKIP() << "jackd is not installed";
+    service.addBackend(midi::makeJackBackend(kHostName, name));
+  }
+  void startServer() {
+    std::string failure;
+    ASSERT_TRUE(server.start(name, 256, jackServerAnswers, &failure)) << failure;
+    device = std::make_unique<RawJackDevice>(name, kDeviceName);
+    ASSERT_TRUE(device->ok());
+  }
+
+  const std::string name = "rt88h-test-life-" + std::to_string(::getpid());
+  PrivateJackServer server;  // outlives the device's and our clients
+  std::unique_ptr<RawJackDevice> device;
+  MidiService service;
+};
+
+TEST_F(JackServerLife, RescanFindsAServerStartedLater) {
+  EXPECT_EQ(service.inDeviceCount(), 0);  // no server: nothing, and the program goes on
+  ASSERT_NO_FATAL_FAILURE(startServer());
   EXPECT_EQ(service.inDeviceCount(), 0);  // not looked for again until asked
   service.rescan();
-  EXPECT_TRUE(contains(names(service, true), kDeviceName));
+  EXPECT_TRUE(contains(deviceNames(service, true), kDeviceName));
 }
 
-TEST(JackServerLife, SendInProgressEndsWhenTheServerDies) {
-  if (findJackd().empty()) GTEST_SKIP() << "jackd is not installed";
-  const std::string name = serverName("dies-");
-  PrivateJackServer server;
-  std::string failure;
-  ASSERT_TRUE(server.start(name, 256, jackServerAnswers, &failure)) << failure;
-  RawJackDevice device(name, kDeviceName);
-  ASSERT_TRUE(device.ok());
-  MidiService service;
-  service.addBackend(midi::makeJackBackend(kHostName, name));
+TEST_F(JackServerLife, SendInProgressEndsWhenTheServerDies) {
+  ASSERT_NO_FATAL_FAILURE(startServer());
   MidiOutPort out(service);
   ASSERT_EQ(out.open(indexOf(out, kDeviceName)), 1);
-  CycleWatch watch(name, "rt88h-test-watch", device.portName(false));
+  CycleWatch watch(name, "rt88h-test-watch", device->portName(false));
   ASSERT_TRUE(watch.ok());
 
   ASSERT_TRUE(stopCycles(server, watch));  // from here the message stays queued
@@ -554,7 +517,7 @@ TEST(JackServerLife, SendInProgressEndsWhenTheServerDies) {
     return midi::sendMessage(out, message.data(), static_cast<uint32_t>(message.size()));
   });
   EXPECT_EQ(send.wait_for(300ms), std::future_status::timeout);  // still waiting: as it should
-  EXPECT_FALSE(device.waitMessages(1, 0ms)) << "sent although no cycle ran";
+  EXPECT_FALSE(device->inbox.waitFor(1, 0ms)) << "sent although no cycle ran";
   server.crash();
   ASSERT_EQ(send.wait_for(20s), std::future_status::ready) << "the sender was left waiting";
   EXPECT_EQ(send.get(), 1);
@@ -562,31 +525,19 @@ TEST(JackServerLife, SendInProgressEndsWhenTheServerDies) {
   EXPECT_EQ(midi::sendMessage(out, message.data(), 6), 0);
 }
 
-TEST(JackServerLife, ResetEndsQueuedSendsWhileNoCycleRuns) {
-  if (findJackd().empty()) GTEST_SKIP() << "jackd is not installed";
-  const std::string name = serverName("paused-");
-  PrivateJackServer server;
-  std::string failure;
-  ASSERT_TRUE(server.start(name, 256, jackServerAnswers, &failure)) << failure;
-  RawJackDevice device(name, kDeviceName);
-  ASSERT_TRUE(device.ok());
-  MidiService service;
-  service.addBackend(midi::makeJackBackend(kHostName, name));
+TEST_F(JackServerLife, ResetEndsQueuedSendsWhileNoCycleRuns) {
+  ASSERT_NO_FATAL_FAILURE(startServer());
   midi::OutHandle handle = nullptr;
   MidiOutPort probe(service);
   ASSERT_EQ(service.outOpen(&handle, indexOf(probe, kDeviceName)), midi::kMidiOk);
 
   std::vector<uint8_t> first = sysex(20000, 3);
   std::vector<uint8_t> second = sysex(6, 4);
-  midi::MidiHeader a;
-  a.data = first.data();
-  a.bufferLength = static_cast<uint32_t>(first.size());
-  midi::MidiHeader b;
-  b.data = second.data();
-  b.bufferLength = static_cast<uint32_t>(second.size());
+  midi::MidiHeader a{first.data(), static_cast<uint32_t>(first.size())};
+  midi::MidiHeader b{second.data(), static_cast<uint32_t>(second.size())};
   ASSERT_EQ(service.outPrepare(handle, &a), midi::kMidiOk);
   ASSERT_EQ(service.outPrepare(handle, &b), midi::kMidiOk);
-  CycleWatch watch(name, "rt88h-test-watch", device.portName(false));
+  CycleWatch watch(name, "rt88h-test-watch", device->portName(false));
   ASSERT_TRUE(watch.ok());
 
   ASSERT_TRUE(stopCycles(server, watch));  // from here both stay queued
@@ -602,7 +553,7 @@ TEST(JackServerLife, ResetEndsQueuedSendsWhileNoCycleRuns) {
   ASSERT_TRUE(server.resume());
   EXPECT_EQ(service.outClose(handle), midi::kMidiOk);
   // Ended, not sent later: the device sees nothing of them.
-  EXPECT_FALSE(device.waitMessages(1, 200ms));
+  EXPECT_FALSE(device->inbox.waitFor(1, 200ms));
 }
 
 }  // namespace

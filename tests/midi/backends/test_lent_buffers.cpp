@@ -89,10 +89,7 @@ class Sink {
       // A message cut short: kept apart from the entries, and the buffer goes back as the port's.
       ASSERT_GT(header->bytesRecorded, 0u);
       self->cuts.emplace_back(header->data, header->data + header->bytesRecorded);
-      if (self->lendAgain_) {
-        self->lent.prepare(header);
-        self->lent.addBuffer(header);
-      }
+      self->lendAgain(header);
       return;
     }
     ASSERT_EQ(message, InMessage::LongData);
@@ -104,10 +101,12 @@ class Sink {
     }
     self->entries.emplace_back(header->data, header->data + header->bytesRecorded);
     self->stamps.emplace_back(header->arrival.atUs, header->arrival.cycle);
-    if (self->lendAgain_) {
-      self->lent.prepare(header);
-      self->lent.addBuffer(header);
-    }
+    self->lendAgain(header);
+  }
+  void lendAgain(MidiHeader* header) {
+    if (!lendAgain_) return;
+    lent.prepare(header);
+    lent.addBuffer(header);
   }
 
   bool lendAgain_;
@@ -512,9 +511,7 @@ TEST(LentBuffersClose, NoCallbackAfterCloseWhileAnotherThreadFeeds) {
   for (int round = 0; round < 20; ++round) {
     Racer racer;
     std::vector<uint8_t> storage(64);
-    MidiHeader header;
-    header.data = storage.data();
-    header.bufferLength = 64;
+    MidiHeader header{storage.data(), 64};
     ASSERT_EQ(racer.lent.prepare(&header), kMidiOk);
     ASSERT_EQ(racer.lent.addBuffer(&header), kMidiOk);
     racer.lent.start();

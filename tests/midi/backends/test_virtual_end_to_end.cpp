@@ -26,29 +26,7 @@ namespace {
 using rt88h::testing::Bytes;
 using rt88h::testing::sysex;
 using testing::Counter;
-
-// Messages the device received, with a wait for a count.
-class Deliveries {
- public:
-  void add(const uint8_t* bytes, std::size_t count) {
-    std::lock_guard lock(mutex_);
-    messages_.emplace_back(bytes, bytes + count);
-    changed_.notify_all();
-  }
-  void waitFor(std::size_t count) {
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return messages_.size() >= count; });
-  }
-  std::vector<Bytes> take() {
-    std::lock_guard lock(mutex_);
-    return std::exchange(messages_, {});
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<Bytes> messages_;
-};
+using testing::Sender;
 
 class VirtualEndToEnd : public ::testing::Test {
  protected:
@@ -59,18 +37,15 @@ class VirtualEndToEnd : public ::testing::Test {
   void TearDown() override { device->holdDone(false); }
 
   void collect() {
-    device->setReceiver([this](const uint8_t* bytes, std::size_t count) { got.add(bytes, count); });
+    device->setReceiver(
+        [this](const uint8_t* bytes, std::size_t count) { got.addPiece(bytes, count); });
   }
 
   std::vector<Bytes> received() { return rt88h::testing::drain(in); }
 
-  static MidiHeader headerFor(Bytes& message) {
-    return MidiHeader{message.data(), static_cast<uint32_t>(message.size())};
-  }
-
   std::shared_ptr<VirtualMidiBackend> backend = makeVirtualMidiBackend();
   MidiService service;
-  Deliveries got;
+  rt88h::testing::Inbox got;  // what the device received
   std::shared_ptr<VirtualDevice> device;
   MidiOutPort out{service};
   MidiInPort in{service};
@@ -160,27 +135,18 @@ TEST_F(VirtualEndToEnd, HoldDoneKeepsTheSendWaitingUntilReleased) {
   collect();
   device->holdDone(true);
   ASSERT_EQ(out.open(0), 1);
-  Bytes first = sysex(2359, 1);
-  Bytes second = sysex(6, 2);
-  MidiHeader firstHeader = headerFor(first);
-  MidiHeader secondHeader = headerFor(second);
-  std::atomic<int> firstResult{-1};
-  std::atomic<int> secondResult{-1};
-
-  std::jthread firstSender([&] { firstResult = out.sendLong(firstHeader); });
+  Sender first(out, sysex(2359, 1));
   got.waitFor(1);
-  std::jthread secondSender([&] { secondResult = out.sendLong(secondHeader); });
+  Sender second(out, sysex(6, 2));
   got.waitFor(2);
   // One delivery thread: it settled the first send before delivering the second.
-  EXPECT_EQ(firstHeader.flags.load() & kHeaderDone, 0u);
-  EXPECT_EQ(firstResult.load(), -1);
+  EXPECT_EQ(first.header()->flags.load() & kHeaderDone, 0u);
+  EXPECT_FALSE(first.returnsWithin({}));  // still waiting
 
   device->holdDone(false);
-  firstSender.join();
-  secondSender.join();
-  EXPECT_EQ(firstResult.load(), 1);
-  EXPECT_EQ(secondResult.load(), 1);
-  EXPECT_EQ(got.take(), (std::vector<Bytes>{first, second}));
+  EXPECT_EQ(first.result(), 1);
+  EXPECT_EQ(second.result(), 1);
+  EXPECT_EQ(got.take(), (std::vector<Bytes>{first.message(), second.message()}));
 }
 
 TEST_F(VirtualEndToEnd, VanishEndsAHeldSendAndLaterSendsReturn0) {
@@ -188,15 +154,12 @@ TEST_F(VirtualEndToEnd, VanishEndsAHeldSendAndLaterSendsReturn0) {
   device->holdDone(true);
   ASSERT_EQ(out.open(0), 1);
   ASSERT_EQ(in.openAndStart(0), 1);
-  Bytes message = sysex(2359);
-  MidiHeader header = headerFor(message);
-  std::atomic<int> result{-1};
-  std::jthread sender([&] { result = out.sendLong(header); });
+  const Bytes message = sysex(2359);
+  Sender sender(out, message);
   got.waitFor(1);
 
   device->vanish();
-  sender.join();
-  EXPECT_EQ(result.load(), 1);
+  EXPECT_EQ(sender.result(), 1);
   EXPECT_EQ(sendMessage(out, message.data(), 6), 0);
   device->inject(message.data(), message.size());  // input has stopped
   EXPECT_TRUE(received().empty());
@@ -251,15 +214,12 @@ TEST_F(VirtualEndToEnd, ClosingTheOutputPortReturnsAHeldSend) {
   collect();
   device->holdDone(true);
   ASSERT_EQ(out.open(0), 1);
-  Bytes message = sysex(20000);
-  MidiHeader header = headerFor(message);
-  std::atomic<int> result{-1};
-  std::jthread sender([&] { result = out.sendLong(header); });
+  const Bytes message = sysex(20000);
+  Sender sender(out, message);
   got.waitFor(1);
 
   EXPECT_EQ(out.close(), 1);
-  sender.join();
-  EXPECT_EQ(result.load(), 1);
+  EXPECT_EQ(sender.result(), 1);
   EXPECT_EQ(sendMessage(out, message.data(), 6), 0);
 }
 
@@ -269,7 +229,7 @@ TEST_F(VirtualEndToEnd, AResetThroughTheServiceEndsHeldSends) {
   OutHandle handle = nullptr;
   ASSERT_EQ(service.outOpen(&handle, 0), kMidiOk);
   Bytes message = sysex(6);
-  MidiHeader header = headerFor(message);
+  MidiHeader header{message.data(), static_cast<uint32_t>(message.size())};
   EXPECT_EQ(service.outLongMsg(handle, &header), kMidiErrorUnprepared);
   ASSERT_EQ(service.outPrepare(handle, &header), kMidiOk);
   ASSERT_EQ(service.outLongMsg(handle, &header), kMidiOk);
