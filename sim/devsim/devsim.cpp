@@ -99,15 +99,15 @@ class Player {
   const std::string& withoutJack() const { return withoutJack_; }
 
   void stop() {
-    std::unique_ptr<midi::InDevice> in;
     {
+      // Closed where it stands: a callback under way still hands its buffer back through in_.
       std::lock_guard lock(devicesMutex_);
       devicesStopped_ = true;
-      in = std::move(in_);
-    }
-    if (in) {
-      in->stop();
-      in->close();  // no callback from here on
+      if (in_) {
+        in_->stop();
+        in_->close();  // no callback from here on
+        in_.reset();
+      }
     }
     {
       std::lock_guard lock(mutex_);
@@ -371,12 +371,11 @@ class Player {
     {
       std::lock_guard lock(devicesMutex_);
       if (devicesStopped_) return;
-      in = std::move(in_);
+      if (in_) in_->close();  // as in stop(): a callback under way still uses in_
+      in_.reset();
       out = std::move(out_);
     }
-    if (in) in->close();
     if (out) out->close();  // the kernel may drain a writer for up to 10 s
-    in.reset();
     out.reset();
     joining_.clear();
     updateBegan_ = false;  // the duration reported is the next update's
