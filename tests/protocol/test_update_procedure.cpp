@@ -2,10 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <functional>
 #include <map>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "protocol/flash_plan.h"
@@ -295,6 +297,49 @@ INSTANTIATE_TEST_SUITE_P(
                    1,
                    30000}),
     [](const ::testing::TestParamInfo<ScriptCase>& row) { return std::string(row.param.name); });
+
+// A write step the images cannot fill with whole chunks fails before its first chunk.
+class BadWriteStep : public UpdateProcedureTest, public ::testing::WithParamInterface<FlashStep> {};
+
+TEST_P(BadWriteStep, FailsWithoutSendingAChunk) {
+  const std::array<FlashStep, 1> plan{GetParam()};
+  testing::RunSetup bad = setup();
+  bad.plan = plan;
+  testing::DeviceRun run(std::move(bad));
+  EXPECT_EQ(run.run().end, testing::RunEnd::Failed);
+  EXPECT_EQ(run.link().log("box:"), std::vector<std::string>{kBoxTransfer});
+  EXPECT_EQ(countOf(run.link().sent(), Sent::Write), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Plans, BadWriteStep,
+                         ::testing::Values(FlashStep{kStepWrite, 0x0, kChunkLength + 16, 136},
+                                           FlashStep{kStepWrite, 0x0, 0x80000, 136},
+                                           FlashStep{kStepWrite, 0x0, 0, 99}));
+
+// Where virtual time never puts an answer: in the queue after the dispatcher's last pass, before
+// a step's first send left. It is taken after that send, and is still nobody's.
+TEST(AnswerLedgerVerdicts, AnAnswerFromBeforeTheStepsFirstSendIsNobodys) {
+  AnswerLedger ledger;
+  ledger.nextStep();
+  ledger.sent(1'000'000, 1'001'000, 0);
+  const auto at = [](int64_t us) { return Answer{AnswerKind::Status, kStatusOk, {.atUs = us}}; };
+  EXPECT_EQ(ledger.take(at(999'999)), AnswerLedger::Verdict::Ignored);
+  EXPECT_EQ(ledger.take(at(1'002'000)), AnswerLedger::Verdict::Own);
+}
+
+// Cycles longer than the re-send pause: a refusal handed four times is over before the chunk goes
+// again, so the copies cannot hide the next answer (it would cost a chunk wait).
+TEST(ResendAfterCopies, ARefusalHandedFourTimesEndsBeforeTheChunkGoesAgain) {
+  testing::ModelScope models;
+  testing::DeviceRun run({.cycleMs = 93, .fate = [](const Sending& s) {
+                            return s.kind == Sent::Write && s.nth == 1
+                                       ? Fate{.refuse = true, .copies = 3}
+                                       : Fate{};
+                          }});
+  EXPECT_EQ(run.run().end, testing::RunEnd::Completed);
+  EXPECT_EQ(countOf(run.link().sent(), Sent::Write), 6u + 1);  // the short plan's chunks, one again
+  EXPECT_TRUE(run.link().log("report:timed-out").empty());
+}
 
 // Re-sends of the same chunk, each after the 1 s wait and the 100 ms pause.
 TEST_F(UpdateProcedureTest, AnUnansweredChunkGoesAgainAfterTheWaitAndThePause) {
