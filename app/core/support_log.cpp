@@ -52,17 +52,21 @@ std::string sentMessage(const UpdateRecord& record) {
 }
 
 // "update-20261207-102803.123-1.log": names sort as the updates began.
-std::string logName(int copy) {
-  using namespace std::chrono;
-  const auto now = system_clock::now();
-  const std::time_t seconds = system_clock::to_time_t(now);
-  const auto millis = duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000;
+std::tm utcTime(std::time_t seconds) {
   std::tm utc{};
 #ifdef _WIN32
   gmtime_s(&utc, &seconds);
 #else
   gmtime_r(&seconds, &utc);
 #endif
+  return utc;
+}
+
+std::string logName(int copy) {
+  using namespace std::chrono;
+  const auto now = system_clock::now();
+  const auto millis = duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000;
+  const std::tm utc = utcTime(system_clock::to_time_t(now));
   std::array<char, 32> stamp{};
   std::strftime(stamp.data(), stamp.size(), "%Y%m%d-%H%M%S", &utc);
   return std::string(kLogPrefix) + stamp.data() +
@@ -70,13 +74,7 @@ std::string logName(int copy) {
 }
 
 std::string startedLine() {
-  const std::time_t now = std::time(nullptr);
-  std::tm utc{};
-#ifdef _WIN32
-  gmtime_s(&utc, &now);
-#else
-  gmtime_r(&now, &utc);
-#endif
+  const std::tm utc = utcTime(std::time(nullptr));
   std::array<char, 40> text{};
   std::strftime(text.data(), text.size(), "started: %Y-%m-%d %H:%M:%S UTC", &utc);
   return text.data();
