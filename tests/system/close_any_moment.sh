@@ -185,7 +185,7 @@ one_run() {
   local seen=""
   ((${#BOXES_SEEN[@]} > 0)) && seen=" boxes: $(printf '"%s" ' "${BOXES_SEEN[@]}")"
   echo "$i $kind $at $fault $verdict $CLOSE_LATENCY $CLOSE_RESULT$seen" >"$WORK/result.$i"
-  [ -n "$server" ] && alive "$JACKD_PID" && kill -TERM "$JACKD_PID"
+  [ -n "$server" ] && stop_jackd "$JACKD_PID"
   [ -n "$server" ] && kill -TERM "$DEVICE_PID" 2>/dev/null
   [ "$verdict" = ok ]
 }

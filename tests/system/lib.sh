@@ -191,14 +191,31 @@ start_jackd() {
       export JACK_DEFAULT_SERVER
       return 0
     fi
-    kill -TERM "$pid" 2>/dev/null
-    wait "$pid" 2>/dev/null
-    grep -q 'Too many servers already active' "$WORK/jackd-$name.log" || break
-    [ "$attempt" = 1 ] && reclaim_dead_jack_servers
+    stop_jackd "$pid"
+    [ "$attempt" = 2 ] && break
+    if grep -q 'Too many servers already active' "$WORK/jackd-$name.log"; then
+      reclaim_dead_jack_servers
+    else
+      # Every server and client of this user shares one metadata database (libdb), which a
+      # server that hung or died on its way out can leave locked; each server removes it when it
+      # stops, so a new one is made.
+      note "(jackd -n $name did not answer within 10 s; its metadata database made anew: $(tail -n 3 "$WORK/jackd-$name.log" | tr '\n' ' '))"
+      rm -rf "/dev/shm/jack_db-$(id -u)"
+    fi
   done
   fail "jackd -n $name did not answer within 10 s: $(cat "$WORK/jackd-$name.log")
 JACK's registry holds: $(jack_registry_names | tr '\n' ' ')"
   return 1
+}
+
+# Stops a server this shell started: SIGTERM, then SIGKILL after 3 s, so that none lingers.
+stop_jackd() {
+  kill -TERM "$1" 2>/dev/null
+  poll 3 eval "! alive $1" || {
+    note "(jackd $1 still ran 3 s after SIGTERM: killed)"
+    kill -KILL "$1" 2>/dev/null
+  }
+  wait "$1" 2>/dev/null
 }
 
 # rt88h-devsim on the JACK server; $1 names its files ($WORK/$1.out, .err, .time), the rest are
