@@ -31,7 +31,8 @@ class JackEndpoint {
   // Process calls whose frame time did not move on by exactly one period: a cycle run twice or
   // one skipped.
   virtual uint64_t irregularCycles() const = 0;
-  // Cycles made late on purpose (RT88H_TEST_JACK_LATE); always 0 but in test builds.
+  // Calls made late on purpose (RT88H_TEST_JACK_LATE) that the server's next cycle began in;
+  // always 0 but in test builds.
   virtual uint64_t lateCyclesMade() const = 0;
 };
 
