@@ -158,6 +158,8 @@ class JackClient {
   static int xrunThunk(void* arg) noexcept;
   Arrival beginCall(jack_nframes_t frames) noexcept;
   void endCall() noexcept;
+  // Process thread: the server began its next cycle during this call, which makes it late.
+  bool nextCycleBegan() const noexcept { return jack_last_frame_time(client_) != lastFrames_; }
 #if RT88H_TEST_HOOKS
   void beLate(jack_nframes_t frames) noexcept;
 #endif
@@ -342,7 +344,7 @@ Arrival JackClient::beginCall(jack_nframes_t frames) noexcept {
 // count, not the wall clock: on a busy machine without real-time threads, the clock said
 // "late" thousands of times in runs whose server saw no late client.
 void JackClient::endCall() noexcept {
-  if (jack_last_frame_time(client_) != lastFrames_) now_.late = true;  // the next cycle began
+  if (nextCycleBegan()) now_.late = true;
   if (before_.late && !before_.counted && now_.wrote) {
     lateAtStake_.fetch_add(1, std::memory_order_relaxed);
   }
@@ -388,7 +390,7 @@ void JackClient::beLate(jack_nframes_t frames) noexcept {
   }
   // A server slowed down itself (a sanitizer, a busy machine) may not have begun the next cycle
   // yet: then the call was not late to it, and nothing of ours can be read twice.
-  if (jack_last_frame_time(client_) != lastFrames_) lateMade_.fetch_add(1);
+  if (nextCycleBegan()) lateMade_.fetch_add(1);
 }
 #else
 uint64_t JackClient::lateCyclesMade() const {
