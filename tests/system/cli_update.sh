@@ -229,7 +229,7 @@ CASES
   expect_lines "$WORK/unlogged.err" 'no support log' 1
 
   # Test images without a terminal to ask on: nothing written.
-  if "$CLI" --version | grep -qi 'test images'; then
+  if "$CLI" --version | grep -i 'test images' >/dev/null; then
     heard=$(messages_to refusing)
     RT88H_ALLOW_TEST_IMAGES='' run_cli no-terminal --in Refusing --out Refusing
     expect_status no-terminal 7

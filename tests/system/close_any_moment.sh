@@ -82,7 +82,7 @@ close_program() {
       press "$box" "$key"
       key=Return
       boxes=$((boxes + 1))
-      box_closed() { ! xdotool getwindowname "$box" >/dev/null 2>&1 || ! windows_of "$pid" | grep -qx "$box"; }
+      box_closed() { ! xdotool getwindowname "$box" >/dev/null 2>&1 || ! windows_of "$pid" | grep -x -- "$box" >/dev/null; }
       poll 3 box_closed || {
         CLOSE_RESULT="box \"$BOX_TITLE\" did not close"
         return 1

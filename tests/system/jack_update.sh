@@ -44,7 +44,7 @@ note "window \"$TITLE\" is up; device: \"$DEVICE\" ${device_options[*]}"
 
 returned=$(now_us)
 press "$main" Return
-identity_seen() { device_lines device | grep -q ' Identity Request 1,'; }
+identity_seen() { device_logged device ' Identity Request 1,'; }
 if poll 5 identity_seen; then
   note "the device got the Identity Request $(since "$returned") s after Return: its ports were pre-selected"
 else

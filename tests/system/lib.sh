@@ -246,6 +246,9 @@ start_devsim() {
 # Messages the device has seen so far, one line each ("#N Kind K, ...").
 device_lines() { grep -E '^ *[0-9.]+ #[0-9]+ ' "$WORK/$1.out" 2>/dev/null; }
 device_count() { device_lines "$1" | grep -c "$2"; }
+# Whether device $1 logged a line matching $2. grep reads to the end: under pipefail, a grep -q
+# that matched early would fail on the SIGPIPE it leaves a long log's reader.
+device_logged() { device_lines "$1" | grep -- "$2" >/dev/null; }
 # Seconds since the device last logged a message. An update that goes on never falls silent
 # for long (its longest wait between messages is about 5 s); a hung one does.
 device_silent_for() { echo $(($(date +%s) - $(stat -c %Y "$WORK/$1.out"))); }

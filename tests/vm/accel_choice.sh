@@ -61,6 +61,17 @@ nonce=${nonce##* }
 printf 'alsa-vm: up 0.01 s\nfake guest under %s\n\nRT88H-VM-STATUS=7 %s\n' "$accel" "$nonce"
 EOF
 chmod +x "$work/bin/qemu-system-x86_64"
+# A busybox that writes its applet list in pieces, as the real one does, the rest after a pause:
+# a reader that stops at "true" must not take the writer's SIGPIPE as "no such applet".
+mkdir "$work/bb"
+cat >"$work/bb/busybox" <<'EOF'
+#!/usr/bin/env bash
+case $1 in
+  --list) echo true; sleep 0.3; echo zcat ;;
+  --list-full) printf 'bin/true\nbin/zcat\n' ;;
+esac
+EOF
+chmod +x "$work/bb/busybox"
 : >"$work/kvm"
 
 # One run: KVM behaviour, expected exit status, expected starts ("kvm tcg"), then the expected
@@ -114,6 +125,8 @@ check works 7 "kvm" '^alsa-vm: accelerator: KVM$' \
 check abort 7 "tcg" '^alsa-vm: accelerator: TCG \(.*/nowhere is missing or not readable and writable\)$' \
   '^alsa-vm: command exited with 7; VM ran [0-9.]+ s under TCG$' -- RT88H_VM_KVM_DEVICE="$work/nowhere"
 check abort 7 "tcg" '^alsa-vm: accelerator: TCG \(RT88H_VM_ACCEL=tcg\)$' -- RT88H_VM_ACCEL=tcg
+check works 7 "kvm" '^alsa-vm: command exited with 7; VM ran [0-9.]+ s under KVM$' \
+  -- PATH="$work/bb:$work/bin:$PATH"
 check abort 125 "kvm" '^alsa-vm: the VM stopped without a status \(qemu exit 134, under KVM\)$' \
   -- RT88H_VM_ACCEL=kvm
 

@@ -45,7 +45,6 @@ play() {
     --expect-complete "$@"
 }
 device_said() { grep -q "$2" "$WORK/$1.err"; }
-device_logged() { device_lines "$1" | grep -q "$2"; }
 device_ended() { ! alive "$1"; }
 flash_matches() { grep -q '^Flash equals the embedded payloads: yes$' "$WORK/$1.out"; }
 # Until the device has ended by itself, or heard nothing for 40 s (a hang; the longest quiet
@@ -95,7 +94,7 @@ no_box() { ! find_box "$1" "$2"; }
 # lost.
 close_box() {
   local i
-  box_gone() { ! windows_of "$2" | grep -qx "$1"; }
+  box_gone() { ! windows_of "$2" | grep -x -- "$1" >/dev/null; }
   for i in 1 2 3 4 5; do
     press "$1" Return
     poll 2 box_gone "$1" "$2" && return 0
