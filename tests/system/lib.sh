@@ -97,6 +97,7 @@ alive() {
   stat=${stat##*) }
   [ "${stat%% *}" != Z ]
 }
+ended() { ! alive "$1"; }
 
 # Polls every 50 ms for up to $1 seconds; true as soon as the command is.
 poll() {
@@ -211,7 +212,7 @@ JACK's registry holds: $(jack_registry_names | tr '\n' ' ')"
 # Stops a server this shell started: SIGTERM, then SIGKILL after 3 s, so that none lingers.
 stop_jackd() {
   kill -TERM "$1" 2>/dev/null
-  poll 3 eval "! alive $1" || {
+  poll 3 ended "$1" || {
     note "(jackd $1 still ran 3 s after SIGTERM: killed)"
     kill -KILL "$1" 2>/dev/null
   }

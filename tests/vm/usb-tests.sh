@@ -45,7 +45,6 @@ play() {
     --expect-complete "$@"
 }
 device_said() { grep -q "$2" "$WORK/$1.err"; }
-device_ended() { ! alive "$1"; }
 flash_matches() { grep -q '^Flash equals the embedded payloads: yes$' "$WORK/$1.out"; }
 # Until the device has ended by itself, or heard nothing for 40 s (a hang; the longest quiet
 # wait of an update is about 5 s).
